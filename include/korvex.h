@@ -1,0 +1,413 @@
+/*
+ * korvex: compressed sparse matrices (CSR and CSC, f32/f64 values, signed
+ * 64-bit indices) behind a flat C ABI.
+ *
+ * Every row of a CSR matrix and every column of a CSC matrix is held as a
+ * pair of 32-byte `Span` descriptors, one over its values and one over its
+ * inner indices. A span points into the caller's arrays (a zero-copy view) or
+ * into a reference-counted buffer that many matrices may share, so slicing and
+ * stacking along the compressed axis and cloning copy no element.
+ *
+ * Conventions that hold for every function below:
+ *  - Null pointers never fault. Queries on a null handle return 0, NULL,
+ *    false or an all-zero record (documented exceptions: `_is_empty` and
+ *    `_is_zero` give 1, `_sparsity` gives 1.0). Functions without a result do
+ *    nothing.
+ *  - Functions that can fail return an int32_t status: 0 on success, one of
+ *    the negative KORVEX_STATUS_* values otherwise. A function that builds a
+ *    matrix stores the new handle through its `out` slot only on success; on
+ *    any failure the slot is untouched and nothing stays allocated.
+ *  - Booleans cross the interface as one byte, 0 or 1.
+ *  - The caller owns every handle that a constructor, `_clone`, conversion,
+ *    transposition, slice or stack returns, and every span record that
+ *    `span_<T>_clone` returns; it releases them with the matching `_free`.
+ *  - Pointers returned by accessors are borrowed from the matrix and stay
+ *    valid until that matrix is freed.
+ *  - A view (`_from_scipy_view`) borrows the caller's arrays: they must stay
+ *    alive and unmoved until every matrix and span record over them (clones,
+ *    outer slices and stacks along the compressed axis included) is freed.
+ *  - Heavy loops run on one process-wide oneTBB pool created on first use.
+ *  - Failure to allocate bookkeeping memory (span arrays, temporaries, the
+ *    matrix record) or a size computation that overflows ends the process
+ *    with a short message on stderr. Only the large data blocks of new
+ *    matrices report allocation failure as a status.
+ *
+ * Threading: no lock protects a matrix. Reading calls may run concurrently on
+ * one matrix. Calls that fill the nnz cache (`_nnz`, statistics, `_to_coo`,
+ * stacking of matrices without a cached count), `_set_nnz`,
+ * `_invalidate_nnz`, in-place sorting and `_free` must not overlap with other
+ * calls on the same matrix (or, for sorting, on matrices sharing its buffers).
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef KORVEX_H
+#define KORVEX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(KORVEX_BUILDING)
+#    define KORVEX_API __declspec(dllexport)
+#  else
+#    define KORVEX_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define KORVEX_API __attribute__((visibility("default")))
+#else
+#  define KORVEX_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Status values and flags                                                   */
+/* ------------------------------------------------------------------------ */
+
+/** Statuses returned by every function that can fail. */
+enum {
+    KORVEX_OK = 0,
+    /** A required pointer is null; for stacking also an input count of 0. */
+    KORVEX_STATUS_NULL = -1,
+    /** Stacking inputs disagree in the dimension that must agree. */
+    KORVEX_STATUS_SHAPE_MISMATCH = -2,
+    /** Copy import: data or indices length differs from indptr[n].
+     *  Mask slicing: mask length differs from the masked dimension, or the
+     *  new buffers could not be made. */
+    KORVEX_STATUS_LENGTH = -3,
+    /** Copy import: indptr has the wrong length, does not start at 0, or has
+     *  an interior entry beyond its last one. */
+    KORVEX_STATUS_INDPTR = -4,
+    /** Range slicing: start > end or end beyond the dimension, or the new
+     *  buffers could not be made. */
+    KORVEX_STATUS_RANGE = -5,
+    /** Export: the caller's output array is too small (also: rows x cols
+     *  overflows 64 bits, or more entries than a too-low cached nnz). */
+    KORVEX_STATUS_CAPACITY = -6,
+    /** The data buffers of a new matrix could not be made (size overflow or
+     *  out of memory). */
+    KORVEX_STATUS_ALLOC = -7,
+    /** An index lies outside the matrix (coordinate import, conversion,
+     *  dense export), or a row's value and index spans differ in length. */
+    KORVEX_STATUS_INDEX = -8
+};
+
+/** Span flag bits, also exported as data symbols of the same name without
+ *  the KORVEX_ prefix. */
+#define KORVEX_SPAN_FLAG_VIEW 1u
+#define KORVEX_SPAN_FLAG_ALIGNED 2u
+#define KORVEX_SPAN_FLAG_MUTABLE 4u
+
+/* ------------------------------------------------------------------------ */
+/* Records                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/**
+ * One contiguous typed array: the values or the indices of one row (CSR) or
+ * column (CSC). 32 bytes. The element type comes from context.
+ *
+ * Kinds the library makes:
+ *   owned segment  {buffer data + offset, buffer, len >= 1, ALIGNED|MUTABLE}
+ *   view           {address in caller array, NULL, len >= 1, VIEW}
+ *   empty          {static sentinel, NULL, 0, VIEW|MUTABLE}
+ *   vacant         {(void*)element width, NULL, 0, VIEW}
+ */
+typedef struct Span {
+    void *data;     /* first element; never NULL in a span the library makes */
+    void *owner;    /* shared buffer, or NULL for views, empty and vacant */
+    uint64_t len;   /* number of elements */
+    uint64_t flags; /* KORVEX_SPAN_FLAG_* bits */
+} Span;
+
+/** What `span_<T>_info` reports. 32 bytes. */
+typedef struct SpanInfo {
+    const void *data;
+    uint64_t len;
+    uint64_t elem_size; /* width of the export's <T>, not of the span */
+    uint64_t flags;
+} SpanInfo;
+
+/** A matrix shape. 16 bytes. */
+typedef struct Shape {
+    uint64_t rows;
+    uint64_t cols;
+} Shape;
+
+/** One row (CSR) or column (CSC): its value pointer, index pointer and
+ *  length. 24 bytes. */
+typedef struct RowInfo {
+    const void *values;
+    const int64_t *indices;
+    uint64_t len;
+} RowInfo;
+
+/** Opaque matrix handle. The same record serves CSR and CSC; use the family
+ *  of functions that matches how the matrix was made. */
+typedef struct CompressedMatrix CompressedMatrix;
+
+#if defined(__cplusplus)
+static_assert(sizeof(Span) == 32, "Span is 32 bytes");
+static_assert(offsetof(Span, owner) == 8 && offsetof(Span, len) == 16 &&
+                  offsetof(Span, flags) == 24,
+              "Span layout");
+static_assert(sizeof(SpanInfo) == 32 && offsetof(SpanInfo, elem_size) == 16,
+              "SpanInfo layout");
+static_assert(sizeof(Shape) == 16 && offsetof(Shape, cols) == 8, "Shape layout");
+static_assert(sizeof(RowInfo) == 24 && offsetof(RowInfo, len) == 16, "RowInfo layout");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(Span) == 32, "Span is 32 bytes");
+_Static_assert(offsetof(Span, owner) == 8 && offsetof(Span, len) == 16 &&
+                   offsetof(Span, flags) == 24,
+               "Span layout");
+_Static_assert(sizeof(SpanInfo) == 32 && offsetof(SpanInfo, elem_size) == 16,
+               "SpanInfo layout");
+_Static_assert(sizeof(Shape) == 16 && offsetof(Shape, cols) == 8, "Shape layout");
+_Static_assert(sizeof(RowInfo) == 24 && offsetof(RowInfo, len) == 16, "RowInfo layout");
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Exported constants (8-byte data symbols)                                  */
+/* ------------------------------------------------------------------------ */
+
+KORVEX_API extern const uint64_t KORVEX_ABI_VERSION; /* 1 */
+KORVEX_API extern const uint64_t SPAN_FLAG_VIEW;     /* 1 */
+KORVEX_API extern const uint64_t SPAN_FLAG_ALIGNED;  /* 2 */
+KORVEX_API extern const uint64_t SPAN_FLAG_MUTABLE;  /* 4 */
+KORVEX_API extern const uint64_t SPAN_SIZE;          /* 32 */
+
+/* ------------------------------------------------------------------------ */
+/* Span functions: span_<T>_<op> for T in f32, f64, i32, i64, usize          */
+/* ------------------------------------------------------------------------ */
+/*
+ * Every function accepts a null span and then returns 0 / NULL / an all-zero
+ * record. T only sets the element width (4 for f32 and i32, 8 otherwise).
+ *
+ *   len        the element count
+ *   byte_size  len x width of T
+ *   data       read-only data pointer
+ *   data_mut   writable data pointer if the span is MUTABLE, else NULL
+ *   flags      the whole flags field
+ *   is_view, is_aligned, is_mutable   one flag bit each, as 0 or 1
+ *   info       {data, len, width of T, flags}
+ *   size       32, the size of a Span record (takes no argument)
+ *   clone      a new heap record with the same four fields; the shared
+ *              buffer behind it (if any) gains a reference. The caller owns
+ *              the record and releases it with span_<T>_free.
+ *   free       drops the record's buffer reference and frees the record.
+ *              Only for records from span_<T>_clone, never for spans reached
+ *              through a matrix.
+ */
+#define KORVEX_DECLARE_SPAN_FUNCTIONS(T, CT)                                   \
+    KORVEX_API uint64_t span_##T##_len(const Span *s);                        \
+    KORVEX_API uint64_t span_##T##_byte_size(const Span *s);                  \
+    KORVEX_API const CT *span_##T##_data(const Span *s);                      \
+    KORVEX_API CT *span_##T##_data_mut(const Span *s);                        \
+    KORVEX_API uint64_t span_##T##_flags(const Span *s);                      \
+    KORVEX_API uint8_t span_##T##_is_view(const Span *s);                     \
+    KORVEX_API uint8_t span_##T##_is_aligned(const Span *s);                  \
+    KORVEX_API uint8_t span_##T##_is_mutable(const Span *s);                  \
+    KORVEX_API SpanInfo span_##T##_info(const Span *s);                       \
+    KORVEX_API uint64_t span_##T##_size(void);                                \
+    KORVEX_API Span *span_##T##_clone(const Span *s);                         \
+    KORVEX_API void span_##T##_free(Span *s);
+
+KORVEX_DECLARE_SPAN_FUNCTIONS(f32, float)
+KORVEX_DECLARE_SPAN_FUNCTIONS(f64, double)
+KORVEX_DECLARE_SPAN_FUNCTIONS(i32, int32_t)
+KORVEX_DECLARE_SPAN_FUNCTIONS(i64, int64_t)
+KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
+
+/* ------------------------------------------------------------------------ */
+/* Matrix functions                                                          */
+/* ------------------------------------------------------------------------ */
+/*
+ * Four families: csr_f32_, csr_f64_, csc_f32_, csc_f64_. Below, P is the
+ * prefix, V the value type (float or double), X the outer word (`row` for
+ * CSR, `col` for CSC) and Y the other form (`csc` for CSR, `csr` for CSC).
+ * "Outer" means rows for CSR and columns for CSC; "inner" the other one.
+ * Each name is documented once here and declared for all four families by
+ * KORVEX_DECLARE_MATRIX_FUNCTIONS; nm -D on the library lists them all.
+ *
+ * Lifecycle and shape
+ *   P_free(m)        release m: its span records and one reference on every
+ *                    buffer its spans use. NULL: nothing.
+ *   P_clone(m)       new handle sharing every element with m; nnz cache
+ *                    copied. NULL: NULL.
+ *   P_size()         80, the size of the matrix record.
+ *   P_rows, P_cols   the shape fields. NULL: 0.
+ *   P_shape(m)       {rows, cols}. NULL: {0, 0}.
+ *   P_is_empty(m)    1 if rows or cols is 0. NULL: 1.
+ *
+ * Per-outer-index accessors (i is checked against the span array's length;
+ * the _unchecked forms check nothing and need a valid m and i < outer dim)
+ *   P_X_values(m,i), P_X_indices(m,i)    pointer to span i (inside m)
+ *   P_X_values_ptr, P_X_indices_ptr      its data pointer
+ *   P_X_len(m,i)                         its length
+ *   P_get_X_info(m,i)                    {values, indices, len}; all-zero when
+ *                                        m is NULL or i >= outer dim
+ *   P_get_X_pointers(m,vals,idx,lens)    fill three caller arrays of outer-dim
+ *                                        entries; -1 if any pointer is NULL
+ *   P_values_vec_ptr, P_indices_vec_ptr  first span of each span array
+ *                                        (SPAN_SIZE bytes apart; owned by m)
+ *   P_values_vec_len                     length of the value span array
+ *
+ * Nonzero count and statistics (every stored entry counts, zeros included)
+ *   P_nnz(m)             cached count, or count in parallel and cache it
+ *   P_has_nnz_cache(m)   1 if a count is cached
+ *   P_set_nnz(m,n)       cache n (trusted: used by everything until cleared)
+ *   P_invalidate_nnz(m)  forget the cached count
+ *   P_is_zero(m)         1 if nnz is 0. NULL: 1
+ *   P_density(m)         1 - sparsity; 0.0 for an empty shape
+ *   P_sparsity(m)        1 - nnz / (cols x rows) in doubles; 1.0 for an empty
+ *                        shape and for NULL
+ *   P_get_metadata(m, rows_out, cols_out, nnz_out)  -1 if any pointer is
+ *                        NULL (nothing written), else 0
+ *
+ * Validation and sorting
+ *   P_is_valid(m)           both span arrays have outer-dim entries and every
+ *                           row's value and index spans have equal length
+ *   P_validate(m)           is_valid, and every index in [0, inner dim) and
+ *                           every row strictly increasing
+ *   P_indices_in_bounds(m)  every index in [0, inner dim)
+ *   P_is_sorted(m)          every row strictly increasing (duplicates are
+ *                           unsorted)
+ *   P_ensure_sorted(m)      sort every unsorted row in place, values moving
+ *                           with their indices. Never writes caller memory:
+ *                           if some unsorted row is a view (not MUTABLE), no
+ *                           row is sorted at all and the matrix is left as it
+ *                           was; sort a copy (_from_scipy_copy, _clone of a
+ *                           copy) instead. Spans shared with other matrices
+ *                           are reordered for them too.
+ *   P_ensure_sorted_checked(m)  as ensure_sorted; 1 if some row was sorted,
+ *                           0 if none was (already sorted, or refused
+ *                           because an unsorted row is not MUTABLE; then
+ *                           is_sorted keeps reporting 0)
+ *
+ * Import (out receives a new handle owned by the caller)
+ *   P_from_scipy_view(rows, cols, data, indices, indptr)  zero-copy; reads
+ *       indptr only; NULL if any array is NULL. An outer index whose indptr
+ *       pair decreases gets an empty span. nnz not cached.
+ *   P_from_scipy_copy(rows, cols, data, data_len, indices, indices_len,
+ *       indptr, indptr_len, out)  copies into two new buffers; statuses
+ *       -1 (NULL), -4 (indptr_len != n+1, indptr[0] != 0, or an interior
+ *       entry above indptr[n]), -3 (data_len or indices_len != indptr[n]),
+ *       -7 (buffers). n is rows for CSR, cols for CSC.
+ *   P_from_coo(rows, cols, row_idx, col_idx, data, nnz, out)  duplicates
+ *       kept, explicit zeros stored, rows sorted by inner index, inner
+ *       indices stored unchecked. -1 (NULL, also when nnz is 0), -8 (an
+ *       outer index negative or >= the outer dim), -7 (buffers).
+ *
+ * Export (into caller arrays; nothing is written on failure)
+ *   P_to_coo(m, row_out, col_out, val_out, capacity)  entries grouped by
+ *       outer index, stored order within; -1 (NULL), -6 (capacity < nnz, or
+ *       more stored entries than a too-low cached nnz; never writes past
+ *       capacity). Fills the nnz cache.
+ *   P_to_dense(m, out, capacity, order)  order 0: row-major, else
+ *       column-major; duplicates: the last stored wins. -1 (NULL), -6
+ *       (capacity < rows x cols, or that product overflows), -8 (an inner
+ *       index outside [0, inner dim); detected before anything is written).
+ *
+ * Conversion and transposition (fresh buffers; source untouched)
+ *   P_from_Y(src, out)   the same matrix in this family's form, every outer
+ *       index sorted. -1, -7, -8 (an inner index of src outside the target's
+ *       outer range, or a row whose value and index spans differ in length).
+ *   P_transpose_from_Y(src, out)  the transpose, in this family's form: each
+ *       outer span of src copied and sorted; empty ones vacant. -1, -7.
+ *
+ * Slicing (outer slices share spans with m; inner slices copy)
+ *   P_slice_rows(m, start, end, out), P_slice_cols(...)  half-open range;
+ *       -1 (NULL), -5 (start > end, end > dim, or buffers failed). Inner
+ *       slices assume sorted rows and rebase indices to start.
+ *   P_slice_rows_mask(m, mask, mask_len, out), P_slice_cols_mask(...)
+ *       one byte per row/column, non-zero selects; -1 (NULL, also for
+ *       mask_len 0), -3 (mask_len != dim, or buffers failed). Inner masks
+ *       keep stored order; entries whose index lies outside the mask are
+ *       dropped.
+ *
+ * Stacking (mats: array of count handles of this family)
+ *   P_vstack(mats, count, out), P_hstack(mats, count, out)  along the
+ *       compressed axis (CSR vstack, CSC hstack) spans are shared; across it
+ *       entries are copied with shifted inner indices, input 0 first, no
+ *       sorting. One input: a clone. -1 (NULL array or slot, count 0, or a
+ *       NULL handle inside the array), -2 (dimensions disagree), -7.
+ */
+#define KORVEX_DECLARE_MATRIX_FUNCTIONS(P, V, X, Y)                                            \
+    KORVEX_API void P##_free(CompressedMatrix *m);                                             \
+    KORVEX_API CompressedMatrix *P##_clone(CompressedMatrix *m);                               \
+    KORVEX_API uint64_t P##_size(void);                                                        \
+    KORVEX_API uint64_t P##_rows(CompressedMatrix *m);                                         \
+    KORVEX_API uint64_t P##_cols(CompressedMatrix *m);                                         \
+    KORVEX_API Shape P##_shape(CompressedMatrix *m);                                           \
+    KORVEX_API uint8_t P##_is_empty(CompressedMatrix *m);                                      \
+    KORVEX_API const Span *P##_##X##_values(CompressedMatrix *m, uint64_t i);                  \
+    KORVEX_API const Span *P##_##X##_indices(CompressedMatrix *m, uint64_t i);                 \
+    KORVEX_API const V *P##_##X##_values_ptr(CompressedMatrix *m, uint64_t i);                 \
+    KORVEX_API const int64_t *P##_##X##_indices_ptr(CompressedMatrix *m, uint64_t i);          \
+    KORVEX_API uint64_t P##_##X##_len(CompressedMatrix *m, uint64_t i);                        \
+    KORVEX_API const V *P##_##X##_values_ptr_unchecked(CompressedMatrix *m, uint64_t i);       \
+    KORVEX_API const int64_t *P##_##X##_indices_ptr_unchecked(CompressedMatrix *m, uint64_t i);\
+    KORVEX_API uint64_t P##_##X##_len_unchecked(CompressedMatrix *m, uint64_t i);              \
+    KORVEX_API RowInfo P##_get_##X##_info(CompressedMatrix *m, uint64_t i);                    \
+    KORVEX_API RowInfo P##_get_##X##_info_unchecked(CompressedMatrix *m, uint64_t i);          \
+    KORVEX_API int32_t P##_get_##X##_pointers(CompressedMatrix *m, const V **values_out,       \
+                                              const int64_t **indices_out,                     \
+                                              uint64_t *lengths_out);                          \
+    KORVEX_API const Span *P##_values_vec_ptr(CompressedMatrix *m);                            \
+    KORVEX_API const Span *P##_indices_vec_ptr(CompressedMatrix *m);                           \
+    KORVEX_API uint64_t P##_values_vec_len(CompressedMatrix *m);                               \
+    KORVEX_API uint64_t P##_nnz(CompressedMatrix *m);                                          \
+    KORVEX_API uint8_t P##_has_nnz_cache(CompressedMatrix *m);                                 \
+    KORVEX_API void P##_set_nnz(CompressedMatrix *m, uint64_t nnz);                            \
+    KORVEX_API void P##_invalidate_nnz(CompressedMatrix *m);                                   \
+    KORVEX_API uint8_t P##_is_zero(CompressedMatrix *m);                                       \
+    KORVEX_API double P##_density(CompressedMatrix *m);                                        \
+    KORVEX_API double P##_sparsity(CompressedMatrix *m);                                       \
+    KORVEX_API int32_t P##_get_metadata(CompressedMatrix *m, uint64_t *rows_out,               \
+                                        uint64_t *cols_out, uint64_t *nnz_out);                \
+    KORVEX_API uint8_t P##_is_valid(CompressedMatrix *m);                                      \
+    KORVEX_API uint8_t P##_validate(CompressedMatrix *m);                                      \
+    KORVEX_API uint8_t P##_indices_in_bounds(CompressedMatrix *m);                             \
+    KORVEX_API uint8_t P##_is_sorted(CompressedMatrix *m);                                     \
+    KORVEX_API void P##_ensure_sorted(CompressedMatrix *m);                                    \
+    KORVEX_API uint8_t P##_ensure_sorted_checked(CompressedMatrix *m);                         \
+    KORVEX_API CompressedMatrix *P##_from_scipy_view(uint64_t rows, uint64_t cols,             \
+                                                     const V *data, const int64_t *indices,    \
+                                                     const uint64_t *indptr);                  \
+    KORVEX_API int32_t P##_from_scipy_copy(uint64_t rows, uint64_t cols, const V *data,        \
+                                           uint64_t data_len, const int64_t *indices,          \
+                                           uint64_t indices_len, const uint64_t *indptr,       \
+                                           uint64_t indptr_len, CompressedMatrix **out);       \
+    KORVEX_API int32_t P##_from_coo(uint64_t rows, uint64_t cols, const int64_t *row_indices,  \
+                                    const int64_t *col_indices, const V *data, uint64_t nnz,   \
+                                    CompressedMatrix **out);                                   \
+    KORVEX_API int32_t P##_to_coo(CompressedMatrix *m, int64_t *row_out, int64_t *col_out,     \
+                                  V *val_out, uint64_t capacity);                              \
+    KORVEX_API int32_t P##_to_dense(CompressedMatrix *m, V *out, uint64_t capacity,            \
+                                    uint8_t order);                                            \
+    KORVEX_API int32_t P##_from_##Y(CompressedMatrix *src, CompressedMatrix **out);            \
+    KORVEX_API int32_t P##_transpose_from_##Y(CompressedMatrix *src, CompressedMatrix **out);  \
+    KORVEX_API int32_t P##_slice_rows(CompressedMatrix *m, uint64_t start, uint64_t end,       \
+                                      CompressedMatrix **out);                                 \
+    KORVEX_API int32_t P##_slice_cols(CompressedMatrix *m, uint64_t start, uint64_t end,       \
+                                      CompressedMatrix **out);                                 \
+    KORVEX_API int32_t P##_slice_rows_mask(CompressedMatrix *m, const uint8_t *mask,           \
+                                           uint64_t mask_len, CompressedMatrix **out);         \
+    KORVEX_API int32_t P##_slice_cols_mask(CompressedMatrix *m, const uint8_t *mask,           \
+                                           uint64_t mask_len, CompressedMatrix **out);         \
+    KORVEX_API int32_t P##_hstack(CompressedMatrix *const *mats, uint64_t count,               \
+                                  CompressedMatrix **out);                                     \
+    KORVEX_API int32_t P##_vstack(CompressedMatrix *const *mats, uint64_t count,               \
+                                  CompressedMatrix **out);
+
+KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f32, float, row, csc)
+KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f64, double, row, csc)
+KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f32, float, col, csr)
+KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f64, double, col, csr)
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* KORVEX_H */

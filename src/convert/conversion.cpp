@@ -1,0 +1,68 @@
+#include "convert/convert.hpp"
+#include "sparse/counting.hpp"
+#include "sparse/stats.hpp"
+
+namespace korvex {
+
+template <typename V, Form F>
+int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
+    uint64_t n = outer_dim<F>(src), m = inner_dim<F>(src);
+    const Span* vs = src.values.ptr;
+    const Span* xs = src.indices.ptr;
+    if (src.values.len < n || src.indices.len < n ||
+        par::any(n, [&](uint64_t s) { return vs[s].len != xs[s].len; }))
+        return KORVEX_STATUS_INDEX;
+
+    // Blocks of source outer indices holding about equal numbers of entries.
+    uint64_t entries_total = par::sum(n, [&](uint64_t s) { return xs[s].len; });
+    uint64_t nblocks = counting_blocks(entries_total, m);
+    Temp<uint64_t> bounds = temp_array<uint64_t>(nblocks + 1);
+    {
+        uint64_t b = 1, run = 0;
+        bounds[0] = 0;
+        for (uint64_t s = 0; s < n && b < nblocks; ++s) {
+            run += xs[s].len;
+            while (b < nblocks &&
+                   run >= static_cast<uint64_t>(static_cast<unsigned __int128>(entries_total) * b /
+                                                nblocks))
+                bounds[b++] = s + 1;
+        }
+        while (b < nblocks) bounds[b++] = n;
+        bounds[nblocks] = n;
+    }
+    auto targets = [&](uint64_t b, auto&& f) {
+        for (uint64_t s = bounds[b]; s < bounds[b + 1]; ++s) {
+            const int64_t* idx = static_cast<const int64_t*>(xs[s].data);
+            for (uint64_t j = 0, len = xs[s].len; j < len; ++j) {
+                auto t = static_cast<uint64_t>(idx[j]);
+                if (t >= m) return false;
+                f(t);
+            }
+        }
+        return true;
+    };
+    auto entries = [&](uint64_t b, auto&& f) {
+        for (uint64_t s = bounds[b]; s < bounds[b + 1]; ++s) {
+            const int64_t* idx = static_cast<const int64_t*>(xs[s].data);
+            const V* val = static_cast<const V*>(vs[s].data);
+            for (uint64_t j = 0, len = xs[s].len; j < len; ++j)
+                f(static_cast<uint64_t>(idx[j]), static_cast<int64_t>(s), val[j]);
+        }
+    };
+    SpanVec v, x;
+    uint64_t total = 0;
+    switch (bucket_entries<V>(m, nblocks, targets, entries, v, x, total)) {
+        case BucketStatus::bad_target: return KORVEX_STATUS_INDEX;
+        case BucketStatus::alloc_failed: return KORVEX_STATUS_ALLOC;
+        case BucketStatus::ok: break;
+    }
+    *out = make_matrix(v, x, src.rows, src.cols, 1, total);
+    return KORVEX_OK;
+}
+
+#define KORVEX_INSTANTIATE(V, F) \
+    template int32_t convert_form<V, F>(const CompressedMatrix&, CompressedMatrix**);
+KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
+#undef KORVEX_INSTANTIATE
+
+}  // namespace korvex

@@ -1,0 +1,42 @@
+// Building matrices from host arrays, exporting them, and converting
+// between CSR and CSC. Every function returns a KORVEX status and writes
+// *out only on success; arguments are already checked for null.
+#pragma once
+
+#include <cstdint>
+
+#include "sparse/matrix.hpp"
+
+namespace korvex {
+
+// Zero-copy: view spans into data/indices per indptr pair; an empty or
+// decreasing pair gives the empty span. Never fails.
+template <typename V, Form F>
+CompressedMatrix* import_view(uint64_t rows, uint64_t cols, const V* data, const int64_t* indices,
+                              const uint64_t* indptr);
+
+// Copies into two new buffers. -4, -3, -7 as documented in the header.
+template <typename V, Form F>
+int32_t import_copy(uint64_t rows, uint64_t cols, const V* data, uint64_t data_len,
+                    const int64_t* indices, uint64_t indices_len, const uint64_t* indptr,
+                    uint64_t indptr_len, CompressedMatrix** out);
+
+// Coordinate triples, bucketed by outer index and sorted. -8, -7.
+template <typename V, Form F>
+int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const int64_t* col_idx,
+                   const V* data, uint64_t nnz, CompressedMatrix** out);
+
+// Entries in outer order, stored order within. -6.
+template <typename V, Form F>
+int32_t export_coo(CompressedMatrix& m, int64_t* row_out, int64_t* col_out, V* val_out,
+                   uint64_t capacity);
+
+// Dense, row-major when order is 0, else column-major. -6, -8.
+template <typename V, Form F>
+int32_t export_dense(CompressedMatrix& m, V* out, uint64_t capacity, uint8_t order);
+
+// The same matrix in the other form (F is the source's form). -8, -7.
+template <typename V, Form F>
+int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out);
+
+}  // namespace korvex

@@ -1,0 +1,45 @@
+#include "convert/convert.hpp"
+#include "sparse/counting.hpp"
+
+namespace korvex {
+
+template <typename V, Form F>
+int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const int64_t* col_idx,
+                   const V* data, uint64_t nnz, CompressedMatrix** out) {
+    const int64_t* outer = F == Form::csr ? row_idx : col_idx;
+    const int64_t* inner = F == Form::csr ? col_idx : row_idx;
+    uint64_t m = F == Form::csr ? rows : cols;
+    uint64_t nblocks = counting_blocks(nnz, m);
+    auto block_begin = [&](uint64_t b) {
+        return static_cast<uint64_t>(static_cast<unsigned __int128>(nnz) * b / nblocks);
+    };
+    auto targets = [&](uint64_t b, auto&& f) {
+        for (uint64_t e = block_begin(b), end = block_begin(b + 1); e < end; ++e) {
+            auto t = static_cast<uint64_t>(outer[e]);  // negatives wrap high
+            if (t >= m) return false;
+            f(t);
+        }
+        return true;
+    };
+    auto entries = [&](uint64_t b, auto&& f) {
+        for (uint64_t e = block_begin(b), end = block_begin(b + 1); e < end; ++e)
+            f(static_cast<uint64_t>(outer[e]), inner[e], data[e]);
+    };
+    SpanVec v, x;
+    uint64_t total = 0;
+    switch (bucket_entries<V>(m, nblocks, targets, entries, v, x, total)) {
+        case BucketStatus::bad_target: return KORVEX_STATUS_INDEX;
+        case BucketStatus::alloc_failed: return KORVEX_STATUS_ALLOC;
+        case BucketStatus::ok: break;
+    }
+    *out = make_matrix(v, x, rows, cols, 1, total);
+    return KORVEX_OK;
+}
+
+#define KORVEX_INSTANTIATE(V, F)                                                                \
+    template int32_t import_coo<V, F>(uint64_t, uint64_t, const int64_t*, const int64_t*, const V*, \
+                                      uint64_t, CompressedMatrix**);
+KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
+#undef KORVEX_INSTANTIATE
+
+}  // namespace korvex

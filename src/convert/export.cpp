@@ -1,0 +1,98 @@
+#include <cstring>
+
+#include "convert/convert.hpp"
+#include "span/parallel.hpp"
+#include "sparse/stats.hpp"
+
+namespace korvex {
+
+template <typename V, Form F>
+int32_t export_coo(CompressedMatrix& m, int64_t* row_out, int64_t* col_out, V* val_out,
+                   uint64_t capacity) {
+    uint64_t cached = m.nnz_tag == 1;
+    uint64_t count = obtain_nnz(m);
+    if (capacity < count) return KORVEX_STATUS_CAPACITY;
+    uint64_t n = outer_dim<F>(m);
+    KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    // A count set too low by the host must never let the export run past
+    // the caller's arrays: check the stored entries before writing any.
+    if (cached && count_entries(m) > capacity) return KORVEX_STATUS_CAPACITY;
+
+    // Chunks of outer indices written in parallel, each from its own offset:
+    // the same arrays a front-to-back pass would write.
+    uint64_t chunks = n == 0 ? 0 : std::min<uint64_t>(n, 8 * uint64_t(par::thread_count()));
+    Temp<uint64_t> start = temp_array<uint64_t>(chunks + 1);
+    auto chunk_lo = [&](uint64_t c) {
+        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * c / chunks);
+    };
+    par::collect(chunks, start.get(), [&](uint64_t c) {
+        uint64_t s = 0;
+        for (uint64_t i = chunk_lo(c), e = chunk_lo(c + 1); i < e; ++i) s += vs[i].len;
+        return s;
+    });
+    uint64_t run = 0;
+    for (uint64_t c = 0; c < chunks; ++c) {
+        uint64_t k = start[c];
+        start[c] = run;
+        run += k;
+    }
+    par::for_each(chunks, [&](uint64_t c) {
+        uint64_t pos = start[c];
+        for (uint64_t i = chunk_lo(c), e = chunk_lo(c + 1); i < e; ++i) {
+            uint64_t len = vs[i].len;
+            if (len == 0) continue;
+            const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
+            int64_t* outer_out = F == Form::csr ? row_out : col_out;
+            int64_t* inner_out = F == Form::csr ? col_out : row_out;
+            for (uint64_t k = 0; k < len; ++k) outer_out[pos + k] = static_cast<int64_t>(i);
+            std::memcpy(inner_out + pos, idx, len * sizeof(int64_t));
+            std::memcpy(val_out + pos, vs[i].data, len * sizeof(V));
+            pos += len;
+        }
+    });
+    return KORVEX_OK;
+}
+
+template <typename V, Form F>
+int32_t export_dense(CompressedMatrix& m, V* out, uint64_t capacity, uint8_t order) {
+    uint64_t total;
+    if (__builtin_mul_overflow(m.rows, m.cols, &total)) return KORVEX_STATUS_CAPACITY;
+    if (capacity < total) return KORVEX_STATUS_CAPACITY;
+    uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    // Every position must lie inside the matrix before anything is written.
+    bool bad = par::any(n, [&](uint64_t i) {
+        if (vs[i].len != xs[i].len) return true;
+        const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
+        for (uint64_t k = 0; k < xs[i].len; ++k)
+            if (static_cast<uint64_t>(idx[k]) >= inner) return true;
+        return false;
+    });
+    if (bad) return KORVEX_STATUS_INDEX;
+
+    par::for_range(total, [&](uint64_t b, uint64_t e) { std::memset(out + b, 0, (e - b) * sizeof(V)); });
+    bool outer_major = (F == Form::csr) == (order == 0);
+    // Stride of one outer step and of one inner step in the dense array.
+    uint64_t outer_stride = outer_major ? inner : 1;
+    uint64_t inner_stride = outer_major ? 1 : n;
+    par::for_each(n, [&](uint64_t i) {
+        const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
+        const V* val = static_cast<const V*>(vs[i].data);
+        V* base = out + i * outer_stride;
+        for (uint64_t k = 0, len = vs[i].len; k < len; ++k)
+            base[static_cast<uint64_t>(idx[k]) * inner_stride] = val[k];
+    });
+    return KORVEX_OK;
+}
+
+#define KORVEX_INSTANTIATE(V, F)                                                                 \
+    template int32_t export_coo<V, F>(CompressedMatrix&, int64_t*, int64_t*, V*, uint64_t);      \
+    template int32_t export_dense<V, F>(CompressedMatrix&, V*, uint64_t, uint8_t);
+KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
+#undef KORVEX_INSTANTIATE
+
+}  // namespace korvex

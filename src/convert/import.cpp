@@ -1,0 +1,70 @@
+#include <cstring>
+
+#include "convert/convert.hpp"
+#include "span/parallel.hpp"
+
+namespace korvex {
+
+template <typename V, Form F>
+CompressedMatrix* import_view(uint64_t rows, uint64_t cols, const V* data, const int64_t* indices,
+                              const uint64_t* indptr) {
+    uint64_t n = F == Form::csr ? rows : cols;
+    SpanVec v = spanvec_with_capacity(n), x = spanvec_with_capacity(n);
+    for (uint64_t i = 0; i < n; ++i) {
+        uint64_t s = indptr[i], e = indptr[i + 1];
+        if (e > s) {
+            v.ptr[i] = Span{const_cast<V*>(data + s), nullptr, e - s, kFlagView};
+            x.ptr[i] = Span{const_cast<int64_t*>(indices + s), nullptr, e - s, kFlagView};
+        } else {
+            // Empty rows, and decreasing pairs, which must never reach
+            // outside the caller's arrays.
+            v.ptr[i] = x.ptr[i] = empty_span();
+        }
+    }
+    v.len = x.len = n;
+    return make_matrix(v, x, rows, cols, 0, 0);
+}
+
+template <typename V, Form F>
+int32_t import_copy(uint64_t rows, uint64_t cols, const V* data, uint64_t data_len,
+                    const int64_t* indices, uint64_t indices_len, const uint64_t* indptr,
+                    uint64_t indptr_len, CompressedMatrix** out) {
+    uint64_t n = F == Form::csr ? rows : cols;
+    if (n == UINT64_MAX || indptr_len != n + 1) return KORVEX_STATUS_INDPTR;
+    if (n > 0 && indptr[0] != 0) return KORVEX_STATUS_INDPTR;
+    uint64_t total = indptr[n];
+    if (data_len != total || indices_len != total) return KORVEX_STATUS_LENGTH;
+    // An interior offset beyond the last one would read past the arrays.
+    if (par::any(n, [&](uint64_t i) { return indptr[i] > total; })) return KORVEX_STATUS_INDPTR;
+
+    Temp<uint64_t> lens = temp_array<uint64_t>(n);
+    par::collect(n, lens.get(), [&](uint64_t i) {
+        return indptr[i + 1] >= indptr[i] ? indptr[i + 1] - indptr[i] : 0;
+    });
+    uint64_t nnz = par::sum(n, [&](uint64_t i) { return lens[i]; });
+    SpanVec v, x;
+    if (nnz == 0) {
+        *out = make_blank(n, empty_span(), empty_span(), rows, cols);
+        return KORVEX_OK;
+    }
+    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/false, v, x))
+        return KORVEX_STATUS_ALLOC;
+    par::for_each(n, [&](uint64_t i) {
+        uint64_t len = lens[i];
+        if (len == 0) return;
+        std::memcpy(v.ptr[i].data, data + indptr[i], len * sizeof(V));
+        std::memcpy(x.ptr[i].data, indices + indptr[i], len * sizeof(int64_t));
+    });
+    *out = make_matrix(v, x, rows, cols, 1, nnz);
+    return KORVEX_OK;
+}
+
+#define KORVEX_INSTANTIATE(V, F)                                                              \
+    template CompressedMatrix* import_view<V, F>(uint64_t, uint64_t, const V*, const int64_t*, \
+                                                 const uint64_t*);                            \
+    template int32_t import_copy<V, F>(uint64_t, uint64_t, const V*, uint64_t, const int64_t*, \
+                                       uint64_t, const uint64_t*, uint64_t, CompressedMatrix**);
+KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
+#undef KORVEX_INSTANTIATE
+
+}  // namespace korvex

@@ -1,0 +1,232 @@
+#include "slice/slice.hpp"
+
+#include <cstring>
+
+#include "span/parallel.hpp"
+
+namespace korvex {
+
+namespace {
+
+// Outer counts at or below this run on the calling thread.
+constexpr uint64_t kSequentialOuter = 255;
+
+template <typename F>
+void for_each_maybe_parallel(uint64_t n, const F& f) {
+    if (n <= kSequentialOuter) {
+        for (uint64_t i = 0; i < n; ++i) f(i);
+    } else {
+        par::for_each(n, f);
+    }
+}
+
+// Number of indices below key, for ascending indices (n >= 1). On an
+// unsorted row it still returns a position in [0, n].
+inline uint64_t lower_bound(const int64_t* idx, uint64_t n, int64_t key) {
+    uint64_t base = 0, size = n;
+    while (size > 1) {
+        uint64_t half = size / 2, mid = base + half;
+        if (idx[mid] < key) base = mid;
+        size -= half;
+    }
+    return base + (idx[base] < key ? 1 : 0);
+}
+
+// No outer index at all; the count is cached as 0.
+template <Form F>
+CompressedMatrix* make_empty_outer(uint64_t inner) {
+    return make_matrix(SpanVec{}, SpanVec{}, rows_of<F>(0, inner), cols_of<F>(0, inner), 1, 0);
+}
+
+}  // namespace
+
+uint64_t count_selected(const uint8_t* mask, uint64_t len) {
+    // Sixteen bytes at a time (the compiler turns this into vector byte
+    // compares and sums); short masks and the tail byte by byte.
+    uint64_t total = 0, i = 0;
+    if (len >= 64) {
+        for (; i + 16 <= len; i += 16) {
+            unsigned lane = 0;
+            for (int k = 0; k < 16; ++k) lane += mask[i + k] != 0;
+            total += lane;
+        }
+    }
+    for (; i < len; ++i) total += mask[i] != 0;
+    return total;
+}
+
+template <Form F>
+int32_t slice_outer_range(const CompressedMatrix& m, uint64_t start, uint64_t end,
+                          CompressedMatrix** out) {
+    if (start > end || end > outer_dim<F>(m)) return KORVEX_STATUS_RANGE;
+    uint64_t inner = inner_dim<F>(m), k = end - start;
+    if (k == 0) {
+        *out = make_empty_outer<F>(inner);
+        return KORVEX_OK;
+    }
+    KORVEX_INVARIANT(m.values.len >= end && m.indices.len >= end, "span arrays shorter than the shape");
+    SpanVec v = share_range(m.values, start, end);
+    SpanVec x = share_range(m.indices, start, end);
+    *out = make_matrix(v, x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
+    return KORVEX_OK;
+}
+
+template <typename V, Form F>
+int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t end,
+                          CompressedMatrix** out) {
+    uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    if (start > end || end > inner) return KORVEX_STATUS_RANGE;
+    uint64_t width = end - start;
+    if (width == 0 || n == 0) {
+        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, width),
+                          cols_of<F>(n, width));
+        return KORVEX_OK;
+    }
+    KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    auto lo = static_cast<int64_t>(start), hi = static_cast<int64_t>(end);
+    auto kept = [&](uint64_t i, uint64_t& first) -> uint64_t {
+        uint64_t len = xs[i].len;
+        if (len == 0) return 0;
+        const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
+        uint64_t a = lower_bound(idx, len, lo), b = lower_bound(idx, len, hi);
+        first = a;
+        uint64_t c = b >= a ? b - a : 0;
+        return std::min(c, vs[i].len - std::min(a, vs[i].len));  // never past the values
+    };
+    Temp<uint64_t> counts = temp_array<uint64_t>(n);
+    for_each_maybe_parallel(n, [&](uint64_t i) {
+        uint64_t first = 0;
+        counts[i] = kept(i, first);
+    });
+    uint64_t total = 0, listed = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        total += counts[i];
+        listed += counts[i] != 0;
+    }
+    if (total == 0) {
+        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, width),
+                          cols_of<F>(n, width));
+        return KORVEX_OK;
+    }
+    SpanVec v, x;
+    if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x))
+        return KORVEX_STATUS_RANGE;
+    auto fill = [&](uint64_t i) {
+        if (counts[i] == 0) return;
+        uint64_t first = 0, c = kept(i, first);
+        std::memcpy(v.ptr[i].data, static_cast<const V*>(vs[i].data) + first, c * sizeof(V));
+        const int64_t* src = static_cast<const int64_t*>(xs[i].data) + first;
+        int64_t* dst = static_cast<int64_t*>(x.ptr[i].data);
+        for (uint64_t k = 0; k < c; ++k) dst[k] = src[k] - lo;
+    };
+    if (listed <= kSequentialOuter) {
+        for (uint64_t i = 0; i < n; ++i) fill(i);
+    } else {
+        par::for_each(n, fill);
+    }
+    *out = make_matrix(v, x, rows_of<F>(n, width), cols_of<F>(n, width), 1, total);
+    return KORVEX_OK;
+}
+
+template <Form F>
+int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_t mask_len,
+                         CompressedMatrix** out) {
+    uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    if (mask_len != n) return KORVEX_STATUS_LENGTH;
+    uint64_t k = count_selected(mask, mask_len);
+    if (k == 0) {
+        *out = make_empty_outer<F>(inner);
+        return KORVEX_OK;
+    }
+    KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
+    SpanVec v = spanvec_with_capacity(k), x = spanvec_with_capacity(k);
+    for (uint64_t i = 0; i < mask_len; ++i) {
+        if (!mask[i]) continue;
+        v.ptr[v.len++] = span_share(m.values.ptr[i]);
+        x.ptr[x.len++] = span_share(m.indices.ptr[i]);
+    }
+    *out = make_matrix(v, x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
+    return KORVEX_OK;
+}
+
+template <typename V, Form F>
+int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_t mask_len,
+                         CompressedMatrix** out) {
+    uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    if (mask_len != inner) return KORVEX_STATUS_LENGTH;
+    uint64_t k = count_selected(mask, mask_len);
+    if (k == 0 || n == 0) {
+        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, k),
+                          cols_of<F>(n, k));
+        return KORVEX_OK;
+    }
+    KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
+    constexpr int64_t kAbsent = INT64_MAX;
+    Temp<int64_t> remap = temp_array<int64_t>(mask_len);
+    for (uint64_t j = 0, next = 0; j < mask_len; ++j) remap[j] = mask[j] ? int64_t(next++) : kAbsent;
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    // Entries are only ever read up to the shorter of the two spans, and an
+    // index outside the table (negative ones included) is never kept.
+    auto row_len = [&](uint64_t i) { return std::min(vs[i].len, xs[i].len); };
+    auto selected = [&](int64_t j) {
+        return static_cast<uint64_t>(j) < mask_len && remap[static_cast<uint64_t>(j)] != kAbsent;
+    };
+    Temp<uint64_t> counts = temp_array<uint64_t>(n);
+    for_each_maybe_parallel(n, [&](uint64_t i) {
+        const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
+        uint64_t c = 0;
+        for (uint64_t q = 0, len = row_len(i); q < len; ++q) c += selected(idx[q]);
+        counts[i] = c;
+    });
+    uint64_t total = 0, listed = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        total += counts[i];
+        listed += counts[i] != 0;
+    }
+    if (total == 0) {
+        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, k),
+                          cols_of<F>(n, k));
+        return KORVEX_OK;
+    }
+    SpanVec v, x;
+    if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x))
+        return KORVEX_STATUS_LENGTH;
+    auto fill = [&](uint64_t i) {
+        if (counts[i] == 0) return;
+        const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
+        const V* val = static_cast<const V*>(vs[i].data);
+        V* dv = static_cast<V*>(v.ptr[i].data);
+        int64_t* dx = static_cast<int64_t*>(x.ptr[i].data);
+        uint64_t p = 0;
+        for (uint64_t q = 0, len = row_len(i); q < len; ++q) {
+            if (!selected(idx[q])) continue;
+            dv[p] = val[q];
+            dx[p] = remap[static_cast<uint64_t>(idx[q])];
+            ++p;
+        }
+    };
+    if (listed <= kSequentialOuter) {
+        for (uint64_t i = 0; i < n; ++i) fill(i);
+    } else {
+        par::for_each(n, fill);
+    }
+    *out = make_matrix(v, x, rows_of<F>(n, k), cols_of<F>(n, k), 1, total);
+    return KORVEX_OK;
+}
+
+template int32_t slice_outer_range<Form::csr>(const CompressedMatrix&, uint64_t, uint64_t, CompressedMatrix**);
+template int32_t slice_outer_range<Form::csc>(const CompressedMatrix&, uint64_t, uint64_t, CompressedMatrix**);
+template int32_t slice_outer_mask<Form::csr>(const CompressedMatrix&, const uint8_t*, uint64_t, CompressedMatrix**);
+template int32_t slice_outer_mask<Form::csc>(const CompressedMatrix&, const uint8_t*, uint64_t, CompressedMatrix**);
+#define KORVEX_INSTANTIATE(V, F)                                                                      \
+    template int32_t slice_inner_range<V, F>(const CompressedMatrix&, uint64_t, uint64_t,             \
+                                             CompressedMatrix**);                                     \
+    template int32_t slice_inner_mask<V, F>(const CompressedMatrix&, const uint8_t*, uint64_t,        \
+                                            CompressedMatrix**);
+KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
+#undef KORVEX_INSTANTIATE
+
+}  // namespace korvex

@@ -1,0 +1,35 @@
+// Slicing by index ranges and by boolean masks. Along the outer dimension
+// the result shares the source's span descriptors; along the inner one the
+// kept entries are copied into two new buffers.
+#pragma once
+
+#include <cstdint>
+
+#include "sparse/matrix.hpp"
+
+namespace korvex {
+
+// Outer indices [start, end). -5 for a bad range.
+template <Form F>
+int32_t slice_outer_range(const CompressedMatrix& m, uint64_t start, uint64_t end,
+                          CompressedMatrix** out);
+// Entries with inner index in [start, end), rebased to start; rows assumed
+// sorted. -5 for a bad range or failed buffers.
+template <typename V, Form F>
+int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t end,
+                          CompressedMatrix** out);
+// Outer indices whose mask byte is non-zero. -3 for a wrong mask length.
+template <Form F>
+int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_t mask_len,
+                         CompressedMatrix** out);
+// Entries whose inner index has a non-zero mask byte, renumbered to its rank
+// among the selected; stored order kept. -3 for a wrong length or failed
+// buffers.
+template <typename V, Form F>
+int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_t mask_len,
+                         CompressedMatrix** out);
+
+// Number of non-zero bytes.
+uint64_t count_selected(const uint8_t* mask, uint64_t len);
+
+}  // namespace korvex

@@ -1,0 +1,115 @@
+#include "span/base.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace korvex {
+
+namespace detail {
+std::atomic<std::int64_t> live_blocks{0};
+}
+
+namespace {
+
+constexpr std::size_t kHuge = std::size_t{2} << 20;      // 2 MiB pages
+constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+
+std::atomic<std::int64_t> fail_countdown{0};
+std::atomic<std::int64_t> failures_fired{0};
+
+std::size_t round_up(std::size_t x, std::size_t a) { return (x + a - 1) / a * a; }
+
+// Anonymous mapping, 2 MiB aligned, huge pages advised. Zero-filled by the
+// kernel. Null on failure.
+void* map_huge(std::size_t bytes) noexcept {
+    std::size_t len = round_up(bytes, kHuge);
+    std::size_t span = len + kHuge;
+    void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto base = reinterpret_cast<std::uintptr_t>(raw);
+    std::uintptr_t aligned = round_up(base, kHuge);
+    if (aligned > base) ::munmap(raw, aligned - base);
+    std::uintptr_t tail = aligned + len;
+    if (base + span > tail) ::munmap(reinterpret_cast<void*>(tail), base + span - tail);
+#ifdef MADV_HUGEPAGE
+    ::madvise(reinterpret_cast<void*>(aligned), len, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<void*>(aligned);
+}
+
+void unmap_huge(void* p, std::size_t bytes) noexcept { ::munmap(p, round_up(bytes, kHuge)); }
+
+}  // namespace
+
+void fatal(const char* msg) noexcept {
+    std::fprintf(stderr, "korvex: %s\n", msg);
+    std::fflush(stderr);
+    std::abort();
+}
+
+void fatal_at(const char* msg, const char* file, int line) noexcept {
+    std::fprintf(stderr, "korvex: %s (%s:%d)\n", msg, file, line);
+    std::fflush(stderr);
+    std::abort();
+}
+
+std::int64_t live_allocations() noexcept {
+    return detail::live_blocks.load(std::memory_order_relaxed);
+}
+
+void* xmalloc(std::size_t bytes) {
+    if (bytes == 0) return nullptr;
+    void* p = bytes >= kMapThreshold ? map_huge(bytes) : std::malloc(bytes);
+    if (!p) fatal("out of memory");
+    detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
+    return p;
+}
+
+void* xcalloc(std::size_t count, std::size_t size) {
+    std::size_t bytes = mul_or_die(count, size);
+    if (bytes == 0) return nullptr;
+    void* p = bytes >= kMapThreshold ? map_huge(bytes) : std::calloc(count, size);
+    if (!p) fatal("out of memory");
+    detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
+    return p;
+}
+
+void xfree(void* p, std::size_t bytes) noexcept {
+    if (!p) return;
+    if (bytes >= kMapThreshold)
+        unmap_huge(p, bytes);
+    else
+        std::free(p);
+    detail::live_blocks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void* alloc_data_block(std::size_t bytes) noexcept {
+    if (fail_countdown.load(std::memory_order_relaxed) > 0 &&
+        fail_countdown.fetch_sub(1) == 1) {
+        failures_fired.fetch_add(1);
+        return nullptr;
+    }
+    void* p;
+    if (bytes >= kMapThreshold) {
+        p = map_huge(bytes);
+    } else {
+        p = std::aligned_alloc(32, round_up(bytes == 0 ? 32 : bytes, 32));
+        if (p) std::memset(p, 0, bytes);
+    }
+    if (p) detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
+    return p;
+}
+
+void free_data_block(void* p, std::size_t bytes) noexcept { xfree(p, bytes); }
+
+void inject_data_block_failure(std::int64_t nth) noexcept {
+    fail_countdown.store(nth < 0 ? 0 : nth);
+    failures_fired.store(0);
+}
+
+std::int64_t injected_failures_fired() noexcept { return failures_fired.load(); }
+
+}  // namespace korvex

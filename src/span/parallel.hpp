@@ -1,0 +1,96 @@
+// The few loop shapes the library runs on its work-stealing pool.
+//
+// Every loop splits [0, n) recursively down to single items (grain 1) on the
+// process-wide oneTBB arena, which is created lazily on first use and sized
+// to the CPUs the process may run on. The calling thread takes part and
+// returns when all pieces are done. Building with KORVEX_SEQUENTIAL swaps in
+// plain loops on the calling thread (used by the thread-sanitizer build,
+// since the distribution's oneTBB is not instrumented).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#ifndef KORVEX_SEQUENTIAL
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_reduce.h>
+#include <oneapi/tbb/task_arena.h>
+#endif
+
+namespace korvex::par {
+
+// Number of threads the pool runs with.
+inline int thread_count() {
+#ifdef KORVEX_SEQUENTIAL
+    return 1;
+#else
+    return oneapi::tbb::this_task_arena::max_concurrency();
+#endif
+}
+
+// body(begin, end) over pieces of [0, n).
+template <typename Body>
+void for_range(uint64_t n, const Body& body) {
+    if (n == 0) return;
+#ifdef KORVEX_SEQUENTIAL
+    body(uint64_t{0}, n);
+#else
+    oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<uint64_t>(0, n, 1),
+                              [&](const oneapi::tbb::blocked_range<uint64_t>& r) {
+                                  body(r.begin(), r.end());
+                              });
+#endif
+}
+
+// f(i) for every i in [0, n).
+template <typename F>
+void for_each(uint64_t n, const F& f) {
+    for_range(n, [&](uint64_t b, uint64_t e) {
+        for (uint64_t i = b; i < e; ++i) f(i);
+    });
+}
+
+// Sum of f(i) over [0, n), wrapping 64-bit addition.
+template <typename F>
+uint64_t sum(uint64_t n, const F& f) {
+    if (n == 0) return 0;
+#ifdef KORVEX_SEQUENTIAL
+    uint64_t s = 0;
+    for (uint64_t i = 0; i < n; ++i) s += f(i);
+    return s;
+#else
+    return oneapi::tbb::parallel_reduce(
+        oneapi::tbb::blocked_range<uint64_t>(0, n, 1), uint64_t{0},
+        [&](const oneapi::tbb::blocked_range<uint64_t>& r, uint64_t acc) {
+            for (uint64_t i = r.begin(); i < r.end(); ++i) acc += f(i);
+            return acc;
+        },
+        [](uint64_t a, uint64_t b) { return a + b; });
+#endif
+}
+
+// True if pred(i) holds for some i. Workers share one stop flag and test it
+// before each item, so the search ends soon after the first hit.
+template <typename Pred>
+bool any(uint64_t n, const Pred& pred) {
+    std::atomic<bool> found{false};
+    for_range(n, [&](uint64_t b, uint64_t e) {
+        for (uint64_t i = b; i < e; ++i) {
+            if (found.load(std::memory_order_relaxed)) return;
+            if (pred(i)) {
+                found.store(true, std::memory_order_relaxed);
+                return;
+            }
+        }
+    });
+    return found.load();
+}
+
+// out[i] = f(i) for every i, in order.
+template <typename T, typename F>
+void collect(uint64_t n, T* out, const F& f) {
+    for_each(n, [&](uint64_t i) { out[i] = f(i); });
+}
+
+}  // namespace korvex::par

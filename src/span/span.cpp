@@ -1,0 +1,145 @@
+#include "span/span.hpp"
+
+#include <cstring>
+
+#include "span/parallel.hpp"
+
+namespace korvex {
+
+namespace {
+
+alignas(64) const unsigned char sentinel_block[64] = {};
+
+constexpr uint64_t kSegAlign = 32;
+constexpr uint64_t kMaxAlloc = (uint64_t{1} << 63) - 32;
+
+void destroy_buffer(SharedBuffer* b) noexcept {
+    free_data_block(b->alloc_ptr, b->alloc_size);
+    b->alloc_ptr = nullptr;
+    if (b->weak.fetch_sub(1) == 1) xfree(b, sizeof(SharedBuffer));
+}
+
+// Rounded byte size of a segment of c elements, or nullopt on overflow.
+std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) {
+    uint64_t bytes;
+    if (__builtin_mul_overflow(c, width, &bytes)) return std::nullopt;
+    if (bytes > UINT64_MAX - (kSegAlign - 1)) return std::nullopt;
+    return (bytes + kSegAlign - 1) / kSegAlign * kSegAlign;
+}
+
+// One new buffer of `used` bytes with strong count `refs` (>= 1).
+std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuffer*& out) {
+    if (used > kMaxAlloc - 31) return SpanBatchError::SizeOverflow;
+    uint64_t alloc_size = used + 31;
+    void* block = alloc_data_block(alloc_size);
+    if (!block) return SpanBatchError::OutOfMemory;
+    auto* b = static_cast<SharedBuffer*>(xmalloc(sizeof(SharedBuffer)));
+    new (&b->strong) std::atomic<int64_t>(refs);
+    new (&b->weak) std::atomic<int64_t>(1);
+    b->alloc_ptr = block;
+    b->data = block;
+    b->used = used;
+    b->alloc_size = alloc_size;
+    b->align = kSegAlign;
+    out = b;
+    return std::nullopt;
+}
+
+}  // namespace
+
+const void* empty_sentinel() noexcept { return sentinel_block; }
+
+Span span_share(const Span& s) noexcept {
+    if (s.owner) {
+        auto* b = static_cast<SharedBuffer*>(s.owner);
+        int64_t old = b->strong.fetch_add(1);
+        if (old < 0 || old == INT64_MAX) fatal("reference count overflow");
+    }
+    return s;
+}
+
+void span_release(const Span& s) noexcept {
+    if (!s.owner) return;
+    auto* b = static_cast<SharedBuffer*>(s.owner);
+    if (b->strong.fetch_sub(1) == 1) destroy_buffer(b);
+}
+
+Span* span_clone(const Span* s) {
+    auto* r = static_cast<Span*>(xmalloc(sizeof(Span)));
+    *r = span_share(*s);
+    return r;
+}
+
+void span_free_record(Span* s) noexcept {
+    span_release(*s);
+    xfree(s, sizeof(Span));
+}
+
+SpanVec spanvec_with_capacity(uint64_t n) {
+    SpanVec v;
+    v.cap = n;
+    v.ptr = xalloc_array<Span>(n);
+    v.len = 0;
+    return v;
+}
+
+void spanvec_release(SpanVec& v) noexcept {
+    for (uint64_t i = 0; i < v.len; ++i) span_release(v.ptr[i]);
+    spanvec_free_array(v);
+}
+
+void spanvec_free_array(SpanVec& v) noexcept {
+    xfree(v.ptr, v.cap * sizeof(Span));
+    v = SpanVec{};
+}
+
+std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64_t k,
+                                                  uint64_t width, SpanVec& out) {
+    if (k == 0) return SpanBatchError::NoSegments;
+    Temp<uint64_t> offsets = temp_array<uint64_t>(k);
+    for (uint64_t i = 0; i < k; ++i)
+        if (!segment_bytes(counts[i], width)) return SpanBatchError::SizeOverflow;
+    uint64_t end = 0;
+    for (uint64_t i = 0; i < k; ++i) {
+        uint64_t seg = *segment_bytes(counts[i], width);
+        if (seg == 0) return SpanBatchError::ZeroLengthSegment;
+        offsets[i] = end;
+        if (__builtin_add_overflow(end, seg, &end)) return SpanBatchError::SizeOverflow;
+    }
+    SharedBuffer* buf = nullptr;
+    if (auto err = make_buffer(end, static_cast<int64_t>(k), buf)) return err;
+    SpanVec v = spanvec_with_capacity(k);
+    auto* base = static_cast<unsigned char*>(buf->data);
+    for (uint64_t i = 0; i < k; ++i) v.ptr[i] = Span{base + offsets[i], buf, counts[i], kFlagsOwned};
+    v.len = k;
+    out = v;
+    return std::nullopt;
+}
+
+std::optional<SpanBatchError> place_span_batch(const uint64_t* lens, uint64_t n, uint64_t width,
+                                               Span fill, Span* dest) {
+    // Offsets are laid out on the calling thread (one pass over the lengths),
+    // into a temporary so that dest stays untouched on failure.
+    Temp<uint64_t> offsets = temp_array<uint64_t>(n);
+    uint64_t end = 0, k = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        uint64_t c = lens[i];
+        if (c == 0) continue;
+        auto seg = segment_bytes(c, width);
+        if (!seg) return SpanBatchError::SizeOverflow;
+        offsets[i] = end;
+        if (__builtin_add_overflow(end, *seg, &end)) return SpanBatchError::SizeOverflow;
+        ++k;
+    }
+    if (k == 0) return SpanBatchError::NoSegments;
+    SharedBuffer* buf = nullptr;
+    if (auto err = make_buffer(end, static_cast<int64_t>(k), buf)) return err;
+    auto* base = static_cast<unsigned char*>(buf->data);
+    par::for_range(n, [&](uint64_t b, uint64_t e) {
+        for (uint64_t i = b; i < e; ++i)
+            dest[i] = lens[i] ? Span{base + offsets[i], buf, lens[i], kFlagsOwned} : fill;
+    });
+    return std::nullopt;
+}
+
+}  // namespace korvex

@@ -1,0 +1,68 @@
+#include "sparse/matrix.hpp"
+
+#include "span/parallel.hpp"
+
+namespace korvex {
+
+CompressedMatrix* make_matrix(SpanVec values, SpanVec indices, uint64_t rows, uint64_t cols,
+                              uint64_t nnz_tag, uint64_t nnz) {
+    auto* m = static_cast<CompressedMatrix*>(xmalloc(sizeof(CompressedMatrix)));
+    *m = CompressedMatrix{values, indices, rows, cols, nnz_tag, nnz};
+    return m;
+}
+
+CompressedMatrix* make_blank(uint64_t n, Span value_fill, Span index_fill, uint64_t rows,
+                             uint64_t cols) {
+    SpanVec v = spanvec_with_capacity(n), x = spanvec_with_capacity(n);
+    par::for_range(n, [&](uint64_t b, uint64_t e) {
+        for (uint64_t i = b; i < e; ++i) {
+            v.ptr[i] = value_fill;
+            x.ptr[i] = index_fill;
+        }
+    });
+    v.len = x.len = n;
+    return make_matrix(v, x, rows, cols, 1, 0);
+}
+
+void matrix_free(CompressedMatrix* m) noexcept {
+    if (!m) return;
+    spanvec_release(m->values);
+    spanvec_release(m->indices);
+    xfree(m, sizeof(CompressedMatrix));
+}
+
+SpanVec share_range(const SpanVec& v, uint64_t begin, uint64_t end) {
+    SpanVec r = spanvec_with_capacity(end - begin);
+    for (uint64_t i = begin; i < end; ++i) r.ptr[i - begin] = span_share(v.ptr[i]);
+    r.len = end - begin;
+    return r;
+}
+
+CompressedMatrix* matrix_clone(const CompressedMatrix& m) {
+    SpanVec v = share_range(m.values, 0, m.values.len);
+    SpanVec x = share_range(m.indices, 0, m.indices.len);
+    return make_matrix(v, x, m.rows, m.cols, m.nnz_tag, m.nnz);
+}
+
+std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n, uint64_t vwidth,
+                                             bool vacant_fill, SpanVec& values, SpanVec& indices) {
+    SpanVec v = spanvec_with_capacity(n);
+    if (auto err = place_span_batch(lens, n, vwidth, vacant_fill ? vacant_span(vwidth) : empty_span(),
+                                    v.ptr)) {
+        spanvec_free_array(v);
+        return err;
+    }
+    v.len = n;
+    SpanVec x = spanvec_with_capacity(n);
+    if (auto err = place_span_batch(lens, n, 8, vacant_fill ? vacant_span(8) : empty_span(), x.ptr)) {
+        spanvec_release(v);
+        spanvec_free_array(x);
+        return err;
+    }
+    x.len = n;
+    values = v;
+    indices = x;
+    return std::nullopt;
+}
+
+}  // namespace korvex

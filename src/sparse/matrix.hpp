@@ -1,0 +1,66 @@
+// The matrix record, its lifecycle, and the outer/inner view of its shape.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "korvex.h"
+#include "span/span.hpp"
+
+// The 80-byte record behind every handle. One value span and one index span
+// per outer index (rows for CSR, columns for CSC); the record owns both
+// arrays and one reference per span.
+struct CompressedMatrix {
+    korvex::SpanVec values;   // element type V
+    korvex::SpanVec indices;  // element type int64_t
+    uint64_t rows;
+    uint64_t cols;
+    uint64_t nnz_tag;  // 1 when `nnz` holds the count
+    uint64_t nnz;
+};
+static_assert(sizeof(CompressedMatrix) == 80);
+
+namespace korvex {
+
+enum class Form { csr, csc };
+
+template <Form F>
+inline uint64_t outer_dim(const CompressedMatrix& m) { return F == Form::csr ? m.rows : m.cols; }
+template <Form F>
+inline uint64_t inner_dim(const CompressedMatrix& m) { return F == Form::csr ? m.cols : m.rows; }
+// rows and cols of a matrix of form F with the given outer and inner dims.
+template <Form F>
+inline uint64_t rows_of(uint64_t outer, uint64_t inner) { return F == Form::csr ? outer : inner; }
+template <Form F>
+inline uint64_t cols_of(uint64_t outer, uint64_t inner) { return F == Form::csr ? inner : outer; }
+
+inline constexpr Form other(Form f) { return f == Form::csr ? Form::csc : Form::csr; }
+
+// Takes ownership of both arrays. tag 0 means no cached count.
+CompressedMatrix* make_matrix(SpanVec values, SpanVec indices, uint64_t rows, uint64_t cols,
+                              uint64_t nnz_tag, uint64_t nnz);
+// A matrix whose n outer indices all hold the given spans (no owners), with
+// nnz cached as 0. Used for results without entries.
+CompressedMatrix* make_blank(uint64_t n, Span value_fill, Span index_fill, uint64_t rows,
+                             uint64_t cols);
+void matrix_free(CompressedMatrix* m) noexcept;
+// New record sharing every span of m (one more reference each), shape and
+// cache copied.
+CompressedMatrix* matrix_clone(const CompressedMatrix& m);
+// Copies of spans [begin, end) of v, each with its own reference.
+SpanVec share_range(const SpanVec& v, uint64_t begin, uint64_t end);
+
+// Outer assembly: two arrays of n spans each. Outer index i with lens[i] > 0
+// gets a segment of one new value buffer (elements of vwidth bytes) and one
+// of a new index buffer; every other index gets `fill` for its values and
+// `fill` at width 8 for its indices. On failure nothing stays allocated.
+std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n, uint64_t vwidth,
+                                             bool vacant_fill, SpanVec& values, SpanVec& indices);
+
+}  // namespace korvex
+
+// Expands X(V, F) once for each of the four families, for explicit
+// instantiation of the operation templates.
+#define KORVEX_FOR_EACH_FAMILY(X)                                                         \
+    X(float, ::korvex::Form::csr) X(float, ::korvex::Form::csc) X(double, ::korvex::Form::csr) \
+        X(double, ::korvex::Form::csc)

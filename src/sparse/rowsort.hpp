@@ -1,0 +1,72 @@
+// Sorting the entries of one row (or column) by index, values moving with
+// their indices. Shared by in-place sorting, coordinate import, conversion
+// and transposition.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace korvex {
+
+// Strictly increasing (signed)? Rows of 0 or 1 entries are sorted; a repeated
+// index is not.
+inline bool is_sorted_run(const int64_t* idx, uint64_t n) {
+    for (uint64_t k = 1; k < n; ++k)
+        if (!(idx[k - 1] < idx[k])) return false;
+    return true;
+}
+
+// Sorts one row ascending by signed index; the order among equal indices is
+// unspecified. Rows of up to 20 entries use insertion sort; a strictly
+// descending row is reversed in one pass; longer rows are sorted as (index,
+// value) pairs in a per-thread scratch buffer with an introspective sort
+// (quicksort with a heapsort fallback), so no row allocates once the
+// scratch has grown. Returns false (touching nothing) when already sorted.
+template <typename V>
+bool sort_row(V* val, int64_t* idx, uint64_t n) {
+    if (is_sorted_run(idx, n)) return false;
+    if (n <= 20) {
+        for (uint64_t i = 1; i < n; ++i) {
+            int64_t k = idx[i];
+            V v = val[i];
+            uint64_t j = i;
+            while (j > 0 && idx[j - 1] > k) {
+                idx[j] = idx[j - 1];
+                val[j] = val[j - 1];
+                --j;
+            }
+            idx[j] = k;
+            val[j] = v;
+        }
+        return true;
+    }
+    bool descending = true;
+    for (uint64_t k = 1; k < n; ++k)
+        if (!(idx[k - 1] > idx[k])) {
+            descending = false;
+            break;
+        }
+    if (descending) {
+        std::reverse(idx, idx + n);
+        std::reverse(val, val + n);
+        return true;
+    }
+    struct Pair {
+        int64_t key;
+        V value;
+    };
+    thread_local std::vector<Pair> scratch;
+    if (scratch.size() < n) scratch.resize(n);
+    Pair* p = scratch.data();
+    for (uint64_t k = 0; k < n; ++k) p[k] = Pair{idx[k], val[k]};
+    std::sort(p, p + n, [](const Pair& a, const Pair& b) { return a.key < b.key; });
+    for (uint64_t k = 0; k < n; ++k) {
+        idx[k] = p[k].key;
+        val[k] = p[k].value;
+    }
+    if (n > (uint64_t{1} << 20)) std::vector<Pair>().swap(scratch);  // don't hoard
+    return true;
+}
+
+}  // namespace korvex

@@ -1,0 +1,104 @@
+#include "sparse/validate.hpp"
+
+#include "span/parallel.hpp"
+#include "sparse/rowsort.hpp"
+
+namespace korvex {
+
+namespace {
+
+inline const int64_t* idx_of(const Span& s) { return static_cast<const int64_t*>(s.data); }
+
+inline bool row_in_bounds(const Span& s, uint64_t inner) {
+    const int64_t* x = idx_of(s);
+    for (uint64_t k = 0; k < s.len; ++k)
+        if (static_cast<uint64_t>(x[k]) >= inner) return false;  // negatives wrap high
+    return true;
+}
+
+inline bool needs_write_access(const Span& v, const Span& x) {
+    return x.len > 1 && !((x.flags & kFlagMutable) && (v.flags & kFlagMutable));
+}
+
+}  // namespace
+
+template <Form F>
+bool is_valid(const CompressedMatrix& m) {
+    uint64_t n = outer_dim<F>(m);
+    if (m.values.len != n || m.indices.len != n) return false;
+    const Span* v = m.values.ptr;
+    const Span* x = m.indices.ptr;
+    return !par::any(n, [&](uint64_t i) { return v[i].len != x[i].len; });
+}
+
+template <Form F>
+bool validate(const CompressedMatrix& m) {
+    uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    if (m.values.len != n || m.indices.len != n) return false;
+    const Span* v = m.values.ptr;
+    const Span* x = m.indices.ptr;
+    return !par::any(n, [&](uint64_t i) {
+        if (v[i].len != x[i].len) return true;
+        return !row_in_bounds(x[i], inner) || !is_sorted_run(idx_of(x[i]), x[i].len);
+    });
+}
+
+template <Form F>
+bool indices_in_bounds(const CompressedMatrix& m) {
+    uint64_t inner = inner_dim<F>(m);
+    const Span* x = m.indices.ptr;
+    return !par::any(m.indices.len, [&](uint64_t i) { return !row_in_bounds(x[i], inner); });
+}
+
+bool is_sorted(const CompressedMatrix& m) {
+    const Span* x = m.indices.ptr;
+    return !par::any(m.indices.len,
+                     [&](uint64_t i) { return !is_sorted_run(idx_of(x[i]), x[i].len); });
+}
+
+template <typename V>
+void sort_rows(Span* values, Span* indices, uint64_t n) {
+    par::for_each(n, [&](uint64_t i) {
+        if (indices[i].len > 1)
+            sort_row(mutable_data<V>(values[i]), mutable_data<int64_t>(indices[i]), indices[i].len);
+    });
+}
+
+template <typename V, Form F>
+SortOutcome ensure_sorted(CompressedMatrix& m) {
+    uint64_t n = outer_dim<F>(m);
+    KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
+    Span* v = m.values.ptr;
+    Span* x = m.indices.ptr;
+    // Rows that would need write access to memory we may not write: refuse
+    // the whole call if any of them is actually unsorted.
+    bool has_readonly = par::any(n, [&](uint64_t i) { return needs_write_access(v[i], x[i]); });
+    if (has_readonly && par::any(n, [&](uint64_t i) {
+            return needs_write_access(v[i], x[i]) && !is_sorted_run(idx_of(x[i]), x[i].len);
+        }))
+        return SortOutcome::refused;
+    std::atomic<bool> any_sorted{false};
+    par::for_each(n, [&](uint64_t i) {
+        if (x[i].len <= 1) return;
+        KORVEX_INVARIANT(x[i].len == v[i].len, "value and index spans differ in length");
+        if (!(x[i].flags & kFlagMutable) || !(v[i].flags & kFlagMutable)) return;  // sorted (checked)
+        if (sort_row(mutable_data<V>(v[i]), mutable_data<int64_t>(x[i]), x[i].len))
+            any_sorted.store(true, std::memory_order_relaxed);
+    });
+    return any_sorted.load() ? SortOutcome::sorted : SortOutcome::unchanged;
+}
+
+template bool is_valid<Form::csr>(const CompressedMatrix&);
+template bool is_valid<Form::csc>(const CompressedMatrix&);
+template bool validate<Form::csr>(const CompressedMatrix&);
+template bool validate<Form::csc>(const CompressedMatrix&);
+template bool indices_in_bounds<Form::csr>(const CompressedMatrix&);
+template bool indices_in_bounds<Form::csc>(const CompressedMatrix&);
+template void sort_rows<float>(Span*, Span*, uint64_t);
+template void sort_rows<double>(Span*, Span*, uint64_t);
+template SortOutcome ensure_sorted<float, Form::csr>(CompressedMatrix&);
+template SortOutcome ensure_sorted<float, Form::csc>(CompressedMatrix&);
+template SortOutcome ensure_sorted<double, Form::csr>(CompressedMatrix&);
+template SortOutcome ensure_sorted<double, Form::csc>(CompressedMatrix&);
+
+}  // namespace korvex

@@ -1,0 +1,151 @@
+#include "stack/stack.hpp"
+
+#include <cstring>
+
+#include "span/parallel.hpp"
+#include "sparse/stats.hpp"
+
+namespace korvex {
+
+namespace {
+
+constexpr uint64_t kSequentialInputs = 255;
+constexpr uint64_t kSequentialSpans = 4095;
+
+// Every input's count, filling the caches of those without one. Counts of
+// many inputs are taken in parallel into a temporary, and caches are written
+// afterwards on the calling thread, so a matrix listed twice is never
+// written by two tasks at once.
+uint64_t sum_counts(CompressedMatrix* const* mats, uint64_t count) {
+    if (count <= kSequentialInputs) {
+        uint64_t s = 0;
+        for (uint64_t j = 0; j < count; ++j) s += obtain_nnz(*mats[j]);
+        return s;
+    }
+    Temp<uint64_t> counts = temp_array<uint64_t>(count);
+    par::collect(count, counts.get(), [&](uint64_t j) {
+        const CompressedMatrix& m = *mats[j];
+        return m.nnz_tag == 1 ? m.nnz : count_entries(m);
+    });
+    uint64_t s = 0;
+    for (uint64_t j = 0; j < count; ++j) {
+        CompressedMatrix& m = *mats[j];
+        if (m.nnz_tag != 1) {
+            m.nnz_tag = 1;
+            m.nnz = counts[j];
+        }
+        s += counts[j];
+    }
+    return s;
+}
+
+}  // namespace
+
+template <Form F>
+int32_t stack_along(CompressedMatrix* const* mats, uint64_t count, CompressedMatrix** out) {
+    if (count == 1) {
+        *out = matrix_clone(*mats[0]);
+        return KORVEX_OK;
+    }
+    uint64_t inner = inner_dim<F>(*mats[0]);
+    for (uint64_t j = 1; j < count; ++j)
+        if (inner_dim<F>(*mats[j]) != inner) return KORVEX_STATUS_SHAPE_MISMATCH;
+    uint64_t outer = 0;
+    for (uint64_t j = 0; j < count; ++j) {
+        uint64_t n = outer_dim<F>(*mats[j]);
+        KORVEX_INVARIANT(mats[j]->values.len >= n && mats[j]->indices.len >= n,
+                         "span arrays shorter than the shape");
+        if (__builtin_add_overflow(outer, n, &outer)) fatal("allocation size overflows");
+    }
+    uint64_t nnz = sum_counts(mats, count);
+    SpanVec v = spanvec_with_capacity(outer), x = spanvec_with_capacity(outer);
+    for (uint64_t j = 0; j < count; ++j) {
+        const CompressedMatrix& m = *mats[j];
+        uint64_t n = outer_dim<F>(m);
+        Span* dv = v.ptr + v.len;
+        Span* dx = x.ptr + x.len;
+        if (n <= kSequentialSpans) {
+            for (uint64_t i = 0; i < n; ++i) dv[i] = span_share(m.values.ptr[i]);
+            for (uint64_t i = 0; i < n; ++i) dx[i] = span_share(m.indices.ptr[i]);
+        } else {
+            par::for_each(n, [&](uint64_t i) {
+                dv[i] = span_share(m.values.ptr[i]);
+                dx[i] = span_share(m.indices.ptr[i]);
+            });
+        }
+        v.len += n;
+        x.len += n;
+    }
+    *out = make_matrix(v, x, rows_of<F>(outer, inner), cols_of<F>(outer, inner), 1, nnz);
+    return KORVEX_OK;
+}
+
+template <typename V, Form F>
+int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMatrix** out) {
+    if (count == 1) {
+        *out = matrix_clone(*mats[0]);
+        return KORVEX_OK;
+    }
+    uint64_t n = outer_dim<F>(*mats[0]);
+    for (uint64_t j = 1; j < count; ++j)
+        if (outer_dim<F>(*mats[j]) != n) return KORVEX_STATUS_SHAPE_MISMATCH;
+    Temp<uint64_t> offsets = temp_array<uint64_t>(count);
+    uint64_t inner = 0;
+    bool any_entries = false;
+    for (uint64_t j = 0; j < count; ++j) {
+        offsets[j] = inner;
+        inner += inner_dim<F>(*mats[j]);
+        if (!any_entries) any_entries = obtain_nnz(*mats[j]) != 0;  // stop at the first non-zero
+    }
+    if (!any_entries) {
+        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, inner),
+                          cols_of<F>(n, inner));
+        return KORVEX_OK;
+    }
+    for (uint64_t j = 0; j < count; ++j)
+        KORVEX_INVARIANT(mats[j]->values.len >= n && mats[j]->indices.len >= n,
+                         "span arrays shorter than the shape");
+    Temp<uint64_t> lens = temp_array<uint64_t>(n);
+    std::atomic<bool> mismatch{false};
+    par::collect(n, lens.get(), [&](uint64_t r) {
+        uint64_t s = 0;
+        for (uint64_t j = 0; j < count; ++j) {
+            const CompressedMatrix& m = *mats[j];
+            if (m.values.ptr[r].len != m.indices.ptr[r].len) mismatch.store(true);
+            s += m.values.ptr[r].len;
+        }
+        return s;
+    });
+    if (mismatch.load()) return KORVEX_STATUS_INDEX;
+    uint64_t total = par::sum(n, [&](uint64_t r) { return lens[r]; });
+    SpanVec v, x;
+    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x))
+        return KORVEX_STATUS_ALLOC;
+    par::for_each(n, [&](uint64_t r) {
+        if (lens[r] == 0) return;
+        V* dv = static_cast<V*>(v.ptr[r].data);
+        int64_t* dx = static_cast<int64_t*>(x.ptr[r].data);
+        uint64_t p = 0;
+        for (uint64_t j = 0; j < count; ++j) {
+            const Span& sv = mats[j]->values.ptr[r];
+            uint64_t c = sv.len;
+            if (c == 0) continue;
+            std::memcpy(dv + p, sv.data, c * sizeof(V));
+            const int64_t* sx = static_cast<const int64_t*>(mats[j]->indices.ptr[r].data);
+            auto off = static_cast<int64_t>(offsets[j]);
+            for (uint64_t q = 0; q < c; ++q) dx[p + q] = static_cast<int64_t>(static_cast<uint64_t>(sx[q]) + static_cast<uint64_t>(off));
+            p += c;
+        }
+    });
+    *out = make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
+    return KORVEX_OK;
+}
+
+template int32_t stack_along<Form::csr>(CompressedMatrix* const*, uint64_t, CompressedMatrix**);
+template int32_t stack_along<Form::csc>(CompressedMatrix* const*, uint64_t, CompressedMatrix**);
+#define KORVEX_INSTANTIATE(V, F) \
+    template int32_t stack_across<V, F>(CompressedMatrix* const*, uint64_t, CompressedMatrix**);
+KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
+#undef KORVEX_INSTANTIATE
+
+}  // namespace korvex
