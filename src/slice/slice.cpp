@@ -142,11 +142,14 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
     SpanVec v = spanvec_with_capacity(k), x = spanvec_with_capacity(k);
+    // Copy the selected descriptors, then add their references in runs.
     for (uint64_t i = 0; i < mask_len; ++i) {
         if (!mask[i]) continue;
-        v.ptr[v.len++] = span_share(m.values.ptr[i]);
-        x.ptr[x.len++] = span_share(m.indices.ptr[i]);
+        v.ptr[v.len++] = m.values.ptr[i];
+        x.ptr[x.len++] = m.indices.ptr[i];
     }
+    share_spans_parallel(v.ptr, v.ptr, k);
+    share_spans_parallel(x.ptr, x.ptr, k);
     *out = make_matrix(v, x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
     return KORVEX_OK;
 }

@@ -49,13 +49,32 @@ std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuf
 
 const void* empty_sentinel() noexcept { return sentinel_block; }
 
+void add_refs(void* owner, int64_t k) noexcept {
+    if (!owner || k == 0) return;
+    auto* b = static_cast<SharedBuffer*>(owner);
+    int64_t old = b->strong.fetch_add(k);
+    if (old < 0 || old > INT64_MAX - k) fatal("reference count overflow");
+}
+
 Span span_share(const Span& s) noexcept {
-    if (s.owner) {
-        auto* b = static_cast<SharedBuffer*>(s.owner);
-        int64_t old = b->strong.fetch_add(1);
-        if (old < 0 || old == INT64_MAX) fatal("reference count overflow");
-    }
+    add_refs(s.owner, 1);
     return s;
+}
+
+void share_spans(const Span* src, Span* dst, uint64_t n) noexcept {
+    void* owner = nullptr;
+    int64_t run = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        const Span s = src[i];
+        dst[i] = s;
+        if (s.owner != owner) {
+            add_refs(owner, run);
+            owner = s.owner;
+            run = 0;
+        }
+        ++run;
+    }
+    add_refs(owner, run);
 }
 
 void span_release(const Span& s) noexcept {

@@ -55,6 +55,13 @@ inline T* mutable_data(const Span& s) {
 // A copy of s that holds its own reference on s's buffer (if any). A count
 // that would pass 2^63 - 1 ends the process.
 Span span_share(const Span& s) noexcept;
+// Copies n spans from src to dst, each copy holding its own reference.
+// References are added once per run of spans over the same buffer, so the
+// counts end up exactly as with one span_share per span but without an
+// atomic operation per span.
+void share_spans(const Span* src, Span* dst, uint64_t n) noexcept;
+// Adds k references to a buffer at once (k >= 0); null owner: nothing.
+void add_refs(void* owner, int64_t k) noexcept;
 // Drops s's reference; the last strong reference frees the data, then the
 // buffer record.
 void span_release(const Span& s) noexcept;

@@ -2,13 +2,24 @@
 // machinery behind coordinate import and CSR/CSC conversion.
 //
 // The entries arrive in B contiguous blocks (B at most the pool's thread
-// count). Each block counts its entries per target in a private histogram;
-// an exclusive scan over the blocks then gives every block its own write
-// cursor per target, so the scatter needs no atomics and every target
-// receives its entries in block order, each block's in visiting order. The
-// result is deterministic: for a conversion it comes out sorted already.
+// count). Every target receives its entries in block order, each block's in
+// visiting order, without atomics: the result is deterministic, and for a
+// conversion it comes out sorted already.
+//
+// Two ways of getting there:
+//  - direct: each block counts its entries per target in a private
+//    histogram; an exclusive scan over the blocks gives every block its own
+//    cursor per target, and each block scatters its entries straight to
+//    their targets. Used when there are few targets.
+//  - by range: with many targets a direct scatter costs two cache misses per
+//    entry. Instead each block counts per range of 1024 targets, the entries
+//    are partitioned by range into a temporary (a few hundred sequential
+//    write streams), each range then counts its targets and, once the
+//    buffers are made, scatters its entries into its own segments, which are
+//    small enough to stay in cache.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -18,28 +29,50 @@
 
 namespace korvex {
 
-// How many blocks to count in: enough to keep every thread busy, few enough
-// that the B histograms of m counters stay small next to the entries.
+// Targets up to this many are counted directly.
+inline constexpr uint64_t kDirectTargets = uint64_t{1} << 16;
+
+// How many blocks to split `entries` entries for m targets into: enough to
+// keep every thread busy, few enough that the blocks' private histograms
+// stay small next to the entries.
 inline uint64_t counting_blocks(uint64_t entries, uint64_t m) {
+    uint64_t bins = m <= kDirectTargets ? m : ((m - 1) >> 10) + 1;
     uint64_t b = static_cast<uint64_t>(par::thread_count());
     if (entries < (uint64_t{1} << 15)) b = 1;
-    while (b > 1 && mul_or_die(b, m) > 2 * entries + (uint64_t{1} << 20)) --b;
+    while (b > 1 && mul_or_die(b, bins) > 2 * entries + (uint64_t{1} << 20)) --b;
     return b == 0 ? 1 : b;
 }
 
 enum class BucketStatus { ok, bad_target, alloc_failed };
 
-// Buckets the entries into m targets and builds their two span arrays
-// (segments of one value and one index buffer; empty targets get empty
-// spans), with every target's entries sorted by inner index.
-//   targets(b, f): calls f(target) for every entry of block b, in order;
-//                  returns false if the block holds a target >= m.
-//   entries(b, f): calls f(target, inner, value) for the same entries.
-// On success `total` is the number of entries.
+namespace detail {
+
+// Exclusive scan of a (blocks x bins) table of counts, in place, bins in
+// order and blocks in order within a bin. Returns the total.
+inline uint64_t scan_bins(uint64_t* table, uint64_t blocks, uint64_t bins) {
+    uint64_t run = 0;
+    for (uint64_t k = 0; k < bins; ++k)
+        for (uint64_t b = 0; b < blocks; ++b) {
+            uint64_t& c = table[b * bins + k];
+            uint64_t n = c;
+            c = run;
+            run += n;
+        }
+    return run;
+}
+
+inline void fill_empty(uint64_t m, SpanVec& values, SpanVec& indices) {
+    SpanVec v = spanvec_with_capacity(m), x = spanvec_with_capacity(m);
+    for (uint64_t t = 0; t < m; ++t) v.ptr[t] = x.ptr[t] = empty_span();
+    v.len = x.len = m;
+    values = v;
+    indices = x;
+}
+
 template <typename V, typename Targets, typename Entries>
-BucketStatus bucket_entries(uint64_t m, uint64_t nblocks, const Targets& targets,
-                            const Entries& entries, SpanVec& values, SpanVec& indices,
-                            uint64_t& total) {
+BucketStatus bucket_direct(uint64_t m, uint64_t nblocks, const Targets& targets,
+                           const Entries& entries, SpanVec& values, SpanVec& indices,
+                           uint64_t& total) {
     Temp<uint64_t> counts = temp_zeroed<uint64_t>(mul_or_die(nblocks, m));
     std::atomic<bool> bad{false};
     par::for_each(nblocks, [&](uint64_t b) {
@@ -47,8 +80,7 @@ BucketStatus bucket_entries(uint64_t m, uint64_t nblocks, const Targets& targets
         if (!targets(b, [c](uint64_t t) { ++c[t]; })) bad.store(true);
     });
     if (bad.load()) return BucketStatus::bad_target;
-
-    // Exclusive scan across blocks: counts becomes each block's cursor.
+    // Per target, blocks in order: counts becomes each block's cursor.
     Temp<uint64_t> lens = temp_array<uint64_t>(m);
     par::for_range(m, [&](uint64_t lo, uint64_t hi) {
         for (uint64_t t = lo; t < hi; ++t) {
@@ -64,11 +96,7 @@ BucketStatus bucket_entries(uint64_t m, uint64_t nblocks, const Targets& targets
     });
     total = par::sum(m, [&](uint64_t t) { return lens[t]; });
     if (total == 0) {
-        SpanVec v = spanvec_with_capacity(m), x = spanvec_with_capacity(m);
-        for (uint64_t t = 0; t < m; ++t) v.ptr[t] = x.ptr[t] = empty_span();
-        v.len = x.len = m;
-        values = v;
-        indices = x;
+        fill_empty(m, values, indices);
         return BucketStatus::ok;
     }
     SpanVec v, x;
@@ -84,10 +112,94 @@ BucketStatus bucket_entries(uint64_t m, uint64_t nblocks, const Targets& targets
             static_cast<int64_t*>(xs[t].data)[p] = inner;
         });
     });
-    sort_rows<V>(vs, xs, m);
     values = v;
     indices = x;
     return BucketStatus::ok;
+}
+
+template <typename V, typename Targets, typename Entries>
+BucketStatus bucket_by_range(uint64_t m, uint64_t nblocks, const Targets& targets,
+                             const Entries& entries, SpanVec& values, SpanVec& indices,
+                             uint64_t& total) {
+    constexpr unsigned kBits = 10;
+    constexpr uint64_t kWidth = uint64_t{1} << kBits;
+    uint64_t ranges = ((m - 1) >> kBits) + 1;
+    Temp<uint64_t> start = temp_zeroed<uint64_t>(mul_or_die(nblocks, ranges));
+    std::atomic<bool> bad{false};
+    par::for_each(nblocks, [&](uint64_t b) {
+        uint64_t* c = start.get() + b * ranges;
+        if (!targets(b, [c](uint64_t t) { ++c[t >> kBits]; })) bad.store(true);
+    });
+    if (bad.load()) return BucketStatus::bad_target;
+    total = scan_bins(start.get(), nblocks, ranges);
+    if (total == 0) {
+        fill_empty(m, values, indices);
+        return BucketStatus::ok;
+    }
+    Temp<uint64_t> bounds = temp_array<uint64_t>(ranges + 1);
+    for (uint64_t r = 0; r < ranges; ++r) bounds[r] = start[r];  // block 0 starts each range
+    bounds[ranges] = total;
+
+    Temp<uint16_t> tmp_target = temp_array<uint16_t>(total);  // target within its range
+    Temp<int64_t> tmp_inner = temp_array<int64_t>(total);
+    Temp<V> tmp_value = temp_array<V>(total);
+    par::for_each(nblocks, [&](uint64_t b) {
+        uint64_t* cur = start.get() + b * ranges;
+        uint16_t* tt = tmp_target.get();
+        int64_t* ti = tmp_inner.get();
+        V* tv = tmp_value.get();
+        entries(b, [=](uint64_t t, int64_t inner, V value) {
+            uint64_t p = cur[t >> kBits]++;
+            tt[p] = static_cast<uint16_t>(t & (kWidth - 1));
+            ti[p] = inner;
+            tv[p] = value;
+        });
+    });
+    Temp<uint64_t> lens = temp_zeroed<uint64_t>(m);
+    par::for_each(ranges, [&](uint64_t r) {
+        uint64_t* l = lens.get() + (r << kBits);
+        for (uint64_t p = bounds[r]; p < bounds[r + 1]; ++p) ++l[tmp_target[p]];
+    });
+    SpanVec v, x;
+    if (assemble_outer(lens.get(), m, sizeof(V), /*vacant_fill=*/false, v, x))
+        return BucketStatus::alloc_failed;
+    Span* vs = v.ptr + 0;
+    Span* xs = x.ptr + 0;
+    par::for_each(ranges, [&](uint64_t r) {
+        uint64_t lo = r << kBits;
+        uint32_t fill[kWidth] = {};
+        for (uint64_t p = bounds[r]; p < bounds[r + 1]; ++p) {
+            uint64_t local = tmp_target[p], t = lo + local;
+            uint64_t q = fill[local]++;
+            static_cast<V*>(vs[t].data)[q] = tmp_value[p];
+            static_cast<int64_t*>(xs[t].data)[q] = tmp_inner[p];
+        }
+    });
+    values = v;
+    indices = x;
+    return BucketStatus::ok;
+}
+
+}  // namespace detail
+
+// Buckets the entries into m targets and builds their two span arrays
+// (segments of one value and one index buffer; empty targets get empty
+// spans), with every target's entries sorted by inner index.
+//   targets(b, f): calls f(target) for every entry of block b, in order;
+//                  returns false if the block holds a target >= m.
+//   entries(b, f): calls f(target, inner, value) for the same entries.
+// On success `total` is the number of entries.
+// nblocks comes from counting_blocks.
+template <typename V, typename Targets, typename Entries>
+BucketStatus bucket_entries(uint64_t m, uint64_t nblocks, const Targets& targets,
+                            const Entries& entries, SpanVec& values, SpanVec& indices,
+                            uint64_t& total) {
+    BucketStatus st =
+        m <= kDirectTargets
+            ? detail::bucket_direct<V>(m, nblocks, targets, entries, values, indices, total)
+            : detail::bucket_by_range<V>(m, nblocks, targets, entries, values, indices, total);
+    if (st == BucketStatus::ok && total > 0) sort_rows<V>(values.ptr, indices.ptr, m);
+    return st;
 }
 
 }  // namespace korvex

@@ -31,9 +31,23 @@ void matrix_free(CompressedMatrix* m) noexcept {
     xfree(m, sizeof(CompressedMatrix));
 }
 
+void share_spans_parallel(const Span* src, Span* dst, uint64_t n) {
+    constexpr uint64_t kSequentialSpans = 4095;
+    if (n <= kSequentialSpans) {
+        share_spans(src, dst, n);
+        return;
+    }
+    // Pieces of at least a few thousand spans keep the reference runs long.
+    uint64_t pieces = (n + kSequentialSpans) / (kSequentialSpans + 1);
+    par::for_each(pieces, [&](uint64_t p) {
+        uint64_t b = n * p / pieces, e = n * (p + 1) / pieces;
+        share_spans(src + b, dst + b, e - b);
+    });
+}
+
 SpanVec share_range(const SpanVec& v, uint64_t begin, uint64_t end) {
     SpanVec r = spanvec_with_capacity(end - begin);
-    for (uint64_t i = begin; i < end; ++i) r.ptr[i - begin] = span_share(v.ptr[i]);
+    share_spans_parallel(v.ptr + begin, r.ptr, end - begin);
     r.len = end - begin;
     return r;
 }

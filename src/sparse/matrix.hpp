@@ -49,6 +49,8 @@ void matrix_free(CompressedMatrix* m) noexcept;
 CompressedMatrix* matrix_clone(const CompressedMatrix& m);
 // Copies of spans [begin, end) of v, each with its own reference.
 SpanVec share_range(const SpanVec& v, uint64_t begin, uint64_t end);
+// share_spans over n spans, split across the pool from 4096 spans on.
+void share_spans_parallel(const Span* src, Span* dst, uint64_t n);
 
 // Outer assembly: two arrays of n spans each. Outer index i with lens[i] > 0
 // gets a segment of one new value buffer (elements of vwidth bytes) and one

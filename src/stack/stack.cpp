@@ -10,7 +10,6 @@ namespace korvex {
 namespace {
 
 constexpr uint64_t kSequentialInputs = 255;
-constexpr uint64_t kSequentialSpans = 4095;
 
 // Every input's count, filling the caches of those without one. Counts of
 // many inputs are taken in parallel into a temporary, and caches are written
@@ -64,15 +63,8 @@ int32_t stack_along(CompressedMatrix* const* mats, uint64_t count, CompressedMat
         uint64_t n = outer_dim<F>(m);
         Span* dv = v.ptr + v.len;
         Span* dx = x.ptr + x.len;
-        if (n <= kSequentialSpans) {
-            for (uint64_t i = 0; i < n; ++i) dv[i] = span_share(m.values.ptr[i]);
-            for (uint64_t i = 0; i < n; ++i) dx[i] = span_share(m.indices.ptr[i]);
-        } else {
-            par::for_each(n, [&](uint64_t i) {
-                dv[i] = span_share(m.values.ptr[i]);
-                dx[i] = span_share(m.indices.ptr[i]);
-            });
-        }
+        share_spans_parallel(m.values.ptr, dv, n);
+        share_spans_parallel(m.indices.ptr, dx, n);
         v.len += n;
         x.len += n;
     }

@@ -1,0 +1,70 @@
+# Entry points. Every target first installs whatever is missing.
+#   make demo     build, then run the example walk-through
+#   make test     build, then run every test (C++, sanitizers, ABI, Python, install)
+#   make bench    run the benchmark suite (BENCH_MODE=quick|full)
+#   make fuzz     run each fuzz target for FUZZ_SECONDS (default 60)
+#   make tsan     the concurrency stress test under ThreadSanitizer
+#   make install  PREFIX=/some/where
+
+PYTHON      ?= /usr/bin/python3
+PREFIX      ?= /usr/local
+BUILD       ?= build
+ASAN_BUILD  ?= build-asan
+TSAN_BUILD  ?= build-tsan
+FUZZ_BUILD  ?= build-fuzz
+BENCH_BUILD ?= build-bench
+JOBS        ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+BENCH_MODE  ?= full
+
+export KORVEX_LIBRARY := $(CURDIR)/$(BUILD)/libkorvex.so
+export PYTHONPATH := $(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
+
+.PHONY: all deps build demo test test-cpp test-asan test-python test-install bench fuzz tsan install clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	$(PYTHON) examples/demo.py
+
+test: build
+	$(MAKE) --no-print-directory test-cpp test-asan test-python test-install
+
+test-cpp:
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# C++ suite under AddressSanitizer (leak detection on) and UBSan, built with clang.
+test-asan: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKORVEX_SANITIZE=address,undefined >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+test-python:
+	$(PYTHON) -m pytest -q tests/python
+
+test-install:
+	bash scripts/test-install.sh
+
+bench: deps
+	bash scripts/bench.sh $(BENCH_MODE)
+
+fuzz: deps
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+tsan: deps
+	bash scripts/tsan.sh
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+	$(PYTHON) scripts/install-python.py $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
