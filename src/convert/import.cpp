@@ -10,17 +10,19 @@ CompressedMatrix* import_view(uint64_t rows, uint64_t cols, const V* data, const
                               const uint64_t* indptr) {
     uint64_t n = F == Form::csr ? rows : cols;
     SpanVec v = spanvec_with_capacity(n), x = spanvec_with_capacity(n);
-    for (uint64_t i = 0; i < n; ++i) {
-        uint64_t s = indptr[i], e = indptr[i + 1];
-        if (e > s) {
-            v.ptr[i] = Span{const_cast<V*>(data + s), nullptr, e - s, kFlagView};
-            x.ptr[i] = Span{const_cast<int64_t*>(indices + s), nullptr, e - s, kFlagView};
-        } else {
-            // Empty rows, and decreasing pairs, which must never reach
-            // outside the caller's arrays.
-            v.ptr[i] = x.ptr[i] = empty_span();
+    par::for_range(n, [&](uint64_t b, uint64_t end) {
+        for (uint64_t i = b; i < end; ++i) {
+            uint64_t s = indptr[i], e = indptr[i + 1];
+            if (e > s) {
+                v.ptr[i] = Span{const_cast<V*>(data + s), nullptr, e - s, kFlagView};
+                x.ptr[i] = Span{const_cast<int64_t*>(indices + s), nullptr, e - s, kFlagView};
+            } else {
+                // Empty rows, and decreasing pairs, which must never reach
+                // outside the caller's arrays.
+                v.ptr[i] = x.ptr[i] = empty_span();
+            }
         }
-    }
+    });
     v.len = x.len = n;
     return make_matrix(v, x, rows, cols, 0, 0);
 }

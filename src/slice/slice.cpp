@@ -166,16 +166,30 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
-    constexpr int64_t kAbsent = INT64_MAX;
-    Temp<int64_t> remap = temp_array<int64_t>(mask_len);
-    for (uint64_t j = 0, next = 0; j < mask_len; ++j) remap[j] = mask[j] ? int64_t(next++) : kAbsent;
+    // The new index of a selected old index j is its rank among the selected
+    // ones. Kept as a bit set plus one running count per 64 indices, which
+    // stays in cache where a table of one new index per old index would not.
+    uint64_t words = (mask_len + 63) / 64;
+    Temp<uint64_t> bits = temp_zeroed<uint64_t>(words);
+    Temp<uint64_t> rank = temp_array<uint64_t>(words);
+    for (uint64_t j = 0; j < mask_len; ++j) bits[j >> 6] |= uint64_t{mask[j] != 0} << (j & 63);
+    for (uint64_t w = 0, run = 0; w < words; ++w) {
+        rank[w] = run;
+        run += static_cast<uint64_t>(__builtin_popcountll(bits[w]));
+    }
     const Span* vs = m.values.ptr;
     const Span* xs = m.indices.ptr;
     // Entries are only ever read up to the shorter of the two spans, and an
-    // index outside the table (negative ones included) is never kept.
+    // index outside the mask (negative ones included) is never kept.
     auto row_len = [&](uint64_t i) { return std::min(vs[i].len, xs[i].len); };
     auto selected = [&](int64_t j) {
-        return static_cast<uint64_t>(j) < mask_len && remap[static_cast<uint64_t>(j)] != kAbsent;
+        auto u = static_cast<uint64_t>(j);
+        return u < mask_len && ((bits[u >> 6] >> (u & 63)) & 1);
+    };
+    auto new_index = [&](int64_t j) {
+        auto u = static_cast<uint64_t>(j);
+        uint64_t below = bits[u >> 6] & ((uint64_t{1} << (u & 63)) - 1);
+        return static_cast<int64_t>(rank[u >> 6] + static_cast<uint64_t>(__builtin_popcountll(below)));
     };
     Temp<uint64_t> counts = temp_array<uint64_t>(n);
     for_each_maybe_parallel(n, [&](uint64_t i) {
@@ -207,7 +221,7 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
         for (uint64_t q = 0, len = row_len(i); q < len; ++q) {
             if (!selected(idx[q])) continue;
             dv[p] = val[q];
-            dx[p] = remap[static_cast<uint64_t>(idx[q])];
+            dx[p] = new_index(idx[q]);
             ++p;
         }
     };

@@ -1,5 +1,6 @@
 #include "span/span.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "span/parallel.hpp"
@@ -137,26 +138,53 @@ std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64
 
 std::optional<SpanBatchError> place_span_batch(const uint64_t* lens, uint64_t n, uint64_t width,
                                                Span fill, Span* dest) {
-    // Offsets are laid out on the calling thread (one pass over the lengths),
-    // into a temporary so that dest stays untouched on failure.
-    Temp<uint64_t> offsets = temp_array<uint64_t>(n);
-    uint64_t end = 0, k = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        uint64_t c = lens[i];
-        if (c == 0) continue;
-        auto seg = segment_bytes(c, width);
-        if (!seg) return SpanBatchError::SizeOverflow;
-        offsets[i] = end;
-        if (__builtin_add_overflow(end, *seg, &end)) return SpanBatchError::SizeOverflow;
-        ++k;
+    // Two passes over pieces of the lengths: the bytes and segments of each
+    // piece, then (after a scan over the pieces) the spans themselves, each
+    // piece laying out its segments from its own start. dest is untouched
+    // until the buffer exists.
+    uint64_t pieces = n < 8192 ? 1 : std::min<uint64_t>(n / 4096, 64 * uint64_t(par::thread_count()));
+    struct Piece {
+        uint64_t bytes = 0, segments = 0;
+        bool overflow = false;
+    };
+    Temp<Piece> piece = temp_array<Piece>(pieces);
+    auto lo = [&](uint64_t p) { return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces); };
+    par::for_each(pieces, [&](uint64_t p) {
+        Piece r;
+        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+            if (lens[i] == 0) continue;
+            auto seg = segment_bytes(lens[i], width);
+            if (!seg || __builtin_add_overflow(r.bytes, *seg, &r.bytes)) {
+                r.overflow = true;
+                break;
+            }
+            ++r.segments;
+        }
+        piece[p] = r;
+    });
+    uint64_t used = 0, k = 0;
+    for (uint64_t p = 0; p < pieces; ++p) {
+        if (piece[p].overflow) return SpanBatchError::SizeOverflow;
+        uint64_t b = piece[p].bytes;
+        piece[p].bytes = used;  // becomes the piece's start
+        if (__builtin_add_overflow(used, b, &used)) return SpanBatchError::SizeOverflow;
+        k += piece[p].segments;
     }
     if (k == 0) return SpanBatchError::NoSegments;
     SharedBuffer* buf = nullptr;
-    if (auto err = make_buffer(end, static_cast<int64_t>(k), buf)) return err;
+    if (auto err = make_buffer(used, static_cast<int64_t>(k), buf)) return err;
     auto* base = static_cast<unsigned char*>(buf->data);
-    par::for_range(n, [&](uint64_t b, uint64_t e) {
-        for (uint64_t i = b; i < e; ++i)
-            dest[i] = lens[i] ? Span{base + offsets[i], buf, lens[i], kFlagsOwned} : fill;
+    par::for_each(pieces, [&](uint64_t p) {
+        uint64_t off = piece[p].bytes;
+        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+            uint64_t c = lens[i];
+            if (c == 0) {
+                dest[i] = fill;
+                continue;
+            }
+            dest[i] = Span{base + off, buf, c, kFlagsOwned};
+            off += *segment_bytes(c, width);
+        }
     });
     return std::nullopt;
 }
