@@ -1,0 +1,27 @@
+"""korvex: compressed sparse matrices (CSR/CSC, float32/float64, int64
+indices) held by libkorvex, exchanged with scipy.sparse.
+
+    import korvex
+    M = korvex.from_scipy(A)            # copy of a scipy CSR/CSC matrix
+    V = korvex.from_scipy(A, copy=False)  # zero-copy view of A's arrays
+    S = M[:, 2:5]; S.nnz; S.to_scipy(); S.free()
+
+Every failing library call raises a KorvexError subclass that is also the
+matching builtin (ValueError, IndexError, MemoryError) and names the status.
+
+Threads: the library's loops run on one process-wide oneTBB pool created on
+first use and sized to the CPUs in the process's affinity mask at that time
+(taskset, or os.sched_setaffinity before the first korvex call).
+"""
+from ._lib import (AllocationError, CapacityError, IndexOutOfRangeError, IndptrError,
+                   KorvexError, LengthError, NullArgumentError, RangeError, ShapeMismatchError,
+                   library_path)
+from ._matrix import CSCMatrix, CSRMatrix, SpanDesc, from_coo, from_scipy, hstack, vstack
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "from_scipy", "from_coo", "hstack", "vstack", "CSRMatrix", "CSCMatrix", "SpanDesc",
+    "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
+    "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "library_path",
+]

@@ -1,0 +1,610 @@
+"""CSR and CSC matrices held by libkorvex, and their exchange with scipy.sparse."""
+from __future__ import annotations
+
+import ctypes
+import weakref
+from collections import namedtuple
+
+import numpy as np
+import scipy.sparse as sp
+
+from . import _lib
+from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
+                   span_functions)
+
+try:  # public from scipy 1.11 on
+    from scipy.sparse import sparray as _sparray
+except ImportError:  # pragma: no cover - older scipy
+    from scipy.sparse._arrays import _sparray
+
+_VALUE_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
+_SCIPY_CLASSES = {
+    ("csr", False): sp.csr_matrix, ("csc", False): sp.csc_matrix,
+    ("csr", True): sp.csr_array, ("csc", True): sp.csc_array,
+}
+_COO_CLASSES = {False: sp.coo_matrix, True: getattr(sp, "coo_array", sp.coo_matrix)}
+
+# A valid address for zero-length arrays: the library refuses null pointers
+# even where it reads nothing.
+_PLACEHOLDER = np.zeros(4, dtype=np.uint64)
+
+SpanDesc = namedtuple("SpanDesc", "address len flags view aligned mutable")
+
+
+def _ptr(a):
+    return a.ctypes.data if a.size else _PLACEHOLDER.ctypes.data
+
+
+def _release(free, handle, keep):
+    # keep (the host arrays a view reads) is an argument so that it lives
+    # exactly as long as the handle.
+    free(handle)
+
+
+def _value_array(data, dtype, may_convert, what):
+    """data as a 1-D array of float32/float64, converting only on request."""
+    arr = data if isinstance(data, np.ndarray) else np.asarray(data)
+    if arr.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {arr.shape}")
+    if arr.dtype.kind == "c":
+        raise TypeError(f"korvex holds real float32 or float64 values; {what} is {arr.dtype}")
+    if dtype is not None:
+        want = np.dtype(dtype)
+        if want not in _VALUE_DTYPES:
+            raise TypeError(f"korvex holds float32 or float64 values, not {want}")
+        if arr.dtype != want:
+            if not may_convert:
+                raise ValueError(f"a view cannot change the value type from {arr.dtype} to "
+                                 f"{want}; use copy=True")
+            arr = arr.astype(want)
+    elif arr.dtype not in _VALUE_DTYPES:
+        raise TypeError(f"korvex holds float32 or float64 values, got {arr.dtype}; pass "
+                        f"dtype=numpy.float64 (or float32) to convert explicitly")
+    return arr
+
+
+def _index_array(a, what):
+    arr = a if isinstance(a, np.ndarray) else np.asarray(a)
+    if arr.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {arr.shape}")
+    if arr.size and arr.dtype.kind not in "iu":
+        raise TypeError(f"{what} must hold integers, got {arr.dtype}")
+    if arr.dtype.kind == "u" and arr.size and arr.max() > np.iinfo(np.int64).max:
+        raise IndexOutOfRangeError(f"{what} holds an index beyond the signed 64-bit range", -8)
+    return np.ascontiguousarray(arr, dtype=np.int64)
+
+
+def _shape_arg(shape):
+    try:
+        r, c = (int(x) for x in shape)
+    except (TypeError, ValueError):
+        raise ValueError(f"shape must be a pair of integers, got {shape!r}") from None
+    if r < 0 or c < 0:
+        raise ValueError(f"shape must not be negative, got {(r, c)}")
+    return r, c
+
+
+def _keep_union(mats):
+    seen = {}
+    for m in mats:
+        for obj in m._keep:
+            seen[id(obj)] = obj
+    return tuple(seen.values())
+
+
+def _new(fn, *args, op, detail=""):
+    out = ctypes.c_void_p()
+    check_status(fn(*args, ctypes.byref(out)), op, detail)
+    return out.value
+
+
+class _Compressed:
+    """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix)."""
+
+    format = None
+
+    def __init__(self, *args, **kwargs):
+        raise TypeError("make korvex matrices with korvex.from_scipy or korvex.from_coo")
+
+    @classmethod
+    def _wrap(cls, handle, dtype_name, keep=(), sparray=False):
+        fam = family(cls.format, dtype_name)
+        if not handle:
+            raise _lib.NullArgumentError(f"{fam.prefix}: the library returned no matrix", -1)
+        self = object.__new__(cls)
+        self._h = handle
+        self._fam = fam
+        self._keep = tuple(keep)
+        self._sparray = sparray
+        self._fin = weakref.finalize(self, _release, fam.free, handle, self._keep)
+        self._fin.atexit = False
+        # Fill the count cache now: every later query then only reads the
+        # matrix, so concurrent readers never race on it.
+        fam.nnz(handle)
+        return self
+
+    def _derived(self, cls, handle, dtype_name=None, shares=False):
+        return cls._wrap(handle, dtype_name or self._fam.dtype_name,
+                         self._keep if shares else (), self._sparray)
+
+    # -- lifetime ---------------------------------------------------------
+
+    @property
+    def _handle(self):
+        h = self._h
+        if h is None:
+            raise ValueError(f"this korvex {type(self).__name__} has been freed")
+        return h
+
+    def free(self):
+        """Release the matrix now (idempotent). Later use raises ValueError."""
+        self._h = None
+        self._fin()
+
+    @property
+    def freed(self):
+        return self._h is None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.free()
+        return False
+
+    # -- shape and statistics ---------------------------------------------
+
+    @property
+    def shape(self):
+        s = self._fam.shape(self._handle)
+        return (s.rows, s.cols)
+
+    @property
+    def _outer_dim(self):
+        r, c = self.shape
+        return r if self.format == "csr" else c
+
+    @property
+    def _inner_dim(self):
+        r, c = self.shape
+        return c if self.format == "csr" else r
+
+    @property
+    def nnz(self):
+        """Stored entries, explicit zeros and duplicates included."""
+        return self._fam.nnz(self._handle)
+
+    @property
+    def dtype(self):
+        return np.dtype(self._fam.dtype_name)
+
+    @property
+    def density(self):
+        return self._fam.density(self._handle)
+
+    @property
+    def sparsity(self):
+        return self._fam.sparsity(self._handle)
+
+    @property
+    def has_sorted_indices(self):
+        """True when every row (CSR) or column (CSC) has strictly increasing
+        indices; a repeated index counts as unsorted."""
+        return bool(self._fam.is_sorted(self._handle))
+
+    @property
+    def is_view(self):
+        """True while this matrix may read arrays of a scipy matrix imported
+        with copy=False (directly, or through clones, outer slices, stacks)."""
+        self._handle
+        return bool(self._keep)
+
+    def is_valid(self):
+        """One value span and one index span of equal length per outer index."""
+        return bool(self._fam.is_valid(self._handle))
+
+    def validate(self):
+        """is_valid, every index inside the matrix, and strictly increasing rows."""
+        return bool(self._fam.validate(self._handle))
+
+    def indices_in_bounds(self):
+        return bool(self._fam.indices_in_bounds(self._handle))
+
+    def __reduce__(self):  # pickling goes through scipy, as a copy
+        return (from_scipy, (self.to_scipy(),))
+
+    def __repr__(self):
+        name = f"korvex.{type(self).__name__}"
+        if self._h is None:
+            return f"<{name} (freed)>"
+        r, c = self.shape
+        kind = "view of host arrays" if self._keep else "owned"
+        return (f"<{name} {r}x{c} {self.dtype}, nnz={self.nnz}, density={self.density:.4g}, "
+                f"{'sorted' if self.has_sorted_indices else 'unsorted'}, {kind}>")
+
+    # -- per outer index --------------------------------------------------
+
+    def _outer_index(self, i):
+        n = self._outer_dim
+        i = int(i)
+        if i < 0:
+            i += n
+        if not 0 <= i < n:
+            word = "row" if self.format == "csr" else "column"
+            raise IndexError(f"{word} {i} is outside 0..{n - 1}")
+        return i
+
+    def outer(self, i):
+        """(indices, values) of row i (CSR) or column i (CSC), copied, in
+        stored order."""
+        i = self._outer_index(i)
+        info = self._fam.get_outer_info(self._handle, i)
+        n = info.len
+        if n == 0:
+            return np.zeros(0, np.int64), np.zeros(0, self.dtype)
+        idx = np.ctypeslib.as_array((ctypes.c_int64 * n).from_address(info.indices)).copy()
+        vtype = ctypes.c_float if self.dtype == np.float32 else ctypes.c_double
+        val = np.ctypeslib.as_array((vtype * n).from_address(info.values)).copy()
+        return idx, val
+
+    def spans(self, i):
+        """The value and index span descriptors of outer index i, as
+        (values, indices) SpanDesc tuples: address, len, flags, view,
+        aligned, mutable."""
+        i = self._outer_index(i)
+        h = self._handle
+        vfun = span_functions("f32" if self.dtype == np.float32 else "f64")
+        ifun = span_functions("i64")
+        out = []
+        for fun, sp_ptr in ((vfun, self._fam.outer_values(h, i)),
+                            (ifun, self._fam.outer_indices(h, i))):
+            info = fun.info(sp_ptr)
+            out.append(SpanDesc(info.data or 0, info.len, info.flags, bool(fun.is_view(sp_ptr)),
+                                bool(fun.is_aligned(sp_ptr)), bool(fun.is_mutable(sp_ptr))))
+        return tuple(out)
+
+    def outer_lengths(self):
+        """Entries stored per row (CSR) or column (CSC), as uint64."""
+        return self._pointers()[2]
+
+    def _pointers(self):
+        n = self._outer_dim
+        vp, ip, ln = (np.empty(n, np.uint64) for _ in range(3))
+        check_status(self._fam.get_outer_pointers(self._handle, _ptr(vp), _ptr(ip), _ptr(ln)),
+                     f"{self._fam.prefix}_get_{'row' if self.format == 'csr' else 'col'}_pointers")
+        return vp, ip, ln
+
+    # -- copies and export ------------------------------------------------
+
+    def copy(self, deep=False):
+        """A new matrix with the same entries. By default it shares this one's
+        storage (nothing is copied; korvex never writes stored values, and
+        sorting reorders shared rows for every sharer alike). deep=True
+        copies every entry into storage of its own, which no longer reads the
+        host arrays of a view."""
+        if deep:
+            return self._owned_copy()
+        return self._derived(type(self), self._fam.clone(self._handle), shares=True)
+
+    clone = copy
+
+    def _export(self):
+        """(indptr, inner indices, values) in stored order, indices int64."""
+        h = self._handle
+        lens = self._pointers()[2]
+        indptr = np.zeros(len(lens) + 1, np.int64)
+        np.cumsum(lens.view(np.int64), out=indptr[1:])
+        nnz = self.nnz
+        if int(indptr[-1]) != nnz:
+            raise _lib.KorvexError(f"entry count {nnz} disagrees with the row lengths "
+                                   f"({int(indptr[-1])})")
+        rows, cols = np.empty(nnz, np.int64), np.empty(nnz, np.int64)
+        vals = np.empty(nnz, self.dtype)
+        check_status(self._fam.to_coo(h, _ptr(rows), _ptr(cols), _ptr(vals), nnz),
+                     f"{self._fam.prefix}_to_coo")
+        return indptr, (cols if self.format == "csr" else rows), vals, rows, cols
+
+    def _require_in_bounds(self, op):
+        if not self._fam.indices_in_bounds(self._handle):
+            raise IndexOutOfRangeError(f"{op}: the matrix holds an index outside its shape "
+                                       f"{self.shape}", -8)
+
+    def _owned_copy(self):
+        indptr, inner, vals, _, _ = self._export()
+        r, c = self.shape
+        h = _new(self._fam.from_scipy_copy, r, c, _ptr(vals), len(vals), _ptr(inner),
+                 len(inner), _ptr(indptr), len(indptr), op=f"{self._fam.prefix}_from_scipy_copy")
+        return self._derived(type(self), h)
+
+    def to_scipy(self):
+        """A scipy csr/csc matrix (or sparse array, following what was
+        imported) with int64 indices, entries in stored order."""
+        self._require_in_bounds("to_scipy")
+        indptr, inner, vals, _, _ = self._export()
+        out = _SCIPY_CLASSES[(self.format, self._sparray)](self.shape, dtype=self.dtype)
+        out.data, out.indices, out.indptr = vals, inner, indptr
+        out.has_sorted_indices = self.has_sorted_indices
+        return out
+
+    def tocoo(self):
+        """A scipy COO matrix (int64 coordinates) of the stored entries."""
+        self._require_in_bounds("tocoo")
+        _, _, vals, rows, cols = self._export()
+        out = _COO_CLASSES[self._sparray](self.shape, dtype=self.dtype)
+        out.row, out.col, out.data = rows, cols, vals
+        return out
+
+    def toarray(self, order="C"):
+        """Dense numpy array; duplicate entries are summed, as scipy does."""
+        if order not in ("C", "F"):
+            raise ValueError(f"order must be 'C' or 'F', got {order!r}")
+        h = self._handle
+        r, c = self.shape
+        if not self._fam.is_sorted(h):
+            # Rows that are not strictly increasing may repeat an index; the
+            # library's dense export keeps the last of them, scipy sums.
+            return self.tocoo().toarray(order=order)
+        out = np.empty((r, c), dtype=self.dtype, order=order)
+        check_status(self._fam.to_dense(h, _ptr(out), out.size, 0 if order == "C" else 1),
+                     f"{self._fam.prefix}_to_dense")
+        return out
+
+    def todense(self, order="C"):
+        return self.toarray(order)
+
+    # -- conversion and transposition -------------------------------------
+
+    def _other(self):
+        return CSCMatrix if self.format == "csr" else CSRMatrix
+
+    def tocsr(self):
+        return self.copy() if self.format == "csr" else self._convert()
+
+    def tocsc(self):
+        return self.copy() if self.format == "csc" else self._convert()
+
+    def _convert(self):
+        target = self._other()
+        fam = family(target.format, self._fam.dtype_name)
+        h = _new(fam.from_other, self._handle, op=f"{fam.prefix}_from_{self.format}")
+        return self._derived(target, h)
+
+    def transpose(self):
+        """The transpose, in the other form (a CSR matrix gives CSC)."""
+        target = self._other()
+        fam = family(target.format, self._fam.dtype_name)
+        h = _new(fam.transpose_from_other, self._handle,
+                 op=f"{fam.prefix}_transpose_from_{self.format}")
+        return self._derived(target, h)
+
+    @property
+    def T(self):
+        return self.transpose()
+
+    # -- sorting ----------------------------------------------------------
+
+    def sort_indices(self):
+        """Sort every row (CSR) / column (CSC) by index, in place.
+
+        Storage owned by korvex is sorted where it is, also for the matrices
+        that share it. Rows that are views of host arrays are never written:
+        if such a row is unsorted, this matrix's storage is replaced by a
+        sorted private copy, and it stops reflecting later writes to the
+        host arrays."""
+        h = self._handle
+        fam = self._fam
+        if fam.is_sorted(h) or fam.ensure_sorted_checked(h):
+            return
+        if fam.is_sorted(h) or not self._keep:
+            return  # nothing to do, or only repeated indices remain
+        # Refused: an unsorted row lies in host memory.
+        copy = self._owned_copy()
+        fam.ensure_sorted(copy._h)
+        copy._fin.detach()
+        old = self._fin
+        self._h, self._keep = copy._h, ()
+        self._fin = weakref.finalize(self, _release, fam.free, self._h, ())
+        self._fin.atexit = False
+        copy._h = None
+        old()
+
+    # -- indexing ---------------------------------------------------------
+
+    def __getitem__(self, key):
+        if isinstance(key, tuple):
+            if len(key) != 2:
+                raise IndexError(f"korvex matrices take one or two indices, got {len(key)}")
+            rk, ck = key
+        else:
+            rk, ck = key, slice(None)
+        r, c = self.shape
+        rsel = _selector(rk, r, "row")
+        csel = _selector(ck, c, "column")
+        result = self
+        for axis, sel in ((0, rsel), (1, csel)):
+            if sel is None:
+                continue
+            nxt = result._select(axis, sel)
+            if result is not self:
+                result.free()
+            result = nxt
+        return self.copy() if result is self else result
+
+    def _select(self, axis, sel):
+        word = "rows" if axis == 0 else "cols"
+        outer = (axis == 0) == (self.format == "csr")
+        h, fam = self._handle, self._fam
+        kind, arg = sel
+        if kind == "mask" and len(arg) == 0:
+            kind, arg = "range", (0, 0)
+        if kind == "range":
+            a, b = arg
+            if not outer and a < b and not fam.is_sorted(h):
+                # The range search needs sorted rows; a mask keeps stored order
+                # and needs none.
+                kind, arg = "mask", np.zeros(self.shape[axis], np.uint8)
+                arg[a:b] = 1
+            else:
+                handle = _new(getattr(fam, f"slice_{word}"), h, a, b,
+                              op=f"{fam.prefix}_slice_{word}", detail=f"[{a}:{b}]")
+        if kind == "mask":
+            handle = _new(getattr(fam, f"slice_{word}_mask"), h, _ptr(arg), len(arg),
+                          op=f"{fam.prefix}_slice_{word}_mask")
+        return self._derived(type(self), handle, shares=outer)
+
+
+def _selector(key, dim, word):
+    """None (the whole axis), ("range", (a, b)) or ("mask", uint8 array)."""
+    if isinstance(key, slice):
+        if key.step not in (None, 1):
+            raise IndexError(f"korvex slices {word}s with step 1 only, got step {key.step}")
+        a, b, _ = key.indices(dim)
+        b = max(a, b)
+        return None if (a, b) == (0, dim) else ("range", (a, b))
+    if isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_)):
+        i = int(key)
+        if i < 0:
+            i += dim
+        if not 0 <= i < dim:
+            raise IndexError(f"{word} index {int(key)} is out of range for {dim} {word}s")
+        return ("range", (i, i + 1))
+    if isinstance(key, np.ndarray) and key.dtype in (np.bool_, np.uint8):
+        if key.ndim != 1 or key.shape[0] != dim:
+            raise IndexError(f"a {word} mask must have one entry per {word} ({dim}), got shape "
+                             f"{key.shape}")
+        return ("mask", np.ascontiguousarray(key).view(np.uint8))
+    raise IndexError(f"unsupported {word} index {key!r}: korvex takes step-1 slices, integers "
+                     f"and boolean (bool or uint8) masks; no fancy indexing")
+
+
+class CSRMatrix(_Compressed):
+    """Row-compressed matrix: rows are the outer (compressed) axis."""
+
+    format = "csr"
+
+
+class CSCMatrix(_Compressed):
+    """Column-compressed matrix: columns are the outer (compressed) axis."""
+
+    format = "csc"
+
+
+_CLASSES = {"csr": CSRMatrix, "csc": CSCMatrix}
+
+
+# --------------------------------------------------------------------------
+# Construction
+# --------------------------------------------------------------------------
+
+def from_scipy(A, copy=True, dtype=None):
+    """Import a scipy CSR/CSC matrix or sparse array of float32/float64.
+
+    copy=True copies the entries into korvex storage (indices widened to
+    int64); dtype= then also converts the values. copy=False makes a view:
+    the values (and int64 indices) are read where scipy keeps them, and the
+    host arrays stay referenced until every matrix over them is freed. With
+    int32 indices a view reads a private int64 copy of the indices (the
+    values are still shared). Writes to the host arrays after the import are
+    visible through the view."""
+    if not sp.issparse(A):
+        raise TypeError(f"from_scipy takes a scipy.sparse matrix or array, got {type(A).__name__}")
+    fmt = A.format
+    if fmt not in _CLASSES:
+        raise TypeError(f"korvex imports CSR and CSC matrices, got {fmt.upper()}: convert "
+                        f"with A.tocsr() or A.tocsc() first")
+    cls = _CLASSES[fmt]
+    r, c = (int(x) for x in A.shape)
+    n = r if fmt == "csr" else c
+    indptr, indices, data = A.indptr, A.indices, A.data
+    if indptr.ndim != 1 or indptr.dtype.kind not in "iu":
+        raise TypeError(f"indptr must be a 1-D integer array, got {indptr.dtype} {indptr.shape}")
+    if indices.ndim != 1 or (indices.size and indices.dtype.kind not in "iu"):
+        raise TypeError(f"indices must be a 1-D integer array, got {indices.dtype}")
+    if len(indptr) != n + 1:
+        raise IndptrError(f"indptr has {len(indptr)} entries, a {fmt.upper()} matrix of shape "
+                          f"{(r, c)} needs {n + 1}", -4)
+    if indptr[0] != 0:
+        raise IndptrError(f"indptr starts at {indptr[0]}, not 0", -4)
+    if n and np.any(indptr[1:] < indptr[:-1]):
+        raise IndptrError("indptr decreases somewhere", -4)
+    nnz = int(indptr[-1])
+    if nnz > len(indices) or nnz > len(data):
+        raise LengthError(f"indptr ends at {nnz} but indices has {len(indices)} and data "
+                          f"{len(data)} entries", -3)
+    sparray = isinstance(A, _sparray)
+
+    if copy:
+        vals = np.ascontiguousarray(_value_array(data[:nnz], dtype, True, "data"))
+        idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)
+        ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)
+        fam = family(fmt, vals.dtype.name)
+        h = _new(fam.from_scipy_copy, r, c, _ptr(vals), nnz, _ptr(idx), nnz, _ptr(ptr), n + 1,
+                 op=f"{fam.prefix}_from_scipy_copy")
+        return cls._wrap(h, vals.dtype.name, (), sparray)
+
+    vals = _value_array(data, dtype, False, "data")
+    if not vals.flags.c_contiguous:
+        raise ValueError("cannot view non-contiguous data; use copy=True")
+    if indices.dtype == np.int64 and indices.flags.c_contiguous:
+        idx = indices  # shared
+    else:
+        idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)  # widened, private
+    ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)  # read during the call
+    fam = family(fmt, vals.dtype.name)
+    h = fam.from_scipy_view(r, c, _ptr(vals), _ptr(idx), _ptr(ptr))
+    return cls._wrap(h, vals.dtype.name, (vals, idx), sparray)
+
+
+def from_coo(row, col, data, shape, format="csr", dtype=None):
+    """Build a matrix from coordinates. Duplicates are kept as separate
+    entries and explicit zeros are stored; every row (CSR) / column (CSC)
+    comes out sorted by index."""
+    if format not in _CLASSES:
+        raise ValueError(f"format must be 'csr' or 'csc', got {format!r}")
+    r, c = _shape_arg(shape)
+    row = _index_array(row, "row")
+    col = _index_array(col, "col")
+    vals = np.ascontiguousarray(_value_array(data, dtype, True, "data"))
+    if not len(row) == len(col) == len(vals):
+        raise ValueError(f"row, col and data differ in length ({len(row)}, {len(col)}, "
+                         f"{len(vals)})")
+    inner, dim, word = (col, c, "column") if format == "csr" else (row, r, "row")
+    if inner.size and (inner.min() < 0 or inner.max() >= dim):
+        raise IndexOutOfRangeError(f"a {word} index lies outside 0..{dim - 1}", -8)
+    fam = family(format, vals.dtype.name)
+    h = _new(fam.from_coo, r, c, _ptr(row), _ptr(col), _ptr(vals), len(vals),
+             op=f"{fam.prefix}_from_coo", detail=f"shape {(r, c)}")
+    return _CLASSES[format]._wrap(h, vals.dtype.name)
+
+
+def _stack(mats, name):
+    mats = list(mats)
+    if not mats:
+        raise ValueError(f"{name} needs at least one matrix")
+    first = mats[0]
+    for m in mats:
+        if not isinstance(m, _Compressed):
+            raise TypeError(f"{name} takes korvex matrices, got {type(m).__name__}")
+        if type(m) is not type(first) or m.dtype != first.dtype:
+            raise TypeError(f"{name} needs matrices of one form and value type; got "
+                            f"{first.format}/{first.dtype} and {m.format}/{m.dtype} (convert "
+                            f"with tocsr()/tocsc() first)")
+    fam = first._fam
+    handles = (ctypes.c_void_p * len(mats))(*[m._handle for m in mats])
+    h = _new(getattr(fam, name), handles, len(mats), op=f"{fam.prefix}_{name}",
+             detail="shapes " + ", ".join(str(m.shape) for m in mats))
+    along = (name == "vstack") == (first.format == "csr")
+    keep = _keep_union(mats) if along or len(mats) == 1 else ()
+    return type(first)._wrap(h, fam.dtype_name, keep, first._sparray)
+
+
+def vstack(mats):
+    """Matrices one below the other. CSR inputs share storage with the
+    result (no entry is copied); CSC inputs are copied."""
+    return _stack(mats, "vstack")
+
+
+def hstack(mats):
+    """Matrices side by side. CSC inputs share storage with the result;
+    CSR inputs are copied."""
+    return _stack(mats, "hstack")
