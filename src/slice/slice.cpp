@@ -85,12 +85,16 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
     const Span* vs = m.values.ptr;
     const Span* xs = m.indices.ptr;
-    auto lo = static_cast<int64_t>(start), hi = static_cast<int64_t>(end);
+    auto lo = static_cast<int64_t>(start);
+    // A bound of 2^63 or more lies above every stored (signed) index.
+    auto bound = [](const int64_t* idx, uint64_t len, uint64_t key) {
+        return key > uint64_t(INT64_MAX) ? len : lower_bound(idx, len, static_cast<int64_t>(key));
+    };
     auto kept = [&](uint64_t i, uint64_t& first) -> uint64_t {
         uint64_t len = xs[i].len;
         if (len == 0) return 0;
         const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
-        uint64_t a = lower_bound(idx, len, lo), b = lower_bound(idx, len, hi);
+        uint64_t a = bound(idx, len, start), b = bound(idx, len, end);
         first = a;
         uint64_t c = b >= a ? b - a : 0;
         return std::min(c, vs[i].len - std::min(a, vs[i].len));  // never past the values

@@ -38,8 +38,12 @@ bool validate(const CompressedMatrix& m) {
     const Span* v = m.values.ptr;
     const Span* x = m.indices.ptr;
     return !par::any(n, [&](uint64_t i) {
-        if (v[i].len != x[i].len) return true;
-        return !row_in_bounds(x[i], inner) || !is_sorted_run(idx_of(x[i]), x[i].len);
+        uint64_t len = x[i].len;
+        if (v[i].len != len) return true;
+        if (len == 0) return false;
+        // A strictly increasing row is in bounds when its ends are.
+        const int64_t* idx = idx_of(x[i]);
+        return !is_sorted_run(idx, len) || idx[0] < 0 || static_cast<uint64_t>(idx[len - 1]) >= inner;
     });
 }
 
