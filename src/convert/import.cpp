@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 
 #include "convert/convert.hpp"
@@ -36,27 +37,28 @@ int32_t import_copy(uint64_t rows, uint64_t cols, const V* data, uint64_t data_l
     if (n > 0 && indptr[0] != 0) return KORVEX_STATUS_INDPTR;
     uint64_t total = indptr[n];
     if (data_len != total || indices_len != total) return KORVEX_STATUS_LENGTH;
-    // An interior offset beyond the last one would read past the arrays.
-    if (par::any(n, [&](uint64_t i) { return indptr[i] > total; })) return KORVEX_STATUS_INDPTR;
-
+    // One pass gives the lengths (a decreasing pair gives 0) and their sum,
+    // and finds any interior offset beyond the last one, which would read
+    // past the arrays: such a call is refused before any entry is read.
     Temp<uint64_t> lens = temp_array<uint64_t>(n);
-    par::collect(n, lens.get(), [&](uint64_t i) {
-        return indptr[i + 1] >= indptr[i] ? indptr[i + 1] - indptr[i] : 0;
+    std::atomic<bool> beyond{false};
+    uint64_t nnz = par::sum(n, [&](uint64_t i) {
+        uint64_t s = indptr[i], e = indptr[i + 1];
+        if (s > total) beyond.store(true, std::memory_order_relaxed);
+        return lens[i] = e >= s ? e - s : 0;
     });
-    uint64_t nnz = par::sum(n, [&](uint64_t i) { return lens[i]; });
-    SpanVec v, x;
+    if (beyond.load()) return KORVEX_STATUS_INDPTR;
     if (nnz == 0) {
         *out = make_blank(n, empty_span(), empty_span(), rows, cols);
         return KORVEX_OK;
     }
-    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/false, v, x))
+    SpanVec v, x;
+    auto copy_row = [&](uint64_t i, void* vals, int64_t* idx, uint64_t len) {
+        copy_elements(static_cast<V*>(vals), data + indptr[i], len);
+        copy_elements(idx, indices + indptr[i], len);
+    };
+    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/false, v, x, copy_row))
         return KORVEX_STATUS_ALLOC;
-    par::for_each(n, [&](uint64_t i) {
-        uint64_t len = lens[i];
-        if (len == 0) return;
-        std::memcpy(v.ptr[i].data, data + indptr[i], len * sizeof(V));
-        std::memcpy(x.ptr[i].data, indices + indptr[i], len * sizeof(int64_t));
-    });
     *out = make_matrix(v, x, rows, cols, 1, nnz);
     return KORVEX_OK;
 }

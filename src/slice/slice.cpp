@@ -20,6 +20,13 @@ void for_each_maybe_parallel(uint64_t n, const F& f) {
     }
 }
 
+uint64_t sum_counts(const uint64_t* counts, uint64_t n) {
+    if (n > kSequentialOuter) return par::sum(n, [&](uint64_t i) { return counts[i]; });
+    uint64_t s = 0;
+    for (uint64_t i = 0; i < n; ++i) s += counts[i];
+    return s;
+}
+
 // Number of indices below key, for ascending indices (n >= 1). On an
 // unsorted row it still returns a position in [0, n].
 inline uint64_t lower_bound(const int64_t* idx, uint64_t n, int64_t key) {
@@ -104,32 +111,22 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
         uint64_t first = 0;
         counts[i] = kept(i, first);
     });
-    uint64_t total = 0, listed = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        total += counts[i];
-        listed += counts[i] != 0;
-    }
+    uint64_t total = sum_counts(counts.get(), n);
     if (total == 0) {
         *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, width),
                           cols_of<F>(n, width));
         return KORVEX_OK;
     }
     SpanVec v, x;
-    if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x))
-        return KORVEX_STATUS_RANGE;
-    auto fill = [&](uint64_t i) {
-        if (counts[i] == 0) return;
-        uint64_t first = 0, c = kept(i, first);
-        std::memcpy(v.ptr[i].data, static_cast<const V*>(vs[i].data) + first, c * sizeof(V));
+    auto fill = [&](uint64_t i, void* vals, int64_t* dst, uint64_t c) {
+        uint64_t first = 0;
+        kept(i, first);
+        copy_elements(static_cast<V*>(vals), static_cast<const V*>(vs[i].data) + first, c);
         const int64_t* src = static_cast<const int64_t*>(xs[i].data) + first;
-        int64_t* dst = static_cast<int64_t*>(x.ptr[i].data);
         for (uint64_t k = 0; k < c; ++k) dst[k] = src[k] - lo;
     };
-    if (listed <= kSequentialOuter) {
-        for (uint64_t i = 0; i < n; ++i) fill(i);
-    } else {
-        par::for_each(n, fill);
-    }
+    if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
+        return KORVEX_STATUS_RANGE;
     *out = make_matrix(v, x, rows_of<F>(n, width), cols_of<F>(n, width), 1, total);
     return KORVEX_OK;
 }
@@ -202,25 +199,17 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
         for (uint64_t q = 0, len = row_len(i); q < len; ++q) c += selected(idx[q]);
         counts[i] = c;
     });
-    uint64_t total = 0, listed = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        total += counts[i];
-        listed += counts[i] != 0;
-    }
+    uint64_t total = sum_counts(counts.get(), n);
     if (total == 0) {
         *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, k),
                           cols_of<F>(n, k));
         return KORVEX_OK;
     }
     SpanVec v, x;
-    if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x))
-        return KORVEX_STATUS_LENGTH;
-    auto fill = [&](uint64_t i) {
-        if (counts[i] == 0) return;
+    auto fill = [&](uint64_t i, void* vals, int64_t* dx, uint64_t) {
         const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
         const V* val = static_cast<const V*>(vs[i].data);
-        V* dv = static_cast<V*>(v.ptr[i].data);
-        int64_t* dx = static_cast<int64_t*>(x.ptr[i].data);
+        V* dv = static_cast<V*>(vals);
         uint64_t p = 0;
         for (uint64_t q = 0, len = row_len(i); q < len; ++q) {
             if (!selected(idx[q])) continue;
@@ -229,11 +218,8 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
             ++p;
         }
     };
-    if (listed <= kSequentialOuter) {
-        for (uint64_t i = 0; i < n; ++i) fill(i);
-    } else {
-        par::for_each(n, fill);
-    }
+    if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
+        return KORVEX_STATUS_LENGTH;
     *out = make_matrix(v, x, rows_of<F>(n, k), cols_of<F>(n, k), 1, total);
     return KORVEX_OK;
 }

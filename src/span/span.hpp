@@ -2,12 +2,14 @@
 // allocation that cuts one buffer into many 32-byte-aligned segments.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <optional>
 
 #include "korvex.h"
 #include "span/base.hpp"
+#include "span/parallel.hpp"
 
 namespace korvex {
 
@@ -99,12 +101,84 @@ enum class SpanBatchError : uint8_t {
 std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64_t k,
                                                   uint64_t width, SpanVec& out);
 
-// The same buffer layout, placed straight into an outer span array: for
-// every i in [0, n) with lens[i] > 0 dest[i] becomes its segment, every other
-// dest[i] becomes `fill`. Equivalent to a batch over the non-zero lengths
-// followed by outer assembly, without the intermediate array. Nothing is
-// allocated (and dest untouched) on failure; NoSegments when every length is 0.
-std::optional<SpanBatchError> place_span_batch(const uint64_t* lens, uint64_t n, uint64_t width,
-                                               Span fill, Span* dest);
+namespace detail {
+// Rounded (32-byte) size of a segment of c elements; nullopt on overflow.
+std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept;
+// A new zero-filled buffer of `used` bytes whose strong count is `refs`.
+std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuffer*& out);
+// Frees a buffer that no span refers to yet.
+void discard_buffer(SharedBuffer* b) noexcept;
+}  // namespace detail
+
+// Two buffers laid out like a value batch and an index batch over the
+// non-zero lengths, placed straight into two outer span arrays: for every
+// i in [0, n) with lens[i] > 0, vdest[i] and idest[i] become its segments
+// (values of vwidth bytes, indices of 8) and fill(i, values, indices, len)
+// runs in the same parallel pass to write their elements; every other i
+// gets vfill and ifill. Equivalent to the two batches followed by outer
+// assembly, without the intermediate arrays or a second pass. On failure
+// nothing is allocated and the arrays are untouched; NoSegments when every
+// length is 0.
+template <typename Fill>
+std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, uint64_t vwidth,
+                                              Span vfill, Span ifill, Span* vdest, Span* idest,
+                                              const Fill& fill) {
+    struct Piece {
+        uint64_t vbytes = 0, ibytes = 0, segments = 0;
+        bool overflow = false;
+    };
+    uint64_t pieces = n < 8192 ? 1 : std::min<uint64_t>(n / 4096, 64 * uint64_t(par::thread_count()));
+    Temp<Piece> piece = temp_array<Piece>(pieces);
+    auto lo = [&](uint64_t p) {
+        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);
+    };
+    par::for_each(pieces, [&](uint64_t p) {
+        Piece r;
+        for (uint64_t i = lo(p), e = lo(p + 1); i < e && !r.overflow; ++i) {
+            if (lens[i] == 0) continue;
+            auto vb = detail::segment_bytes(lens[i], vwidth), ib = detail::segment_bytes(lens[i], 8);
+            r.overflow = !vb || !ib || __builtin_add_overflow(r.vbytes, *vb, &r.vbytes) ||
+                         __builtin_add_overflow(r.ibytes, *ib, &r.ibytes);
+            ++r.segments;
+        }
+        piece[p] = r;
+    });
+    uint64_t vused = 0, iused = 0, k = 0;
+    for (uint64_t p = 0; p < pieces; ++p) {  // each piece's bytes become its start
+        if (piece[p].overflow) return SpanBatchError::SizeOverflow;
+        uint64_t vb = piece[p].vbytes, ib = piece[p].ibytes;
+        piece[p].vbytes = vused;
+        piece[p].ibytes = iused;
+        if (__builtin_add_overflow(vused, vb, &vused) || __builtin_add_overflow(iused, ib, &iused))
+            return SpanBatchError::SizeOverflow;
+        k += piece[p].segments;
+    }
+    if (k == 0) return SpanBatchError::NoSegments;
+    SharedBuffer *vbuf = nullptr, *ibuf = nullptr;
+    if (auto err = detail::make_buffer(vused, static_cast<int64_t>(k), vbuf)) return err;
+    if (auto err = detail::make_buffer(iused, static_cast<int64_t>(k), ibuf)) {
+        detail::discard_buffer(vbuf);
+        return err;
+    }
+    auto* vbase = static_cast<unsigned char*>(vbuf->data);
+    auto* ibase = static_cast<unsigned char*>(ibuf->data);
+    par::for_each(pieces, [&](uint64_t p) {
+        uint64_t voff = piece[p].vbytes, ioff = piece[p].ibytes;
+        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+            uint64_t c = lens[i];
+            if (c == 0) {
+                vdest[i] = vfill;
+                idest[i] = ifill;
+                continue;
+            }
+            vdest[i] = Span{vbase + voff, vbuf, c, kFlagsOwned};
+            idest[i] = Span{ibase + ioff, ibuf, c, kFlagsOwned};
+            fill(i, static_cast<void*>(vbase + voff), reinterpret_cast<int64_t*>(ibase + ioff), c);
+            voff += (c * vwidth + 31) / 32 * 32;
+            ioff += (c * 8 + 31) / 32 * 32;
+        }
+    });
+    return std::nullopt;
+}
 
 }  // namespace korvex

@@ -58,25 +58,4 @@ CompressedMatrix* matrix_clone(const CompressedMatrix& m) {
     return make_matrix(v, x, m.rows, m.cols, m.nnz_tag, m.nnz);
 }
 
-std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n, uint64_t vwidth,
-                                             bool vacant_fill, SpanVec& values, SpanVec& indices) {
-    SpanVec v = spanvec_with_capacity(n);
-    if (auto err = place_span_batch(lens, n, vwidth, vacant_fill ? vacant_span(vwidth) : empty_span(),
-                                    v.ptr)) {
-        spanvec_free_array(v);
-        return err;
-    }
-    v.len = n;
-    SpanVec x = spanvec_with_capacity(n);
-    if (auto err = place_span_batch(lens, n, 8, vacant_fill ? vacant_span(8) : empty_span(), x.ptr)) {
-        spanvec_release(v);
-        spanvec_free_array(x);
-        return err;
-    }
-    x.len = n;
-    values = v;
-    indices = x;
-    return std::nullopt;
-}
-
 }  // namespace korvex

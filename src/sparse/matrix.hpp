@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "korvex.h"
@@ -54,10 +55,45 @@ void share_spans_parallel(const Span* src, Span* dst, uint64_t n);
 
 // Outer assembly: two arrays of n spans each. Outer index i with lens[i] > 0
 // gets a segment of one new value buffer (elements of vwidth bytes) and one
-// of a new index buffer; every other index gets `fill` for its values and
-// `fill` at width 8 for its indices. On failure nothing stays allocated.
+// of a new index buffer, and fill(i, values, indices, len) writes its
+// elements; every other index gets vacant spans (vacant_fill) or empty
+// spans. On failure nothing stays allocated and `values`/`indices` are
+// untouched.
+template <typename Fill>
 std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n, uint64_t vwidth,
-                                             bool vacant_fill, SpanVec& values, SpanVec& indices);
+                                             bool vacant_fill, SpanVec& values, SpanVec& indices,
+                                             const Fill& fill) {
+    SpanVec v = spanvec_with_capacity(n), x = spanvec_with_capacity(n);
+    auto err = place_span_pair(lens, n, vwidth, vacant_fill ? vacant_span(vwidth) : empty_span(),
+                               vacant_fill ? vacant_span(8) : empty_span(), v.ptr, x.ptr, fill);
+    if (err) {
+        spanvec_free_array(v);
+        spanvec_free_array(x);
+        return err;
+    }
+    v.len = x.len = n;
+    values = v;
+    indices = x;
+    return std::nullopt;
+}
+
+// The same, leaving the segments' elements zero for the caller to write.
+inline std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n,
+                                                    uint64_t vwidth, bool vacant_fill,
+                                                    SpanVec& values, SpanVec& indices) {
+    return assemble_outer(lens, n, vwidth, vacant_fill, values, indices,
+                          [](uint64_t, void*, int64_t*, uint64_t) {});
+}
+
+// Copies n elements; short rows (the common case) without a call.
+template <typename T>
+inline void copy_elements(T* dst, const T* src, uint64_t n) {
+    if (n <= 8) {
+        for (uint64_t k = 0; k < n; ++k) dst[k] = src[k];
+    } else {
+        std::memcpy(dst, src, n * sizeof(T));
+    }
+}
 
 }  // namespace korvex
 

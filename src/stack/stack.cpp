@@ -86,7 +86,8 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     bool any_entries = false;
     for (uint64_t j = 0; j < count; ++j) {
         offsets[j] = inner;
-        inner += inner_dim<F>(*mats[j]);
+        if (__builtin_add_overflow(inner, inner_dim<F>(*mats[j]), &inner))
+            fatal("matrix dimension overflows");
         if (!any_entries) any_entries = obtain_nnz(*mats[j]) != 0;  // stop at the first non-zero
     }
     if (!any_entries) {
@@ -111,24 +112,23 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     if (mismatch.load()) return KORVEX_STATUS_INDEX;
     uint64_t total = par::sum(n, [&](uint64_t r) { return lens[r]; });
     SpanVec v, x;
-    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x))
-        return KORVEX_STATUS_ALLOC;
-    par::for_each(n, [&](uint64_t r) {
-        if (lens[r] == 0) return;
-        V* dv = static_cast<V*>(v.ptr[r].data);
-        int64_t* dx = static_cast<int64_t*>(x.ptr[r].data);
+    auto fill = [&](uint64_t r, void* vals, int64_t* dx, uint64_t) {
+        V* dv = static_cast<V*>(vals);
         uint64_t p = 0;
         for (uint64_t j = 0; j < count; ++j) {
             const Span& sv = mats[j]->values.ptr[r];
             uint64_t c = sv.len;
             if (c == 0) continue;
-            std::memcpy(dv + p, sv.data, c * sizeof(V));
+            copy_elements(dv + p, static_cast<const V*>(sv.data), c);
             const int64_t* sx = static_cast<const int64_t*>(mats[j]->indices.ptr[r].data);
-            auto off = static_cast<int64_t>(offsets[j]);
-            for (uint64_t q = 0; q < c; ++q) dx[p + q] = static_cast<int64_t>(static_cast<uint64_t>(sx[q]) + static_cast<uint64_t>(off));
+            uint64_t off = offsets[j];  // indices shift with plain wrapping addition
+            for (uint64_t q = 0; q < c; ++q)
+                dx[p + q] = static_cast<int64_t>(static_cast<uint64_t>(sx[q]) + off);
             p += c;
         }
-    });
+    };
+    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
+        return KORVEX_STATUS_ALLOC;
     *out = make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
     return KORVEX_OK;
 }
