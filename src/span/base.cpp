@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace korvex {
 
@@ -42,6 +43,57 @@ void* map_huge(std::size_t bytes) noexcept {
 
 void unmap_huge(void* p, std::size_t bytes) noexcept { ::munmap(p, round_up(bytes, kHuge)); }
 
+// Large bookkeeping blocks (span arrays, temporaries) come and go with every
+// call; mapping them afresh each time makes the kernel zero every page
+// again. A few freed mappings are kept for reuse instead. Data blocks, which
+// must start zeroed, always get fresh mappings.
+class MappingCache {
+public:
+    void* take(std::size_t bytes) noexcept {
+        std::size_t len = round_up(bytes, kHuge);
+        std::lock_guard<std::mutex> lock(mu_);
+        int best = -1;
+        for (int k = 0; k < count_; ++k)
+            if (slot_[k].len >= len && slot_[k].len <= 2 * len &&
+                (best < 0 || slot_[k].len < slot_[best].len))
+                best = k;
+        if (best < 0) return nullptr;
+        void* p = slot_[best].p;
+        // Keep the tail of an oversized mapping: the block is freed with its
+        // own size, so hand back exactly `len` bytes.
+        if (slot_[best].len > len)
+            ::munmap(static_cast<char*>(p) + len, slot_[best].len - len);
+        bytes_ -= slot_[best].len;
+        slot_[best] = slot_[--count_];
+        return p;
+    }
+    bool give(void* p, std::size_t bytes) noexcept {
+        std::size_t len = round_up(bytes, kHuge);
+        std::lock_guard<std::mutex> lock(mu_);
+        if (count_ == kSlots || bytes_ + len > kMaxBytes) return false;
+        slot_[count_++] = Slot{p, len};
+        bytes_ += len;
+        return true;
+    }
+
+private:
+    static constexpr int kSlots = 16;
+    static constexpr std::size_t kMaxBytes = std::size_t{256} << 20;
+    struct Slot {
+        void* p;
+        std::size_t len;
+    };
+    std::mutex mu_;
+    Slot slot_[kSlots] = {};
+    int count_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+MappingCache& mapping_cache() {
+    static MappingCache* cache = new MappingCache;  // never destroyed: frees may come late
+    return *cache;
+}
+
 }  // namespace
 
 void fatal(const char* msg) noexcept {
@@ -62,7 +114,13 @@ std::int64_t live_allocations() noexcept {
 
 void* xmalloc(std::size_t bytes) {
     if (bytes == 0) return nullptr;
-    void* p = bytes >= kMapThreshold ? map_huge(bytes) : std::malloc(bytes);
+    void* p = nullptr;
+    if (bytes >= kMapThreshold) {
+        p = mapping_cache().take(bytes);
+        if (!p) p = map_huge(bytes);
+    } else {
+        p = std::malloc(bytes);
+    }
     if (!p) fatal("out of memory");
     detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
@@ -79,10 +137,10 @@ void* xcalloc(std::size_t count, std::size_t size) {
 
 void xfree(void* p, std::size_t bytes) noexcept {
     if (!p) return;
-    if (bytes >= kMapThreshold)
-        unmap_huge(p, bytes);
-    else
+    if (bytes < kMapThreshold)
         std::free(p);
+    else if (!mapping_cache().give(p, bytes))
+        unmap_huge(p, bytes);
     detail::live_blocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -103,7 +161,14 @@ void* alloc_data_block(std::size_t bytes) noexcept {
     return p;
 }
 
-void free_data_block(void* p, std::size_t bytes) noexcept { xfree(p, bytes); }
+void free_data_block(void* p, std::size_t bytes) noexcept {
+    if (!p) return;
+    if (bytes >= kMapThreshold)
+        unmap_huge(p, bytes);
+    else
+        std::free(p);
+    detail::live_blocks.fetch_sub(1, std::memory_order_relaxed);
+}
 
 void inject_data_block_failure(std::int64_t nth) noexcept {
     fail_countdown.store(nth < 0 ? 0 : nth);
