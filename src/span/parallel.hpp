@@ -9,10 +9,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #ifndef KORVEX_SEQUENTIAL
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_reduce.h>
 #include <oneapi/tbb/task_arena.h>
@@ -25,7 +27,12 @@ inline int thread_count() {
 #ifdef KORVEX_SEQUENTIAL
     return 1;
 #else
-    return oneapi::tbb::this_task_arena::max_concurrency();
+    // The arena's size, or less when the process capped the pool with a
+    // global_control.
+    auto arena = static_cast<std::size_t>(oneapi::tbb::this_task_arena::max_concurrency());
+    auto cap = oneapi::tbb::global_control::active_value(
+        oneapi::tbb::global_control::max_allowed_parallelism);
+    return static_cast<int>(arena < cap ? arena : cap);
 #endif
 }
 

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Benchmark suite: korvex against scipy.sparse, Eigen, SuiteSparse:GraphBLAS
+# and the copy floor, on uniform and R-MAT matrices made from fixed seeds.
+#
+#   bash scripts/bench.sh quick   2^20 x 2^20, 5M generated entries  (< 2 min on 2 cores)
+#   bash scripts/bench.sh full    2^21 x 2^21, 20M generated entries (< 15 min on 2 cores)
+#
+# Builds in build-bench (Release, KORVEX_BENCH=ON), generates the matrices
+# under build-bench/data, runs bench/harness.cpp (korvex_bench) and
+# bench/vs_scipy.py, the huge-page allocation benchmark (korvex_bench_pages),
+# and writes bench/results/latest.md and latest.png. Raw results stay in
+# bench/results/<mode>.*.json (one JSON object per line).
+#
+# Environment: PYTHON (default /usr/bin/python3), BENCH_BUILD (build-bench).
+set -euo pipefail
+
+mode="${1:-quick}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BENCH_BUILD:-$root/build-bench}"
+python="${PYTHON:-/usr/bin/python3}"
+results="$root/bench/results"
+
+case "$mode" in
+  quick)
+    scale=20; edges=5000000
+    fast=(--reps 3 --min-reps 2 --budget 0.3)          # korvex, copy floor, python side
+    slow=(--reps 1 --min-reps 1 --warmup 0)            # Eigen, GraphBLAS
+    grb_threads=2; py_threads=(2); pages="41943040"
+    ;;
+  full)
+    scale=21; edges=20000000
+    fast=(--reps 5 --min-reps 3 --budget 1)
+    slow=(--reps 3 --min-reps 1 --budget 1 --warmup 0)
+    grb_threads=1,2; py_threads=(2 1); pages="41943040,167772160"
+    ;;
+  *)
+    echo "usage: bash scripts/bench.sh quick|full" >&2
+    exit 2
+    ;;
+esac
+
+SECONDS=0
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
+# GraphBLAS runs on OpenMP: let its idle threads sleep rather than spin on the
+# cores the next korvex measurement needs.
+export OMP_WAIT_POLICY=PASSIVE
+
+echo "== build ($build)"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BENCH=ON \
+  -DKORVEX_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target korvex korvex_bench korvex_bench_pages
+
+mkdir -p "$build/data" "$results"
+out_h="$results/$mode.harness.json"
+out_p="$results/$mode.python.json"
+out_pages="$results/$mode.pages.json"
+rm -f "$out_h" "$out_p" "$out_pages"
+bin="$build/bench/korvex_bench"
+
+seed=1
+for kind in uniform rmat; do
+  prefix="$build/data/$kind-s$scale-e$edges-seed$seed"
+  if [ ! -f "$prefix.meta" ]; then
+    echo "== generate $kind"
+    "$bin" gen --kind "$kind" --scale "$scale" --edges "$edges" --seed "$seed" --out "$prefix"
+  fi
+  echo "== $kind: korvex and the copy floor, 1 and 2 threads [$((SECONDS))s]"
+  "$bin" run --data "$prefix" --workload "$kind" --threads 1,2 --libs floor,korvex "${fast[@]}" --out "$out_h"
+  echo "== $kind: Eigen (single-threaded) [$((SECONDS))s]"
+  "$bin" run --data "$prefix" --workload "$kind" --threads 1 --libs eigen "${slow[@]}" --out "$out_h"
+  echo "== $kind: GraphBLAS [$((SECONDS))s]"
+  "$bin" run --data "$prefix" --workload "$kind" --threads "$grb_threads" --libs graphblas "${slow[@]}" --out "$out_h"
+  for t in "${py_threads[@]}"; do
+    libs=korvex,scipy
+    # scipy is single-threaded: once is enough.
+    [ "$t" != "${py_threads[0]}" ] && libs=korvex
+    echo "== $kind: python side ($libs, $t CPU(s)) [$((SECONDS))s]"
+    "$python" "$root/bench/vs_scipy.py" --lib "$build/libkorvex.so" --data "$prefix" --workload "$kind" \
+      --threads "$t" --libs "$libs" "${fast[@]}" --out "$out_p"
+  done
+  seed=$((seed + 1))
+done
+
+if [ "$mode" = full ]; then
+  # Diagnostic: the same entry count in 64 times fewer, longer rows, to tell
+  # the per-row cost of the span layout from the per-entry cost.
+  prefix="$build/data/long-s$((scale - 6))-e$edges-seed9"
+  if [ ! -f "$prefix.meta" ]; then
+    echo "== generate long rows"
+    "$bin" gen --kind uniform --scale $((scale - 6)) --edges "$edges" --seed 9 --out "$prefix"
+  fi
+  echo "== long rows: korvex and the copy floor [$((SECONDS))s]"
+  "$bin" run --data "$prefix" --workload uniform-long --threads 1,2 --libs floor,korvex "${fast[@]}" \
+    --ops copy_import,view_import,clone,transpose,csr_to_csc,outer_slice,vstack --out "$out_h"
+fi
+
+echo "== data-block allocation: huge pages against 4 KiB pages [$((SECONDS))s]"
+"$build/bench/korvex_bench_pages" --bytes "$pages" --reps 5 --out "$out_pages"
+
+elapsed=$SECONDS
+"$python" "$root/bench/report.py" --mode "$mode" --results "$results" --elapsed "$elapsed" \
+  --load "$load_at_start"
+echo "== done in ${elapsed}s: $results/latest.md, $results/latest.png"
