@@ -296,7 +296,7 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       -7 (buffers). n is rows for CSR, cols for CSC.
  *   P_from_coo(rows, cols, row_idx, col_idx, data, nnz, out)  duplicates
  *       kept, explicit zeros stored, rows sorted by inner index, inner
- *       indices stored unchecked. -1 (NULL, also when nnz is 0), -8 (an
+ *       indices stored unchecked. -1 (a NULL pointer, even when nnz is 0), -8 (an
  *       outer index negative or >= the outer dim), -7 (buffers).
  *
  * Export (into caller arrays; nothing is written on failure)
@@ -321,8 +321,8 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       -1 (NULL), -5 (start > end, end > dim, or buffers failed). Inner
  *       slices assume sorted rows and rebase indices to start.
  *   P_slice_rows_mask(m, mask, mask_len, out), P_slice_cols_mask(...)
- *       one byte per row/column, non-zero selects; -1 (NULL, also for
- *       mask_len 0), -3 (mask_len != dim, or buffers failed). Inner masks
+ *       one byte per row/column, non-zero selects; -1 (a NULL pointer, even
+ *       when mask_len is 0), -3 (mask_len != dim, or buffers failed). Inner masks
  *       keep stored order; entries whose index lies outside the mask are
  *       dropped.
  *

@@ -1,0 +1,167 @@
+// Running out of memory for a data block, the one allocation failure that is
+// reported as a status: every export that makes new buffers must give its
+// documented status, leave the out slot alone and free whatever it had made,
+// whichever of its blocks fails. Then the conditions that end the process.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "../fuzz/families.hpp"
+#include "korvex.h"
+#include "span/base.hpp"
+#include "span/span.hpp"
+
+namespace {
+
+CompressedMatrix* const kUntouched = reinterpret_cast<CompressedMatrix*>(uintptr_t{0x5a5a5a50});
+
+using Op = std::function<int32_t(CompressedMatrix**)>;
+
+// Runs op with its n-th data block failing, for n = 1, 2, ... until a run
+// allocates fewer blocks than n. Returns how many blocks the op makes.
+int64_t fail_each_block(int32_t status, const Op& op) {
+    const int64_t base = korvex::live_allocations();
+    for (int64_t n = 1;; ++n) {
+        korvex::inject_data_block_failure(n);
+        CompressedMatrix* out = kUntouched;
+        int32_t st = op(&out);
+        bool fired = korvex::injected_failures_fired() != 0;
+        korvex::inject_data_block_failure(0);
+        if (!fired) {
+            EXPECT_EQ(st, 0);
+            EXPECT_NE(out, kUntouched);
+            csr_f64_free(out);  // the four _free functions are one
+            EXPECT_EQ(korvex::live_allocations(), base);
+            return n - 1;
+        }
+        EXPECT_EQ(st, status) << "data block " << n;
+        EXPECT_EQ(out, kUntouched) << "data block " << n;
+        EXPECT_EQ(korvex::live_allocations(), base) << "data block " << n;
+    }
+}
+
+template <typename A>
+class AllocFailure : public ::testing::Test {};
+using Families = ::testing::Types<fz::Fam<float, true>, fz::Fam<double, true>,
+                                  fz::Fam<float, false>, fz::Fam<double, false>>;
+TYPED_TEST_SUITE(AllocFailure, Families);
+
+TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
+    using A = TypeParam;
+    using V = typename A::V;
+    using B = fz::Fam<V, !A::csr>;
+    // 4 x 4 in either form: an empty outer index, an unsorted one, a
+    // trailing empty one.
+    const V data[] = {1, 2, 3, 4, 5};
+    const int64_t idx[] = {3, 0, 2, 1, 3};
+    const uint64_t ptr[] = {0, 2, 2, 5, 5};
+    const int64_t ri[] = {0, 2, 2, 3, 0}, ci[] = {1, 3, 0, 0, 1};
+    const uint8_t mask[] = {1, 0, 1, 1};
+    const int64_t base = korvex::live_allocations();
+    CompressedMatrix *m = nullptr, *o = nullptr;
+    ASSERT_EQ(A::copy(4, 4, data, 5, idx, 5, ptr, 5, &m), 0);
+    ASSERT_EQ(B::copy(4, 4, data, 5, idx, 5, ptr, 5, &o), 0);
+    CompressedMatrix* pair[] = {m, m};
+    auto inner_range = A::csr ? A::slice_cols : A::slice_rows;
+    auto inner_mask = A::csr ? A::mask_cols : A::mask_rows;
+    auto across = A::csr ? A::hstack : A::vstack;
+    struct Case {
+        const char* name;
+        int32_t status;
+        Op op;
+    } cases[] = {
+        {"copy import", KORVEX_STATUS_ALLOC, [&](auto out) { return A::copy(4, 4, data, 5, idx, 5, ptr, 5, out); }},
+        {"coordinate import", KORVEX_STATUS_ALLOC, [&](auto out) { return A::coo(4, 4, ri, ci, data, 5, out); }},
+        {"conversion to this form", KORVEX_STATUS_ALLOC, [&](auto out) { return A::from_other(o, out); }},
+        {"conversion from this form", KORVEX_STATUS_ALLOC, [&](auto out) { return B::from_other(m, out); }},
+        {"transpose to this form", KORVEX_STATUS_ALLOC, [&](auto out) { return A::transpose_from(o, out); }},
+        {"transpose from this form", KORVEX_STATUS_ALLOC, [&](auto out) { return B::transpose_from(m, out); }},
+        {"inner range slice", KORVEX_STATUS_RANGE, [&](auto out) { return inner_range(m, 1, 4, out); }},
+        {"inner mask", KORVEX_STATUS_LENGTH, [&](auto out) { return inner_mask(m, mask, 4, out); }},
+        {"stack across", KORVEX_STATUS_ALLOC, [&](auto out) { return across(pair, 2, out); }},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(fail_each_block(c.status, c.op), 2);  // one for values, one for indices
+    }
+    // The sources came through untouched.
+    EXPECT_EQ(A::nnz(m), 5u);
+    EXPECT_EQ(A::info(m, 2).len, 3u);
+    EXPECT_EQ(A::info(m, 2).indices[0], 2);  // still in stored order
+    A::release(m);
+    B::release(o);
+    EXPECT_EQ(korvex::live_allocations(), base);
+}
+
+// Operations that make no data block are not affected by a pending failure.
+TEST(AllocFailure, SharingOperationsMakeNoDataBlock) {
+    const double data[] = {1, 2, 3};
+    const int64_t idx[] = {0, 1, 2};
+    const uint64_t ptr[] = {0, 1, 3};
+    const uint8_t mask[] = {0, 1};
+    CompressedMatrix *m = nullptr, *r = nullptr;
+    ASSERT_EQ(csr_f64_from_scipy_copy(2, 3, data, 3, idx, 3, ptr, 3, &m), 0);
+    korvex::inject_data_block_failure(1);
+    CompressedMatrix* pair[] = {m, m};
+    for (const Op& op : std::initializer_list<Op>{
+             [&](auto out) { return csr_f64_slice_rows(m, 1, 2, out); },
+             [&](auto out) { return csr_f64_slice_rows_mask(m, mask, 2, out); },
+             [&](auto out) { return csr_f64_vstack(pair, 2, out); },
+             [&](auto out) { return (*out = csr_f64_clone(m)) ? 0 : -1; }}) {
+        ASSERT_EQ(op(&r), 0);
+        csr_f64_free(r);
+    }
+    EXPECT_EQ(korvex::injected_failures_fired(), 0);
+    korvex::inject_data_block_failure(0);
+    csr_f64_free(m);
+}
+
+// Conditions that end the process with a short message. Each statement runs
+// in a fresh child process.
+class FatalDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(FatalDeathTest, ReferenceCountPastItsLimit) {
+    auto share_saturated = [](bool by_slice) {
+        const double data[] = {1};
+        const int64_t idx[] = {0};
+        const uint64_t ptr[] = {0, 1};
+        CompressedMatrix *m = nullptr, *s = nullptr;
+        csr_f64_from_scipy_copy(1, 1, data, 1, idx, 1, ptr, 2, &m);
+        const Span* span = csr_f64_row_values(m, 0);
+        static_cast<korvex::SharedBuffer*>(span->owner)->strong.store(INT64_MAX);
+        if (by_slice)
+            csr_f64_slice_rows(m, 0, 1, &s);
+        else
+            span_f64_clone(span);
+    };
+    EXPECT_DEATH(share_saturated(false), "reference count overflow");
+    EXPECT_DEATH(share_saturated(true), "reference count overflow");
+}
+
+TEST_F(FatalDeathTest, WritingThroughASpanThatIsNotMutable) {
+    double x = 1;
+    Span view{&x, nullptr, 1, KORVEX_SPAN_FLAG_VIEW};
+    EXPECT_DEATH(korvex::mutable_data<double>(view), "Span is not mutable");
+}
+
+TEST_F(FatalDeathTest, SizesThatOverflow) {
+    EXPECT_DEATH(korvex::mul_or_die(uint64_t{1} << 40, uint64_t{1} << 40), "allocation size overflows");
+    // An outer count whose span arrays (n x 32 bytes) cannot exist: the view
+    // import sizes them before it reads indptr, so the tiny arrays are fine.
+    const double data[] = {1};
+    const int64_t idx[] = {0};
+    const uint64_t ptr[] = {0, 1};
+    EXPECT_DEATH(csr_f64_from_scipy_view(uint64_t{1} << 60, 1, data, idx, ptr), "allocation size overflows");
+    // Stacked widths whose sum does not fit 64 bits.
+    auto wide_stack = [&] {
+        CompressedMatrix* w = csr_f64_from_scipy_view(1, uint64_t{1} << 63, data, idx, ptr);
+        CompressedMatrix *three[] = {w, w, w}, *out = nullptr;
+        csr_f64_hstack(three, 3, &out);
+    };
+    EXPECT_DEATH(wide_stack(), "matrix dimension overflows");
+}
+
+}  // namespace
