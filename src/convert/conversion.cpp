@@ -49,15 +49,7 @@ int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
                 f(static_cast<uint64_t>(idx[j]), static_cast<int64_t>(s), val[j]);
         }
     };
-    SpanVec v, x;
-    uint64_t total = 0;
-    switch (bucket_entries<V>(m, nblocks, targets, entries, v, x, total)) {
-        case BucketStatus::bad_target: return KORVEX_STATUS_INDEX;
-        case BucketStatus::alloc_failed: return KORVEX_STATUS_ALLOC;
-        case BucketStatus::ok: break;
-    }
-    *out = make_matrix(v, x, src.rows, src.cols, 1, total);
-    return KORVEX_OK;
+    return build_bucketed<V>(m, nblocks, targets, entries, src.rows, src.cols, out);
 }
 
 #define KORVEX_INSTANTIATE(V, F) \

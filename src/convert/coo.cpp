@@ -25,15 +25,7 @@ int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const i
         for (uint64_t e = block_begin(b), end = block_begin(b + 1); e < end; ++e)
             f(static_cast<uint64_t>(outer[e]), inner[e], data[e]);
     };
-    SpanVec v, x;
-    uint64_t total = 0;
-    switch (bucket_entries<V>(m, nblocks, targets, entries, v, x, total)) {
-        case BucketStatus::bad_target: return KORVEX_STATUS_INDEX;
-        case BucketStatus::alloc_failed: return KORVEX_STATUS_ALLOC;
-        case BucketStatus::ok: break;
-    }
-    *out = make_matrix(v, x, rows, cols, 1, total);
-    return KORVEX_OK;
+    return build_bucketed<V>(m, nblocks, targets, entries, rows, cols, out);
 }
 
 #define KORVEX_INSTANTIATE(V, F)                                                                \

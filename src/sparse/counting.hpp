@@ -202,4 +202,20 @@ BucketStatus bucket_entries(uint64_t m, uint64_t nblocks, const Targets& targets
     return st;
 }
 
+// bucket_entries into a new matrix of the given shape, with its count
+// cached: 0, or -8 for a target outside [0, m), or -7 when the buffers fail.
+template <typename V, typename Targets, typename Entries>
+int32_t build_bucketed(uint64_t m, uint64_t nblocks, const Targets& targets, const Entries& entries,
+                       uint64_t rows, uint64_t cols, CompressedMatrix** out) {
+    SpanVec v, x;
+    uint64_t total = 0;
+    switch (bucket_entries<V>(m, nblocks, targets, entries, v, x, total)) {
+        case BucketStatus::bad_target: return KORVEX_STATUS_INDEX;
+        case BucketStatus::alloc_failed: return KORVEX_STATUS_ALLOC;
+        case BucketStatus::ok: break;
+    }
+    *out = make_matrix(v, x, rows, cols, 1, total);
+    return KORVEX_OK;
+}
+
 }  // namespace korvex
