@@ -1,5 +1,6 @@
 #include "slice/slice.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "span/parallel.hpp"
@@ -143,14 +144,33 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
     SpanVec v = spanvec_with_capacity(k), x = spanvec_with_capacity(k);
-    // Copy the selected descriptors, then add their references in runs.
-    for (uint64_t i = 0; i < mask_len; ++i) {
-        if (!mask[i]) continue;
-        v.ptr[v.len++] = m.values.ptr[i];
-        x.ptr[x.len++] = m.indices.ptr[i];
+    // Pieces of the mask copy their selected descriptors, in order, from
+    // their own start (the kept count before them), adding references in
+    // runs.
+    uint64_t pieces = n < 8192 ? 1 : std::min<uint64_t>(n / 4096, 8 * uint64_t(par::thread_count()));
+    auto lo = [&](uint64_t p) {
+        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);
+    };
+    Temp<uint64_t> start = temp_array<uint64_t>(pieces);
+    par::collect(pieces, start.get(),
+                 [&](uint64_t p) { return count_selected(mask + lo(p), lo(p + 1) - lo(p)); });
+    for (uint64_t p = 0, run = 0; p < pieces; ++p) {
+        uint64_t c = start[p];
+        start[p] = run;
+        run += c;
     }
-    share_spans_parallel(v.ptr, v.ptr, k);
-    share_spans_parallel(x.ptr, x.ptr, k);
+    par::for_each(pieces, [&](uint64_t p) {
+        uint64_t first = start[p], at = first;
+        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+            if (!mask[i]) continue;
+            v.ptr[at] = m.values.ptr[i];
+            x.ptr[at] = m.indices.ptr[i];
+            ++at;
+        }
+        share_spans(v.ptr + first, v.ptr + first, at - first);
+        share_spans(x.ptr + first, x.ptr + first, at - first);
+    });
+    v.len = x.len = k;
     *out = make_matrix(v, x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
     return KORVEX_OK;
 }
