@@ -20,7 +20,7 @@ BENCH_MODE  ?= full
 export KORVEX_LIBRARY := $(CURDIR)/$(BUILD)/libkorvex.so
 export PYTHONPATH := $(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build demo test test-cpp test-asan test-python test-install bench fuzz tsan install clean
+.PHONY: all deps build demo test test-cpp test-asan test-python test-python-lsan test-install bench fuzz tsan install clean
 
 all: build
 
@@ -35,7 +35,7 @@ demo: build
 	$(PYTHON) examples/demo.py
 
 test: build
-	$(MAKE) --no-print-directory test-cpp test-asan test-python test-install
+	$(MAKE) --no-print-directory test-cpp test-asan test-python test-python-lsan test-install
 
 test-cpp:
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -49,6 +49,10 @@ test-asan: deps
 
 test-python:
 	$(PYTHON) -m pytest -q tests/python
+
+# The Python suite over the ASan build of the library, with leak detection.
+test-python-lsan:
+	ASAN_BUILD=$(ASAN_BUILD) bash scripts/lsan-python.sh
 
 test-install:
 	bash scripts/test-install.sh
