@@ -252,6 +252,25 @@ void expect_matrix(CompressedMatrix* m, const Ref& want, bool any_order = false)
 // on failure.
 inline CompressedMatrix* untouched() { return reinterpret_cast<CompressedMatrix*>(uintptr_t(0x5a5a5a50)); }
 
+// With a fuzzer byte below `odds`, the next one or two data blocks fail.
+inline void maybe_fail_blocks(Bytes& in, uint8_t odds) {
+    uint8_t f = in.u8();
+    if (f < odds) korvex::inject_data_block_failure(1 + f % 2);
+}
+
+// A call's status must be `want`, or `failed` when an injected failure
+// fired (which only a call that would succeed can meet). Turns injection
+// off; returns whether it fired.
+inline bool check_status(int st, int want, int failed) {
+    bool fired = korvex::injected_failures_fired() != 0;
+    if (fired)
+        FUZZ_CHECK(want == 0 && st == failed);
+    else
+        FUZZ_CHECK(st == want);
+    korvex::inject_data_block_failure(0);
+    return fired;
+}
+
 // Holds live_allocations() at entry and checks it again at exit.
 struct LeakGuard {
     int64_t base = korvex::live_allocations();

@@ -38,15 +38,10 @@ struct Run {
             val[k] = V(in.value());
         }
         int want = outer_ok ? 0 : KORVEX_STATUS_INDEX;  // no entries at all is an empty matrix
-        uint8_t fail = in.u8();
-        if (fail < 32) korvex::inject_data_block_failure(1 + fail % 2);
+        fz::maybe_fail_blocks(in, 32);
         CompressedMatrix* m = fz::untouched();
         int st = A::coo(rows, cols, ri.get(), ci.get(), val.get(), nnz, &m);
-        if (korvex::injected_failures_fired())
-            FUZZ_CHECK(want == 0 && st == KORVEX_STATUS_ALLOC);
-        else
-            FUZZ_CHECK(st == want);
-        korvex::inject_data_block_failure(0);
+        fz::check_status(st, want, KORVEX_STATUS_ALLOC);
         if (st != 0) {
             FUZZ_CHECK(m == fz::untouched());
             return;

@@ -38,15 +38,10 @@ struct Run {
             for (uint64_t i = 0; i < n; ++i)
                 if (ptr[i] > ptr[n]) want = KORVEX_STATUS_INDPTR;
 
-        uint8_t fail = in.u8();
-        if (fail < 32) korvex::inject_data_block_failure(1 + fail % 2);
+        fz::maybe_fail_blocks(in, 32);
         CompressedMatrix* m = fz::untouched();
         int st = A::copy(rows, cols, data.get(), dlen, idx.get(), xlen, ptr.get(), plen, &m);
-        if (korvex::injected_failures_fired())
-            FUZZ_CHECK(want == 0 && st == KORVEX_STATUS_ALLOC);
-        else
-            FUZZ_CHECK(st == want);
-        korvex::inject_data_block_failure(0);
+        fz::check_status(st, want, KORVEX_STATUS_ALLOC);
         if (st != 0) {
             FUZZ_CHECK(m == fz::untouched());
             return;

@@ -47,8 +47,7 @@ struct Run {
             list[k] = p < 8 ? nullptr : mats[pick[k]];
             has_null |= p < 8;
         }
-        uint8_t fail = in.u8();
-        if (fail < 32) korvex::inject_data_block_failure(1 + fail % 2);
+        fz::maybe_fail_blocks(in, 32);
         CompressedMatrix* t = fz::untouched();
         int st = (h ? A::hstack : A::vstack)(list.data(), count, &t);
         bool fired = korvex::injected_failures_fired();
