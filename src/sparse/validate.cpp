@@ -1,5 +1,9 @@
 #include "sparse/validate.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
 #include "span/parallel.hpp"
 #include "sparse/rowsort.hpp"
 
@@ -74,22 +78,37 @@ SortOutcome ensure_sorted(CompressedMatrix& m) {
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
     Span* v = m.values.ptr;
     Span* x = m.indices.ptr;
-    // Rows that would need write access to memory we may not write: refuse
-    // the whole call if any of them is actually unsorted.
-    bool has_readonly = par::any(n, [&](uint64_t i) { return needs_write_access(v[i], x[i]); });
-    if (has_readonly && par::any(n, [&](uint64_t i) {
-            return needs_write_access(v[i], x[i]) && !is_sorted_run(idx_of(x[i]), x[i].len);
-        }))
-        return SortOutcome::refused;
-    std::atomic<bool> any_sorted{false};
-    par::for_each(n, [&](uint64_t i) {
-        if (x[i].len <= 1) return;
-        KORVEX_INVARIANT(x[i].len == v[i].len, "value and index spans differ in length");
-        if (!(x[i].flags & kFlagMutable) || !(v[i].flags & kFlagMutable)) return;  // sorted (checked)
-        if (sort_row(mutable_data<V>(v[i]), mutable_data<int64_t>(x[i]), x[i].len))
-            any_sorted.store(true, std::memory_order_relaxed);
+    // One scan finds the unsorted rows, piece by piece. If any of them may
+    // not be written (a view of caller memory), nothing is sorted at all;
+    // otherwise only the rows found are sorted. A sorted matrix costs the
+    // scan and no allocation.
+    uint64_t pieces = n < 8192 ? 1 : std::min<uint64_t>(n / 4096, 64 * uint64_t(par::thread_count()));
+    auto lo = [&](uint64_t p) {
+        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);
+    };
+    std::vector<std::vector<uint64_t>> unsorted(pieces);
+    std::atomic<bool> refused{false};
+    par::for_each(pieces, [&](uint64_t p) {
+        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+            if (x[i].len <= 1 || is_sorted_run(idx_of(x[i]), x[i].len)) continue;
+            if (needs_write_access(v[i], x[i])) {
+                refused.store(true, std::memory_order_relaxed);
+                return;
+            }
+            unsorted[p].push_back(i);
+        }
     });
-    return any_sorted.load() ? SortOutcome::sorted : SortOutcome::unchanged;
+    if (refused.load()) return SortOutcome::refused;
+    bool any = false;
+    for (const auto& rows : unsorted) any |= !rows.empty();
+    if (!any) return SortOutcome::unchanged;
+    par::for_each(pieces, [&](uint64_t p) {
+        for (uint64_t i : unsorted[p]) {
+            KORVEX_INVARIANT(x[i].len == v[i].len, "value and index spans differ in length");
+            sort_row(mutable_data<V>(v[i]), mutable_data<int64_t>(x[i]), x[i].len);
+        }
+    });
+    return SortOutcome::sorted;
 }
 
 template bool is_valid<Form::csr>(const CompressedMatrix&);
