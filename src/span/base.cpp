@@ -49,9 +49,13 @@ void unmap_huge(void* p, std::size_t bytes) noexcept { ::munmap(p, round_up(byte
 // must start zeroed, always get fresh mappings.
 class MappingCache {
 public:
+    // Both sides only try the lock: the cache is an optimisation, and a
+    // lock left held (by a thread that did not survive a fork, say) must
+    // never stall an allocation.
     void* take(std::size_t bytes) noexcept {
         std::size_t len = round_up(bytes, kHuge);
-        std::lock_guard<std::mutex> lock(mu_);
+        std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+        if (!lock.owns_lock()) return nullptr;
         int best = -1;
         for (int k = 0; k < count_; ++k)
             if (slot_[k].len >= len && slot_[k].len <= 2 * len &&
@@ -69,7 +73,8 @@ public:
     }
     bool give(void* p, std::size_t bytes) noexcept {
         std::size_t len = round_up(bytes, kHuge);
-        std::lock_guard<std::mutex> lock(mu_);
+        std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+        if (!lock.owns_lock()) return false;
         if (count_ == kSlots || bytes_ + len > kMaxBytes) return false;
         slot_[count_++] = Slot{p, len};
         bytes_ += len;
