@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "korvex.h"
+#include "../fuzz/families.hpp"
 #include "span/span.hpp"
 #include "sparse/matrix.hpp"
 
@@ -21,43 +22,18 @@ protected:
     std::int64_t live() const { return korvex::live_allocations() - base_; }
 };
 
-// The exports of one family under uniform names.
+// The exports of one family under uniform names (the fuzz targets' table,
+// with the names these tests use for a few of them).
 template <typename V, bool Csr>
-struct Api;
-#define KV_API(P, VT, CSR, X, Y)                                           \
-    template <>                                                             \
-    struct Api<VT, CSR> {                                                   \
-        using V = VT;                                                       \
-        static constexpr bool csr = CSR;                                    \
-        static constexpr auto release = P##_free;                           \
-        static constexpr auto clone = P##_clone;                            \
-        static constexpr auto rows = P##_rows;                              \
-        static constexpr auto cols = P##_cols;                              \
-        static constexpr auto nnz = P##_nnz;                                \
-        static constexpr auto vals_vec = P##_values_vec_ptr;                \
-        static constexpr auto idx_vec = P##_indices_vec_ptr;                \
-        static constexpr auto vec_len = P##_values_vec_len;                 \
-        static constexpr auto validate = P##_validate;                      \
-        static constexpr auto sort_checked = P##_ensure_sorted_checked;     \
-        static constexpr auto view = P##_from_scipy_view;                   \
-        static constexpr auto copy = P##_from_scipy_copy;                   \
-        static constexpr auto from_coo = P##_from_coo;                      \
-        static constexpr auto to_coo = P##_to_coo;                          \
-        static constexpr auto to_dense = P##_to_dense;                      \
-        static constexpr auto convert = P##_from_##Y;                       \
-        static constexpr auto transpose = P##_transpose_from_##Y;           \
-        static constexpr auto slice_rows = P##_slice_rows;                  \
-        static constexpr auto slice_cols = P##_slice_cols;                  \
-        static constexpr auto mask_rows = P##_slice_rows_mask;              \
-        static constexpr auto mask_cols = P##_slice_cols_mask;              \
-        static constexpr auto hstack = P##_hstack;                          \
-        static constexpr auto vstack = P##_vstack;                          \
-    };
-KV_API(csr_f32, float, true, row, csc)
-KV_API(csr_f64, double, true, row, csc)
-KV_API(csc_f32, float, false, col, csr)
-KV_API(csc_f64, double, false, col, csr)
-#undef KV_API
+struct Api : fz::Fam<V, Csr> {
+    using F = fz::Fam<V, Csr>;
+    static constexpr auto vals_vec = F::values_vec;
+    static constexpr auto idx_vec = F::indices_vec;
+    static constexpr auto vec_len = F::values_vec_len;
+    static constexpr auto from_coo = F::coo;
+    static constexpr auto convert = F::from_other;
+    static constexpr auto transpose = F::transpose_from;
+};
 
 using CsrF32 = Api<float, true>;
 using CsrF64 = Api<double, true>;
