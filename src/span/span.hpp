@@ -127,7 +127,8 @@ std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, 
         uint64_t vbytes = 0, ibytes = 0, segments = 0;
         bool overflow = false;
     };
-    uint64_t pieces = n < 8192 ? 1 : std::min<uint64_t>(n / 4096, 64 * uint64_t(par::thread_count()));
+    // Up to 64 pieces per thread, so that a few long rows still spread.
+    uint64_t pieces = std::max<uint64_t>(1, std::min<uint64_t>(n, 64 * uint64_t(par::thread_count())));
     Temp<Piece> piece = temp_array<Piece>(pieces);
     auto lo = [&](uint64_t p) {
         return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);

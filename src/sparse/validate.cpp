@@ -82,7 +82,8 @@ SortOutcome ensure_sorted(CompressedMatrix& m) {
     // not be written (a view of caller memory), nothing is sorted at all;
     // otherwise only the rows found are sorted. A sorted matrix costs the
     // scan and no allocation.
-    uint64_t pieces = n < 8192 ? 1 : std::min<uint64_t>(n / 4096, 64 * uint64_t(par::thread_count()));
+    // Up to 64 pieces per thread, so that a few long rows still spread.
+    uint64_t pieces = std::max<uint64_t>(1, std::min<uint64_t>(n, 64 * uint64_t(par::thread_count())));
     auto lo = [&](uint64_t p) {
         return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);
     };
