@@ -18,13 +18,12 @@ int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
     uint64_t nblocks = counting_blocks(entries_total, m);
     Temp<uint64_t> bounds = temp_array<uint64_t>(nblocks + 1);
     {
+        const par::Pieces share{entries_total, nblocks};
         uint64_t b = 1, run = 0;
         bounds[0] = 0;
         for (uint64_t s = 0; s < n && b < nblocks; ++s) {
             run += xs[s].len;
-            while (b < nblocks &&
-                   run >= static_cast<uint64_t>(static_cast<unsigned __int128>(entries_total) * b /
-                                                nblocks))
+            while (b < nblocks && run >= share.begin(b))
                 bounds[b++] = s + 1;
         }
         while (b < nblocks) bounds[b++] = n;

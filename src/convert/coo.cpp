@@ -10,11 +10,9 @@ int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const i
     const int64_t* inner = F == Form::csr ? col_idx : row_idx;
     uint64_t m = F == Form::csr ? rows : cols;
     uint64_t nblocks = counting_blocks(nnz, m);
-    auto block_begin = [&](uint64_t b) {
-        return static_cast<uint64_t>(static_cast<unsigned __int128>(nnz) * b / nblocks);
-    };
+    const par::Pieces blocks{nnz, nblocks};
     auto targets = [&](uint64_t b, auto&& f) {
-        for (uint64_t e = block_begin(b), end = block_begin(b + 1); e < end; ++e) {
+        for (uint64_t e = blocks.begin(b), end = blocks.end(b); e < end; ++e) {
             auto t = static_cast<uint64_t>(outer[e]);  // negatives wrap high
             if (t >= m) return false;
             f(t);
@@ -22,7 +20,7 @@ int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const i
         return true;
     };
     auto entries = [&](uint64_t b, auto&& f) {
-        for (uint64_t e = block_begin(b), end = block_begin(b + 1); e < end; ++e)
+        for (uint64_t e = blocks.begin(b), end = blocks.end(b); e < end; ++e)
             f(static_cast<uint64_t>(outer[e]), inner[e], data[e]);
     };
     return build_bucketed<V>(m, nblocks, targets, entries, rows, cols, out);

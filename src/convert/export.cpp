@@ -22,14 +22,12 @@ int32_t export_coo(CompressedMatrix& m, int64_t* row_out, int64_t* col_out, V* v
 
     // Chunks of outer indices written in parallel, each from its own offset:
     // the same arrays a front-to-back pass would write.
-    uint64_t chunks = n == 0 ? 0 : std::min<uint64_t>(n, 8 * uint64_t(par::thread_count()));
-    Temp<uint64_t> start = temp_array<uint64_t>(chunks + 1);
-    auto chunk_lo = [&](uint64_t c) {
-        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * c / chunks);
-    };
+    const par::Pieces cut = par::pieces_of(n, 8);
+    const uint64_t chunks = cut.count;
+    Temp<uint64_t> start = temp_array<uint64_t>(chunks);
     par::collect(chunks, start.get(), [&](uint64_t c) {
         uint64_t s = 0;
-        for (uint64_t i = chunk_lo(c), e = chunk_lo(c + 1); i < e; ++i) s += vs[i].len;
+        for (uint64_t i = cut.begin(c), e = cut.end(c); i < e; ++i) s += vs[i].len;
         return s;
     });
     uint64_t run = 0;
@@ -40,7 +38,7 @@ int32_t export_coo(CompressedMatrix& m, int64_t* row_out, int64_t* col_out, V* v
     }
     par::for_each(chunks, [&](uint64_t c) {
         uint64_t pos = start[c];
-        for (uint64_t i = chunk_lo(c), e = chunk_lo(c + 1); i < e; ++i) {
+        for (uint64_t i = cut.begin(c), e = cut.end(c); i < e; ++i) {
             uint64_t len = vs[i].len;
             if (len == 0) continue;
             const int64_t* idx = static_cast<const int64_t*>(xs[i].data);

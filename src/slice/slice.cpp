@@ -86,8 +86,7 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
     if (start > end || end > inner) return KORVEX_STATUS_RANGE;
     uint64_t width = end - start;
     if (width == 0 || n == 0) {
-        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, width),
-                          cols_of<F>(n, width));
+        *out = make_vacant<V>(n, rows_of<F>(n, width), cols_of<F>(n, width));
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
@@ -114,8 +113,7 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
     });
     uint64_t total = sum_counts(counts.get(), n);
     if (total == 0) {
-        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, width),
-                          cols_of<F>(n, width));
+        *out = make_vacant<V>(n, rows_of<F>(n, width), cols_of<F>(n, width));
         return KORVEX_OK;
     }
     SpanVec v, x;
@@ -147,13 +145,12 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     // Pieces of the mask copy their selected descriptors, in order, from
     // their own start (the kept count before them), adding references in
     // runs.
-    uint64_t pieces = n < 8192 ? 1 : std::min<uint64_t>(n / 4096, 8 * uint64_t(par::thread_count()));
-    auto lo = [&](uint64_t p) {
-        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);
-    };
+    const par::Pieces rows = par::pieces_of(n, 8);
+    const uint64_t pieces = rows.count;
     Temp<uint64_t> start = temp_array<uint64_t>(pieces);
-    par::collect(pieces, start.get(),
-                 [&](uint64_t p) { return count_selected(mask + lo(p), lo(p + 1) - lo(p)); });
+    par::collect(pieces, start.get(), [&](uint64_t p) {
+        return count_selected(mask + rows.begin(p), rows.end(p) - rows.begin(p));
+    });
     for (uint64_t p = 0, run = 0; p < pieces; ++p) {
         uint64_t c = start[p];
         start[p] = run;
@@ -161,7 +158,7 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     }
     par::for_each(pieces, [&](uint64_t p) {
         uint64_t first = start[p], at = first;
-        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+        for (uint64_t i = rows.begin(p), e = rows.end(p); i < e; ++i) {
             if (!mask[i]) continue;
             v.ptr[at] = m.values.ptr[i];
             x.ptr[at] = m.indices.ptr[i];
@@ -182,8 +179,7 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     if (mask_len != inner) return KORVEX_STATUS_LENGTH;
     uint64_t k = count_selected(mask, mask_len);
     if (k == 0 || n == 0) {
-        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, k),
-                          cols_of<F>(n, k));
+        *out = make_vacant<V>(n, rows_of<F>(n, k), cols_of<F>(n, k));
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
@@ -221,8 +217,7 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     });
     uint64_t total = sum_counts(counts.get(), n);
     if (total == 0) {
-        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, k),
-                          cols_of<F>(n, k));
+        *out = make_vacant<V>(n, rows_of<F>(n, k), cols_of<F>(n, k));
         return KORVEX_OK;
     }
     SpanVec v, x;

@@ -36,6 +36,22 @@ inline int thread_count() {
 #endif
 }
 
+// [0, n) cut into `count` contiguous pieces of near-equal length.
+struct Pieces {
+    uint64_t n, count;
+    uint64_t begin(uint64_t p) const {
+        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / count);
+    }
+    uint64_t end(uint64_t p) const { return begin(p + 1); }
+};
+
+// At most `per_thread` pieces per pool thread and one item per piece; at
+// least one piece.
+inline Pieces pieces_of(uint64_t n, uint64_t per_thread) {
+    uint64_t cap = per_thread * static_cast<uint64_t>(thread_count());
+    return Pieces{n, n < cap ? (n == 0 ? 1 : n) : cap};
+}
+
 // body(begin, end) over pieces of [0, n).
 template <typename Body>
 void for_range(uint64_t n, const Body& body) {

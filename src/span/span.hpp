@@ -128,14 +128,12 @@ std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, 
         bool overflow = false;
     };
     // Up to 64 pieces per thread, so that a few long rows still spread.
-    uint64_t pieces = std::max<uint64_t>(1, std::min<uint64_t>(n, 64 * uint64_t(par::thread_count())));
+    const par::Pieces cut = par::pieces_of(n, 64);
+    const uint64_t pieces = cut.count;
     Temp<Piece> piece = temp_array<Piece>(pieces);
-    auto lo = [&](uint64_t p) {
-        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);
-    };
     par::for_each(pieces, [&](uint64_t p) {
         Piece r;
-        for (uint64_t i = lo(p), e = lo(p + 1); i < e && !r.overflow; ++i) {
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e && !r.overflow; ++i) {
             if (lens[i] == 0) continue;
             auto vb = detail::segment_bytes(lens[i], vwidth), ib = detail::segment_bytes(lens[i], 8);
             r.overflow = !vb || !ib || __builtin_add_overflow(r.vbytes, *vb, &r.vbytes) ||
@@ -165,7 +163,7 @@ std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, 
     auto* ibase = static_cast<unsigned char*>(ibuf->data);
     par::for_each(pieces, [&](uint64_t p) {
         uint64_t voff = piece[p].vbytes, ioff = piece[p].ibytes;
-        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
             uint64_t c = lens[i];
             if (c == 0) {
                 vdest[i] = vfill;

@@ -44,6 +44,12 @@ CompressedMatrix* make_matrix(SpanVec values, SpanVec indices, uint64_t rows, ui
 // nnz cached as 0. Used for results without entries.
 CompressedMatrix* make_blank(uint64_t n, Span value_fill, Span index_fill, uint64_t rows,
                              uint64_t cols);
+// A matrix without entries whose n outer indices all hold vacant spans
+// (what copying operations give their empty rows).
+template <typename V>
+CompressedMatrix* make_vacant(uint64_t n, uint64_t rows, uint64_t cols) {
+    return make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows, cols);
+}
 void matrix_free(CompressedMatrix* m) noexcept;
 // New record sharing every span of m (one more reference each), shape and
 // cache copied.

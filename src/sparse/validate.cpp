@@ -83,14 +83,12 @@ SortOutcome ensure_sorted(CompressedMatrix& m) {
     // otherwise only the rows found are sorted. A sorted matrix costs the
     // scan and no allocation.
     // Up to 64 pieces per thread, so that a few long rows still spread.
-    uint64_t pieces = std::max<uint64_t>(1, std::min<uint64_t>(n, 64 * uint64_t(par::thread_count())));
-    auto lo = [&](uint64_t p) {
-        return static_cast<uint64_t>(static_cast<unsigned __int128>(n) * p / pieces);
-    };
+    const par::Pieces cut = par::pieces_of(n, 64);
+    const uint64_t pieces = cut.count;
     std::vector<std::vector<uint64_t>> unsorted(pieces);
     std::atomic<bool> refused{false};
     par::for_each(pieces, [&](uint64_t p) {
-        for (uint64_t i = lo(p), e = lo(p + 1); i < e; ++i) {
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
             if (x[i].len <= 1 || is_sorted_run(idx_of(x[i]), x[i].len)) continue;
             if (needs_write_access(v[i], x[i])) {
                 refused.store(true, std::memory_order_relaxed);

@@ -91,8 +91,7 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
         if (!any_entries) any_entries = obtain_nnz(*mats[j]) != 0;  // stop at the first non-zero
     }
     if (!any_entries) {
-        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows_of<F>(n, inner),
-                          cols_of<F>(n, inner));
+        *out = make_vacant<V>(n, rows_of<F>(n, inner), cols_of<F>(n, inner));
         return KORVEX_OK;
     }
     for (uint64_t j = 0; j < count; ++j)

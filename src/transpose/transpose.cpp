@@ -11,7 +11,7 @@ template <typename V, Form F>
 int32_t transpose(const CompressedMatrix& src, CompressedMatrix** out) {
     uint64_t n = outer_dim<F>(src);
     if (src.rows == 0 || src.cols == 0) {
-        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), src.cols, src.rows);
+        *out = make_vacant<V>(n, src.cols, src.rows);
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(src.values.len >= n && src.indices.len >= n, "span arrays shorter than the shape");
@@ -25,7 +25,7 @@ int32_t transpose(const CompressedMatrix& src, CompressedMatrix** out) {
     });
     if (mismatch.load()) return KORVEX_STATUS_INDEX;
     if (total == 0) {
-        *out = make_blank(n, vacant_span(sizeof(V)), vacant_span(8), src.cols, src.rows);
+        *out = make_vacant<V>(n, src.cols, src.rows);
         return KORVEX_OK;
     }
     SpanVec v, x;

@@ -271,6 +271,15 @@ inline bool check_status(int st, int want, int failed) {
     return fired;
 }
 
+// The body of every target: the first byte picks the family, Run reads the
+// rest.
+template <typename Run>
+int run_input(const uint8_t* data, size_t size) {
+    Bytes in{data, size};
+    dispatch(in.u8(), Run{in});
+    return 0;
+}
+
 // Holds live_allocations() at entry and checks it again at exit.
 struct LeakGuard {
     int64_t base = korvex::live_allocations();

@@ -134,7 +134,5 @@ struct Run {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fz::Bytes in{data, size};
-    fz::dispatch(in.u8(), Run{in});
-    return 0;
+    return fz::run_input<Run>(data, size);
 }
