@@ -75,7 +75,7 @@ check("hstack (copies across the compressed axis)",
       same(H, sp.hstack([A[:, :10], A[:, -10:]])), repr(H))
 
 print("\n3. Clones, rows, and the lifetime of a view")
-K = V.copy()  # shares every span, host arrays included
+K = V.clone()  # shares every span, host arrays included
 V.free()
 # A's arrays stay alive and unmoved for as long as K (or any sharer) lives.
 idx, val = K.outer(first)
@@ -85,9 +85,9 @@ check(f"row {first} read from a clone", np.array_equal(idx, A.indices[lo:hi])
 check("row lengths", np.array_equal(K.outer_lengths(), np.diff(A.indptr)))
 A.data[lo] = 1234.5  # writes to the host arrays show through every view
 check("host write visible through the clone", K.outer(first)[1][0] == 1234.5)
-D = K.copy(deep=True)
+D = K.copy()  # storage of its own, as in scipy
 A.data[lo] = -1.0
-check("a deep copy no longer follows the host arrays", D.outer(first)[1][0] == 1234.5
+check("a copy no longer follows the host arrays", D.outer(first)[1][0] == 1234.5
       and not D.is_view)
 T = K.T
 check("transpose", same(T, A.T), repr(T))

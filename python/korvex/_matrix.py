@@ -102,6 +102,7 @@ class _Compressed:
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix)."""
 
     format = None
+    ndim = 2
 
     def __init__(self, *args, **kwargs):
         raise TypeError("make korvex matrices with korvex.from_scipy or korvex.from_coo")
@@ -276,17 +277,23 @@ class _Compressed:
 
     # -- copies and export ------------------------------------------------
 
-    def copy(self, deep=False):
-        """A new matrix with the same entries. By default it shares this one's
-        storage (nothing is copied; korvex never writes stored values, and
-        sorting reorders shared rows for every sharer alike). deep=True
-        copies every entry into storage of its own, which no longer reads the
-        host arrays of a view."""
-        if deep:
-            return self._owned_copy()
+    def copy(self):
+        """A new matrix with the same entries in storage of its own, as
+        scipy's copy(): it no longer reads the host arrays of a view, and
+        sorting it leaves this matrix alone. clone() shares instead."""
+        return self._owned_copy()
+
+    def clone(self):
+        """A new handle on the same storage: nothing is copied. Clones of a
+        view keep reading the host arrays; sort_indices() on any sharer
+        reorders the shared rows for all of them."""
         return self._derived(type(self), self._fam.clone(self._handle), shares=True)
 
-    clone = copy
+    def __copy__(self):
+        return self.copy()
+
+    def __deepcopy__(self, memo):
+        return self.copy()
 
     def _export(self):
         """(indptr, inner indices, values) in stored order, indices int64."""
@@ -358,10 +365,10 @@ class _Compressed:
         return CSCMatrix if self.format == "csr" else CSRMatrix
 
     def tocsr(self):
-        return self.copy() if self.format == "csr" else self._convert()
+        return self.clone() if self.format == "csr" else self._convert()
 
     def tocsc(self):
-        return self.copy() if self.format == "csc" else self._convert()
+        return self.clone() if self.format == "csc" else self._convert()
 
     def _convert(self):
         target = self._other()
@@ -369,8 +376,12 @@ class _Compressed:
         h = _new(fam.from_other, self._handle, op=f"{fam.prefix}_from_{self.format}")
         return self._derived(target, h)
 
-    def transpose(self):
-        """The transpose, in the other form (a CSR matrix gives CSC)."""
+    def transpose(self, axes=None):
+        """The transpose, in the other form (a CSR matrix gives CSC). axes
+        may be None or (1, 0), as numpy's np.transpose(M, (1, 0)) passes."""
+        if axes is not None and tuple(axes) != (1, 0):
+            raise ValueError(f"a korvex matrix has two axes; transpose takes axes=None or "
+                             f"(1, 0), got {axes!r}")
         target = self._other()
         fam = family(target.format, self._fam.dtype_name)
         h = _new(fam.transpose_from_other, self._handle,
@@ -428,7 +439,7 @@ class _Compressed:
             if result is not self:
                 result.free()
             result = nxt
-        return self.copy() if result is self else result
+        return self.clone() if result is self else result
 
     def _select(self, axis, sel):
         word = "rows" if axis == 0 else "cols"
@@ -473,8 +484,39 @@ def _selector(key, dim, word):
             raise IndexError(f"a {word} mask must have one entry per {word} ({dim}), got shape "
                              f"{key.shape}")
         return ("mask", np.ascontiguousarray(key).view(np.uint8))
-    raise IndexError(f"unsupported {word} index {key!r}: korvex takes step-1 slices, integers "
-                     f"and boolean (bool or uint8) masks; no fancy indexing")
+    if isinstance(key, (np.ndarray, list, tuple)):
+        pos = np.asarray(key)
+        if pos.dtype == np.bool_:
+            return _selector(pos, dim, word)
+        if pos.ndim == 1 and (pos.dtype.kind in "iu" or pos.size == 0):
+            return _positions_mask(pos, dim, word)
+    raise IndexError(f"unsupported {word} index {key!r}: korvex takes step-1 slices, integers, "
+                     f"strictly increasing integer positions and boolean (bool or uint8) masks")
+
+
+def _positions_mask(pos, dim, word):
+    """Strictly increasing integer positions (negative ones count from the
+    end) as a mask selector; anything else raises IndexError."""
+    if pos.size == 0:
+        return ("range", (0, 0))
+    if pos.dtype.kind == "u":
+        if int(pos.max()) >= dim:
+            raise IndexError(f"{word} position {int(pos.max())} is out of range for {dim} "
+                             f"{word}s")
+        pos = pos.astype(np.int64)
+    else:
+        pos = pos.astype(np.int64, copy=True)
+        lo, hi = int(pos.min()), int(pos.max())
+        if lo < -dim or hi >= dim:
+            bad = lo if lo < -dim else hi
+            raise IndexError(f"{word} position {bad} is out of range for {dim} {word}s")
+        pos[pos < 0] += dim
+    if pos.size > 1 and not np.all(pos[1:] > pos[:-1]):
+        raise IndexError(f"korvex selects {word}s by strictly increasing positions only (a "
+                         f"mask keeps the stored order); sort and deduplicate them first")
+    mask = np.zeros(dim, np.uint8)
+    mask[pos] = 1
+    return ("mask", mask)
 
 
 class CSRMatrix(_Compressed):
@@ -512,10 +554,24 @@ def from_scipy(A, copy=True, dtype=None):
     if fmt not in _CLASSES:
         raise TypeError(f"korvex imports CSR and CSC matrices, got {fmt.upper()}: convert "
                         f"with A.tocsr() or A.tocsc() first")
+    return _from_arrays(fmt, A.shape, A.indptr, A.indices, A.data, copy=copy, dtype=dtype,
+                        sparray=isinstance(A, _sparray))
+
+
+def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=(),
+                 sparray=False):
+    """A matrix over compressed arrays (the package's internal import).
+
+    fmt is "csr" or "csc"; indptr has one entry per outer index plus one.
+    indptr is checked (length, starts at 0, never decreases, ends within
+    indices and data) in O(outer) and read only during the call. copy=False
+    makes a view: the spans read data and, when it is C-contiguous int64,
+    indices where they are (any read-only numpy array will do, a memory map
+    included); keep lists extra objects the view must hold alive (the
+    mapping of a file, say). Indices are not scanned: validate() does that."""
     cls = _CLASSES[fmt]
-    r, c = (int(x) for x in A.shape)
+    r, c = _shape_arg(shape)
     n = r if fmt == "csr" else c
-    indptr, indices, data = A.indptr, A.indices, A.data
     if indptr.ndim != 1 or indptr.dtype.kind not in "iu":
         raise TypeError(f"indptr must be a 1-D integer array, got {indptr.dtype} {indptr.shape}")
     if indices.ndim != 1 or (indices.size and indices.dtype.kind not in "iu"):
@@ -531,7 +587,6 @@ def from_scipy(A, copy=True, dtype=None):
     if nnz > len(indices) or nnz > len(data):
         raise LengthError(f"indptr ends at {nnz} but indices has {len(indices)} and data "
                           f"{len(data)} entries", -3)
-    sparray = isinstance(A, _sparray)
 
     if copy:
         vals = np.ascontiguousarray(_value_array(data[:nnz], dtype, True, "data"))
@@ -552,7 +607,7 @@ def from_scipy(A, copy=True, dtype=None):
     ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)  # read during the call
     fam = family(fmt, vals.dtype.name)
     h = fam.from_scipy_view(r, c, _ptr(vals), _ptr(idx), _ptr(ptr))
-    return cls._wrap(h, vals.dtype.name, (vals, idx), sparray)
+    return cls._wrap(h, vals.dtype.name, (vals, idx) + tuple(keep), sparray)
 
 
 def from_coo(row, col, data, shape, format="csr", dtype=None):

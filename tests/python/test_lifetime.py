@@ -25,7 +25,7 @@ def host(fmt="csr"):
 
 
 SHARERS = {  # results that keep reading the view's host arrays
-    "clone": lambda V: V.copy(),
+    "clone": lambda V: V.clone(),
     "outer slice": lambda V: V[2:9],
     "outer mask": lambda V: V[np.arange(30) % 3 == 0],
     "stack along": lambda V: korvex.vstack([V, V[:4]]),
@@ -37,7 +37,7 @@ COPIES = {  # results with storage of their own
     "transpose": lambda V: V.T,
     "conversion": lambda V: V.tocsc(),
     "stack across": lambda V: korvex.hstack([V, V]),
-    "deep copy": lambda V: V.copy(deep=True),
+    "copy": lambda V: V.copy(),
 }
 
 
@@ -81,7 +81,7 @@ def test_sort_indices_on_unsorted_view_detaches_it():
     A.data[A.indptr[3]:A.indptr[4]] = A.data[A.indptr[3]:A.indptr[4]][::-1].copy()
     snapshot = A.indices.copy()
     V = korvex.from_scipy(A, copy=False)
-    W = V.copy()
+    W = V.clone()
     dense = A.toarray()
     V.sort_indices()
     assert V.has_sorted_indices and not V.is_view and W.is_view and not W.has_sorted_indices

@@ -150,7 +150,7 @@ def test_from_coo(data, fmt, dtype):
 def test_sort_indices_and_copies(A, copy):
     M, snap = imported(A, copy)
     dense = A.toarray()
-    clone, deep = M.copy(), M.copy(deep=True)
+    clone, deep = M.clone(), M.copy()
     pickled = pickle.loads(pickle.dumps(M))
     assert type(pickled) is type(M) and not pickled.is_view
     assert clone.is_view == (not copy) and not deep.is_view
