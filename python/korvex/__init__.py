@@ -25,3 +25,12 @@ __all__ = [
     "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
     "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "library_path",
 ]
+
+# A process that already uses Dask (every Dask worker does) gets korvex's Dask
+# registrations -- concatenation, sizeof, the distributed serializer -- as soon
+# as it meets a korvex matrix, without importing korvex.dask itself.
+import sys as _sys
+
+if "dask" in _sys.modules:
+    from . import dask as _dask_registrations  # noqa: F401
+del _sys

@@ -1,0 +1,459 @@
+"""korvex matrices as the blocks of Dask arrays.
+
+A CSR matrix is cut into row blocks and a CSC matrix into column blocks: the
+compressed (outer) axis carries the chunks and the other axis is one chunk.
+Assembling blocks along the compressed axis shares their spans, so
+``compute()`` of a blocked CSR array returns one korvex matrix without copying
+an entry.
+
+    import dask, korvex, korvex.dask as kd
+    X = kd.from_scipy(A, chunks=10_000)      # row blocks of a CSR matrix
+    M = X[100:5000].compute()                # one korvex CSRMatrix
+
+Importing this module registers korvex matrices with Dask: concatenation
+(``dask.array.dispatch.concatenate_lookup``), ``dask.sizeof`` and, when
+distributed is installed, a serializer that sends a block's arrays as
+out-of-band frames. ``import korvex`` imports it whenever ``dask`` is already
+loaded, which is always the case on a Dask worker, so workers that receive
+korvex blocks register them without importing this module themselves.
+"""
+from __future__ import annotations  # `import dask` below is the top-level package
+
+import math
+import operator
+import os
+
+import dask
+import dask.array as da
+import numpy as np
+import scipy.sparse as sp
+from dask.array.core import normalize_chunks
+from dask.array.dispatch import concatenate_lookup
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
+from dask.sizeof import sizeof
+
+from . import _matrix
+from ._lib import IndexOutOfRangeError
+from ._matrix import CSCMatrix, CSRMatrix, _Compressed
+
+__all__ = ["from_scipy", "from_coo", "from_dataframe", "from_file", "from_dask", "to_scipy",
+           "meta"]
+
+_FORMATS = ("csr", "csc")
+_VALUE_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
+_INT32_MAX = np.iinfo(np.int32).max
+
+
+def _value_dtype(dtype):
+    dt = np.dtype(dtype)
+    if dt not in _VALUE_DTYPES:
+        raise TypeError(f"korvex holds float32 or float64 values, not {dt}; pass "
+                        f"dtype=numpy.float64 (or float32) to convert")
+    return dt
+
+
+def _format_arg(format):
+    if format not in _FORMATS:
+        raise ValueError(f"format must be 'csr' or 'csc', got {format!r}")
+    return format
+
+
+def meta(format="csr", dtype=np.float64):
+    """The 0 x 0 korvex matrix of the given form and value type that Dask
+    keeps as the meta of a korvex-chunked array."""
+    _format_arg(format)
+    dt = _value_dtype(dtype)
+    empty = np.zeros(0, np.int64)
+    return _matrix.from_coo(empty, empty, np.zeros(0, dt), (0, 0), format=format)
+
+
+def _outer_chunks(chunks, n):
+    """Block lengths along the compressed axis: an int (block length), a
+    sequence of lengths summing to n, or "auto"."""
+    if isinstance(chunks, tuple) and len(chunks) == 2 and all(
+            isinstance(c, tuple) for c in chunks):
+        raise ValueError("chunks gives the blocks along the compressed axis only (rows of "
+                         "CSR, columns of CSC); the other axis is always one chunk")
+    if isinstance(chunks, (int, np.integer)) and not isinstance(chunks, bool) and chunks <= 0:
+        raise ValueError(f"chunks must be positive, got {chunks}")
+    if chunks == "auto":
+        chunks = max(1, min(n, 1 << 16))
+    return normalize_chunks((chunks,), (n,))[0]
+
+
+def _array_chunks(format, shape, outer):
+    r, c = shape
+    return (outer, (c,)) if format == "csr" else ((r,), outer)
+
+
+def _block_key(name, format, i):
+    return (name, i, 0) if format == "csr" else (name, 0, i)
+
+
+def _bounds(outer):
+    return np.concatenate([[0], np.cumsum(outer, dtype=np.int64)]).astype(np.int64)
+
+
+# --------------------------------------------------------------------------
+# From scipy, to scipy, from other Dask arrays
+# --------------------------------------------------------------------------
+
+def _block_from_scipy(part):
+    # part is a private slice: the block may read its arrays in place.
+    return _matrix.from_scipy(part, copy=False)
+
+
+def from_scipy(A, chunks, format=None):
+    """A Dask array of korvex blocks over a scipy sparse matrix or array.
+
+    format (default: A's own when it is CSR or CSC, else "csr") decides the
+    blocking: CSR gives row blocks and CSC column blocks. chunks gives the
+    block lengths along that axis (an int, a tuple of lengths, or "auto");
+    the other axis is one chunk. Each block is a slice of A taken now, and
+    becomes a korvex matrix when the block is computed."""
+    if not sp.issparse(A):
+        raise TypeError(f"from_scipy takes a scipy.sparse matrix or array, got "
+                        f"{type(A).__name__}")
+    format = _format_arg(format or (A.format if A.format in _FORMATS else "csr"))
+    dt = _value_dtype(A.dtype)
+    A = A.asformat(format)
+    n = A.shape[0] if format == "csr" else A.shape[1]
+    outer = _outer_chunks(chunks, n)
+    bounds = _bounds(outer)
+    name = "korvex-from-scipy-" + tokenize(A, outer, format)
+    dsk = {}
+    for i in range(len(outer)):
+        a, b = int(bounds[i]), int(bounds[i + 1])
+        part = A[a:b] if format == "csr" else A[:, a:b]
+        dsk[_block_key(name, format, i)] = (_block_from_scipy, part)
+    return da.Array(dsk, name, _array_chunks(format, A.shape, outer), meta=meta(format, dt))
+
+
+def _to_scipy_block(b):
+    return b.to_scipy() if isinstance(b, _Compressed) else b
+
+
+def to_scipy(x):
+    """The same Dask array with scipy csr/csc blocks (int64 indices)."""
+    m = x._meta
+    if isinstance(m, _Compressed):
+        smeta = (sp.csr_matrix if m.format == "csr" else sp.csc_matrix)((0, 0), dtype=m.dtype)
+    else:
+        smeta = m
+    return x.map_blocks(_to_scipy_block, dtype=x.dtype, meta=smeta)
+
+
+def _from_scipy_block(b, format, dtype):
+    if isinstance(b, _Compressed):
+        b = b.tocsr() if format == "csr" else b.tocsc()
+        return b if b.dtype == dtype else _matrix.from_scipy(b.to_scipy(), dtype=dtype)
+    if not sp.issparse(b):
+        b = sp.csr_matrix(np.asarray(b)) if format == "csr" else sp.csc_matrix(np.asarray(b))
+    return _matrix.from_scipy(b.asformat(format), copy=True, dtype=dtype)
+
+
+def from_dask(x, format=None, dtype=None):
+    """A Dask array of scipy sparse (or dense) blocks as korvex blocks.
+
+    format defaults to CSR when the columns are one chunk, CSC when the rows
+    are, else to the blocks' own format (CSR when they are not CSC). Each
+    block is copied into korvex storage, converting its value type to dtype
+    (default: x's, which must be float32 or float64)."""
+    if x.ndim != 2:
+        raise ValueError(f"korvex blocks are two-dimensional, got a {x.ndim}-D array")
+    if format is None:
+        if len(x.chunks[1]) == 1:
+            format = "csr"
+        elif len(x.chunks[0]) == 1:
+            format = "csc"
+        else:
+            format = "csc" if getattr(x._meta, "format", None) == "csc" else "csr"
+    format = _format_arg(format)
+    dt = _value_dtype(x.dtype if dtype is None else dtype)
+    return x.map_blocks(_from_scipy_block, format, dt, dtype=dt, meta=meta(format, dt))
+
+
+# --------------------------------------------------------------------------
+# From coordinates
+# --------------------------------------------------------------------------
+
+def _narrow(a, limit):
+    """a as int32 when every value is below limit (halves what moves)."""
+    return a.astype(np.int32) if limit <= _INT32_MAX else a
+
+
+def _route(row, col, data, shape, bounds, format, dtype):
+    """Split one partition of coordinates into one piece per block: each piece
+    holds (local outer, inner, values) of the entries that block owns, in
+    input order."""
+    row, col, data = np.asarray(row), np.asarray(col), np.asarray(data)
+    if not (row.ndim == col.ndim == data.ndim == 1) or not len(row) == len(col) == len(data):
+        raise ValueError(f"row, col and data partitions must be 1-D of one length, got "
+                         f"{row.shape}, {col.shape} and {data.shape}")
+    for a, what in ((row, "row"), (col, "col")):
+        if a.size and a.dtype.kind not in "iu":
+            raise TypeError(f"{what} must hold integers, got {a.dtype}")
+    r, c = shape
+    for a, dim, what in ((row, r, "row"), (col, c, "column")):
+        if a.size and (int(a.min()) < 0 or int(a.max()) >= dim):
+            bad = int(a.min()) if int(a.min()) < 0 else int(a.max())
+            raise IndexOutOfRangeError(f"a {what} index ({bad}) lies outside 0..{dim - 1}", -8)
+    if data.dtype.kind == "c":
+        raise TypeError(f"korvex holds real float32 or float64 values; data is {data.dtype}")
+    data = data.astype(dtype, copy=False)
+    outer, inner = (row, col) if format == "csr" else (col, row)
+    outer = outer.astype(np.int64, copy=False)
+    nblocks = len(bounds) - 1
+    if nblocks == 1:
+        parts = [(outer, inner, data)]
+    else:
+        # Block of each entry, then a stable (radix, for small block ids)
+        # sort groups the entries of each block keeping their input order.
+        bid = np.searchsorted(bounds[1:], outer, side="right")
+        bid = bid.astype(np.uint16 if nblocks <= 1 << 16 else np.int64)
+        order = np.argsort(bid, kind="stable")
+        cuts = np.cumsum(np.bincount(bid, minlength=nblocks))[:-1]
+        parts = zip(np.split(outer[order], cuts), np.split(inner[order], cuts),
+                    np.split(data[order], cuts))
+    inner_dim = c if format == "csr" else r
+    out = []
+    for i, (o, n, v) in enumerate(parts):
+        lo, hi = int(bounds[i]), int(bounds[i + 1])
+        out.append((_narrow(o - lo, hi - lo), _narrow(n, inner_dim), v))
+    return out
+
+
+def _assemble(pieces, length, inner_dim, format, dtype):
+    """One block from its pieces of every partition, through the library's
+    parallel coordinate import (duplicates and explicit zeros are kept)."""
+    if len(pieces) == 1:
+        o, n, v = pieces[0]
+    else:
+        o = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros(0, np.int64)
+        n = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int64)
+        v = np.concatenate([p[2] for p in pieces]) if pieces else np.zeros(0, dtype)
+    shape = (length, inner_dim) if format == "csr" else (inner_dim, length)
+    row, col = (o, n) if format == "csr" else (n, o)
+    return _matrix.from_coo(row, col, v.astype(dtype, copy=False), shape, format=format)
+
+
+def _as_dask_vector(a, nparts, what):
+    if isinstance(a, da.Array):
+        if a.ndim != 1:
+            raise ValueError(f"{what} must be one-dimensional, got shape {a.shape}")
+        return a
+    a = np.asarray(a)
+    if a.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {a.shape}")
+    return da.from_array(a, chunks=max(1, math.ceil(len(a) / max(nparts, 1))))
+
+
+def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
+    """A Dask array of korvex blocks built from coordinates.
+
+    row, col and data are 1-D Dask arrays (partition lengths may be unknown)
+    or numpy arrays, partitioned alike. Every partition routes its entries to
+    the blocks that own them, and each block is built where it is computed
+    with korvex's parallel coordinate import, so the coordinates never meet
+    in one place. As in korvex.from_coo, duplicates stay separate entries,
+    explicit zeros are stored and each row (CSR) / column (CSC) comes out
+    sorted. An index outside the shape raises IndexError when the blocks are
+    computed. Values must be float32/float64 unless dtype asks for one."""
+    format = _format_arg(format)
+    r, c = _matrix._shape_arg(shape)
+    n = r if format == "csr" else c
+    outer = _outer_chunks(chunks, n)
+    nblocks = len(outer)
+    row = _as_dask_vector(row, nblocks, "row")
+    col = _as_dask_vector(col, nblocks, "col")
+    data = _as_dask_vector(data, nblocks, "data")
+    if dtype is None:
+        if data.dtype.kind == "c":
+            raise TypeError(f"korvex holds real float32 or float64 values; data is "
+                            f"{data.dtype}")
+        dtype = data.dtype
+    dt = _value_dtype(dtype)
+    for a, what in ((row, "row"), (col, "col")):
+        if a.dtype.kind not in "iu":
+            raise TypeError(f"{what} must hold integers, got {a.dtype}")
+    if not (len(row.chunks[0]) == len(col.chunks[0]) == len(data.chunks[0])):
+        known = all(not any(math.isnan(x) for x in a.chunks[0]) for a in (row, col, data))
+        if not known:
+            raise ValueError("row, col and data must have the same number of partitions")
+        if not row.shape[0] == col.shape[0] == data.shape[0]:
+            raise ValueError(f"row, col and data differ in length ({row.shape[0]}, "
+                             f"{col.shape[0]}, {data.shape[0]})")
+        data = data.rechunk(row.chunks)
+        col = col.rechunk(row.chunks)
+    elif all(not any(math.isnan(x) for x in a.chunks[0]) for a in (row, col, data)):
+        if not row.chunks == col.chunks == data.chunks:
+            if not row.shape[0] == col.shape[0] == data.shape[0]:
+                raise ValueError(f"row, col and data differ in length ({row.shape[0]}, "
+                                 f"{col.shape[0]}, {data.shape[0]})")
+            col, data = col.rechunk(row.chunks), data.rechunk(row.chunks)
+
+    bounds = _bounds(outer)
+    token = tokenize(row, col, data, (r, c), outer, format, dt)
+    rname, name = "korvex-route-" + token, "korvex-from-coo-" + token
+    pname = "korvex-piece-" + token
+    dsk = {}
+    nparts = len(row.chunks[0])
+    rkeys, ckeys, dkeys = (a.__dask_keys__() for a in (row, col, data))
+    bounds_t = bounds  # small: embedded in each routing task
+    for p in range(nparts):
+        dsk[(rname, p)] = (_route, rkeys[p], ckeys[p], dkeys[p], (r, c), bounds_t, format, dt)
+        for i in range(nblocks):
+            dsk[(pname, p, i)] = (operator.getitem, (rname, p), i)
+    inner_dim = c if format == "csr" else r
+    for i in range(nblocks):
+        dsk[_block_key(name, format, i)] = (
+            _assemble, [(pname, p, i) for p in range(nparts)], outer[i], inner_dim, format, dt)
+    graph = HighLevelGraph.from_collections(name, dsk, dependencies=[row, col, data])
+    return da.Array(graph, name, _array_chunks(format, (r, c), outer), meta=meta(format, dt))
+
+
+def from_dataframe(df, shape, chunks, row="row", col="col", data="val", format="csr",
+                   dtype=None):
+    """from_coo over three columns of a Dask (or pandas) dataframe; the
+    partitions need not have known lengths."""
+    if hasattr(df, "to_dask_array"):
+        cols = [df[k].to_dask_array() for k in (row, col, data)]
+    else:
+        cols = [df[k].to_numpy() for k in (row, col, data)]
+    return from_coo(*cols, shape=shape, chunks=chunks, format=format, dtype=dtype)
+
+
+# --------------------------------------------------------------------------
+# From a korvex file
+# --------------------------------------------------------------------------
+
+def _load(path):
+    from . import storage  # the file format; imported where the block is made
+    return storage.load(path, mmap=True)
+
+
+def _file_block(path, a, b, format):
+    M = _load(path)
+    try:
+        if M.format != format:
+            raise ValueError(f"{path} now holds a {M.format.upper()} matrix, not "
+                             f"{format.upper()}")
+        return M[a:b] if format == "csr" else M[:, a:b]  # a view of the mapped file
+    finally:
+        M.free()
+
+
+def from_file(path, chunks):
+    """A Dask array over a korvex file (korvex.save): every block maps the
+    file and takes its range of rows (CSR) or columns (CSC) as a view, so no
+    entry is read until it is used and none moves through the client. On
+    storage that every worker sees, a cluster opens a large matrix in place.
+    The file must not change while the array is in use."""
+    path = os.path.abspath(os.fspath(path))
+    M = _load(path)
+    try:
+        format, shape, dt = M.format, M.shape, M.dtype
+    finally:
+        M.free()
+    n = shape[0] if format == "csr" else shape[1]
+    outer = _outer_chunks(chunks, n)
+    bounds = _bounds(outer)
+    st = os.stat(path)
+    name = "korvex-from-file-" + tokenize(path, st.st_mtime_ns, st.st_size, outer)
+    dsk = {_block_key(name, format, i): (_file_block, path, int(bounds[i]),
+                                          int(bounds[i + 1]), format)
+           for i in range(len(outer))}
+    return da.Array(dsk, name, _array_chunks(format, shape, outer), meta=meta(format, dt))
+
+
+# --------------------------------------------------------------------------
+# Registrations
+# --------------------------------------------------------------------------
+
+def _concatenate(blocks, axis=0):
+    """Dask's concatenation of korvex blocks. Along the compressed axis
+    (vstack of CSR, hstack of CSC) the result shares the blocks' spans; across
+    it the entries are copied. A single block is returned as it is."""
+    blocks = list(blocks)
+    if len(blocks) == 1:
+        return blocks[0]
+    if axis < 0:
+        axis += 2
+    if axis not in (0, 1):
+        raise ValueError(f"korvex matrices have axes 0 and 1, got axis {axis}")
+    if not blocks:
+        raise ValueError("nothing to concatenate")
+    for b in blocks:
+        if not isinstance(b, _Compressed):
+            raise TypeError(f"cannot concatenate a korvex matrix with {type(b).__name__}")
+    if len({(type(b), b.dtype) for b in blocks}) > 1:
+        # Mixed forms or value types: bring every block to the form whose
+        # compressed axis is the one stacked along, and to the widest type.
+        fmt = "csr" if axis == 0 else "csc"
+        dt = np.result_type(*[b.dtype for b in blocks])
+        blocks = [_from_scipy_block(b, fmt, dt) for b in blocks]
+    return _matrix.vstack(blocks) if axis == 0 else _matrix.hstack(blocks)
+
+
+concatenate_lookup.register(_Compressed, _concatenate)
+
+# Bytes a block holds: per entry an int64 index and a value; per row (CSR) or
+# column (CSC) two 32-byte span descriptors. Views (from_file blocks, blocks
+# received from another worker) count the host or mapped bytes they read as
+# held; blocks that share storage (clones, stacks along) each count it.
+_SIZEOF_BASE = 256
+
+
+@sizeof.register(_Compressed)
+def _sizeof_korvex(M):
+    if M.freed:
+        return _SIZEOF_BASE
+    r, c = M.shape
+    outer = r if M.format == "csr" else c
+    return int(M.nnz) * (8 + M.dtype.itemsize) + 64 * outer + _SIZEOF_BASE
+
+
+def _serialize(M):
+    """Header and frames (indptr, indices, values) of a block. Indices and
+    indptr go as int32 when they fit; values as they are."""
+    r, c = M.shape
+    indptr, inner, vals, _, _ = M._export()
+    inner_dim = c if M.format == "csr" else r
+    indptr = _narrow(indptr, len(inner) + 1)
+    inner = _narrow(inner, inner_dim)
+    header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
+              "indptr": indptr.dtype.str, "indices": inner.dtype.str}
+    return header, [indptr.data, inner.data, vals.data]
+
+
+def _frame_array(frame, dtype):
+    a = np.frombuffer(frame, dtype=dtype)
+    if a.size and a.ctypes.data % a.dtype.itemsize:
+        a = a.copy()  # frames sit at arbitrary offsets of the message buffer
+    return a
+
+
+def _deserialize(header, frames):
+    """A view over the received frames (int32 indices are widened to the
+    int64 the library holds)."""
+    indptr_f, inner_f, vals_f = frames
+    indptr = _frame_array(indptr_f, header["indptr"])
+    inner = _frame_array(inner_f, header["indices"]).astype(np.int64, copy=False)
+    vals = _frame_array(vals_f, header["dtype"])
+    return _matrix._from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
+                                copy=False)
+
+
+def _register_distributed():
+    try:
+        from distributed.protocol import dask_deserialize, dask_serialize
+    except ImportError:  # pragma: no cover - distributed not installed
+        return False
+    for cls in (CSRMatrix, CSCMatrix):
+        dask_serialize.register(cls, _serialize)
+        dask_deserialize.register(cls, _deserialize)
+    return True
+
+
+_register_distributed()

@@ -1,0 +1,326 @@
+"""korvex matrices as Dask chunks, on the threaded scheduler and on a
+two-process distributed cluster, compared with scipy on the same data."""
+import os
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+import korvex  # noqa: E402
+import korvex.dask as kd  # noqa: E402
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SCHEDULERS = ["threads", "cluster"]
+if os.environ.get("KORVEX_SKIP_CLUSTER_TESTS"):
+    SCHEDULERS = ["threads"]
+
+
+def on_workers(client, expr):
+    # eval runs the check without shipping a function of this module, whose
+    # import on the worker would import korvex.dask.
+    return list(client.run(eval, expr).values())
+
+
+@pytest.fixture(scope="module")
+def client():
+    if os.environ.get("KORVEX_SKIP_CLUSTER_TESTS"):
+        pytest.skip("KORVEX_SKIP_CLUSTER_TESTS is set")
+    # Worker processes must find the package and the same library.
+    paths = [os.path.join(REPO, "python")] + [p for p in os.environ.get(
+        "PYTHONPATH", "").split(os.pathsep) if p]
+    os.environ["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
+    if korvex.library_path:
+        os.environ.setdefault("KORVEX_LIBRARY", str(korvex.library_path))
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=None, silence_logs=40)
+    c = distributed.Client(cluster, set_as_default=False)
+    try:
+        yield c
+    finally:
+        c.close()
+        cluster.close()
+
+
+@pytest.fixture(params=SCHEDULERS)
+def compute(request):
+    """compute(*collections) on the threaded scheduler or on the cluster."""
+    if request.param == "threads":
+        return lambda *xs: dask.compute(*xs, scheduler="threads")
+    c = request.getfixturevalue("client")
+    return lambda *xs: tuple(c.compute(list(xs), sync=True))
+
+
+def scipy_matrix(fmt="csr", dtype=np.float64, shape=(120, 70), density=0.08, seed=3):
+    A = sp.random(*shape, density=density, format=fmt, dtype=dtype, random_state=seed)
+    A.data[::7] = 0.0  # explicit zeros travel too
+    return A
+
+
+def same(M, A):
+    """M (korvex) holds exactly A's entries, in form, shape and value type."""
+    assert isinstance(M, korvex.CSRMatrix if A.format == "csr" else korvex.CSCMatrix)
+    assert M.shape == A.shape and M.dtype == A.dtype and M.nnz == A.nnz
+    S = M.to_scipy()
+    S.sort_indices()
+    B = A.copy()
+    B.sort_indices()
+    np.testing.assert_array_equal(S.indptr, B.indptr)
+    np.testing.assert_array_equal(S.indices, B.indices)
+    np.testing.assert_array_equal(S.data, B.data)
+
+
+# -- workers that never imported the adapter ---------------------------------
+
+def test_workers_register_korvex_blocks_without_importing_the_adapter(client):
+    # Only core korvex functions run on the workers; Dask's own concatenation
+    # tasks (rechunk, finalize) then meet korvex blocks there.
+    loaded = "'{}' in __import__('sys').modules"
+    if any(on_workers(client, loaded.format("korvex"))):
+        client.restart()
+    assert not any(on_workers(client, loaded.format("korvex.dask")))
+    A = scipy_matrix(dtype=np.float32)
+    parts = [dask.delayed(korvex.from_scipy)(A[i:i + 30]) for i in range(0, 120, 30)]
+    X = da.concatenate([da.from_delayed(p, (30, 70), dtype=np.float32,
+                                        meta=kd.meta("csr", np.float32)) for p in parts])
+    M, = client.compute([X.rechunk((60, 70))], sync=True)
+    same(M, A)
+    assert all(on_workers(client, loaded.format("korvex.dask")))
+
+
+# -- round trips, assembly ---------------------------------------------------
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_round_trips(compute, fmt, dtype):
+    A = scipy_matrix(fmt, dtype)
+    X = kd.from_scipy(A, chunks=25)
+    assert isinstance(X._meta, korvex.CSRMatrix if fmt == "csr" else korvex.CSCMatrix)
+    assert X._meta.shape == (0, 0) and X.dtype == dtype
+    assert (len(X.chunks[0]), len(X.chunks[1])) == ((5, 1) if fmt == "csr" else (1, 3))
+    M, S, B = compute(X, kd.to_scipy(X), kd.from_dask(kd.to_scipy(X)))
+    same(M, A)
+    assert S.format == fmt and (S != A).nnz == 0
+    same(B, A)
+    # A scipy-chunked array of the other blocking becomes korvex blocks too.
+    other = da.from_array(A.asformat("csc" if fmt == "csr" else "csr"),
+                          chunks=(120, 35) if fmt == "csr" else (60, 70), asarray=False)
+    C, = compute(kd.from_dask(other))
+    assert C.format == ("csc" if fmt == "csr" else "csr")
+    np.testing.assert_array_equal(C.toarray(), A.toarray())
+
+
+def test_compute_assembles_blocks_without_copying():
+    A = scipy_matrix(density=0.2)
+    X = kd.from_scipy(A, chunks=(50, 0, 40, 30)).persist(scheduler="threads")
+    blocks = [b.compute(scheduler="threads") for b in X.to_delayed().ravel()]
+    M = X.compute(scheduler="threads")
+    same(M, A)
+    row = 0
+    for b in blocks:
+        for i in range(b.shape[0]):
+            assert M.spans(row + i) == b.spans(i)  # same addresses: shared
+        row += b.shape[0]
+    assert kd._concatenate([blocks[0]]) is blocks[0]
+
+
+# -- from coordinates --------------------------------------------------------
+
+def coordinates(n, shape, seed=0, dup_rows=8):
+    rng = np.random.default_rng(seed)
+    row = rng.integers(0, dup_rows, n) * (shape[0] // dup_rows)  # few distinct rows
+    col = rng.integers(0, 3, n)  # and columns: heavy duplication
+    row[::5] = rng.integers(0, shape[0], len(row[::5]))
+    col[::5] = rng.integers(0, shape[1], len(col[::5]))
+    val = rng.integers(-2, 3, n).astype(np.float64)  # many explicit zeros
+    return row, col, val
+
+
+def same_entries(M, row, col, val, shape):
+    assert M.shape == shape and M.nnz == len(row)
+    C = M.tocoo()
+    got = np.lexsort((C.data, C.col, C.row))
+    want = np.lexsort((val, col, row))
+    np.testing.assert_array_equal(C.row[got], row[want])
+    np.testing.assert_array_equal(C.col[got], col[want])
+    np.testing.assert_array_equal(C.data[got], val[want])
+    np.testing.assert_array_equal(M.toarray(), sp.coo_matrix((val, (row, col)), shape).toarray())
+    assert M.has_sorted_indices or M.nnz > 0  # every row sorted (duplicates repeat)
+    S = M.to_scipy()
+    for i in range(S.shape[0] if M.format == "csr" else S.shape[1]):
+        seg = S.indices[S.indptr[i]:S.indptr[i + 1]]
+        assert np.all(seg[1:] >= seg[:-1])
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_from_coo_keeps_duplicates_and_zeros(compute, fmt):
+    shape = (97, 41)
+    row, col, val = coordinates(3000, shape)
+    known = kd.from_coo(da.from_array(row, 400), da.from_array(col, 400),
+                        da.from_array(val, 400), shape, chunks=20, format=fmt)
+    # Partitions of unknown length, as a dataframe's give.
+    cuts = [0, 1000, 1000, 2500, 3000]
+
+    def unknown(a):
+        return da.concatenate([da.from_delayed(dask.delayed(a[x:y].copy)(), (np.nan,),
+                                               dtype=a.dtype)
+                               for x, y in zip(cuts, cuts[1:])])
+    assert np.isnan(unknown(row).shape[0])
+    fuzzy = kd.from_coo(unknown(row), unknown(col), unknown(val), shape, chunks=(50, 47) if fmt == "csr" else (20, 21),
+                        format=fmt, dtype=np.float32)
+    plain = kd.from_coo(row, col, val, shape, chunks=shape[0 if fmt == "csr" else 1],
+                        format=fmt)
+    M, F, P = compute(known, fuzzy, plain)
+    for R in (M, P):
+        same_entries(R, row, col, val, shape)
+        assert R.format == fmt and R.dtype == np.float64
+    assert F.dtype == np.float32
+    same_entries(F, row, col, val.astype(np.float32), shape)
+
+
+def test_from_dataframe(compute):
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    shape = (60, 30)
+    row, col, val = coordinates(800, shape, seed=4)
+    df = dd.from_pandas(pd.DataFrame({"i": row, "j": col, "v": val.astype(np.float32)}),
+                        npartitions=3)
+    M, = compute(kd.from_dataframe(df, shape, chunks=16, row="i", col="j", data="v",
+                                   format="csc"))
+    assert M.format == "csc" and M.dtype == np.float32
+    same_entries(M, row, col, val.astype(np.float32), shape)
+
+
+@pytest.mark.parametrize("bad", [(90, 0), (1, -1), (-3, 0), (1, 40)])
+def test_from_coo_out_of_range_raises_at_compute(compute, bad):
+    shape = (90, 40)
+    row, col, val = coordinates(200, shape, seed=2)
+    row[150], col[150] = bad
+    X = kd.from_coo(da.from_array(row, 50), da.from_array(col, 50), val, shape, chunks=30)
+    with pytest.raises(IndexError):
+        compute(X)
+
+
+def test_from_coo_refuses_bad_arguments():
+    row = np.arange(4)
+    with pytest.raises(TypeError):
+        kd.from_coo(row, row, row, (4, 4), chunks=2)  # integer values
+    with pytest.raises(TypeError):
+        kd.from_coo(row, row, row * 1.0, (4, 4), chunks=2, dtype=np.int32)
+    with pytest.raises(ValueError):
+        kd.from_coo(row, row[:3], row * 1.0, (4, 4), chunks=2)
+    with pytest.raises(ValueError):
+        kd.from_coo(row, row, row * 1.0, (4, 4), chunks=2, format="coo")
+    with pytest.raises(ValueError):
+        kd.from_scipy(sp.eye(4, format="csr"), chunks=((2, 2), (4,)))
+    with pytest.raises(TypeError):
+        kd.meta("csr", np.int64)
+
+
+# -- slicing, masks, rechunk, concatenate, transpose, map_blocks -------------
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_slices_and_masks(compute, fmt):
+    A = scipy_matrix(fmt, shape=(80, 90), density=0.1)
+    X = kd.from_scipy(A, chunks=23)
+    rmask = np.arange(80) % 3 != 1
+    cmask = (np.arange(90) * 7) % 5 < 2
+    cases = [(slice(5, 61), slice(None)), (slice(None), slice(17, 80)),
+             (slice(10, 11), slice(3, 4)), (rmask, slice(None)), (slice(None), cmask),
+             (slice(30, 30), slice(None))]
+    got = compute(*[X[r, c] for r, c in cases], X[rmask][:, cmask])
+    for (r, c), M in zip(cases + [(rmask, cmask)], got):
+        same(M, A[r][:, c])
+
+
+def test_rechunk_concatenate_transpose_map_blocks(compute):
+    A = scipy_matrix("csr", shape=(100, 60), density=0.1)
+    B = scipy_matrix("csr", shape=(40, 60), density=0.1, seed=8)
+    X, Y = kd.from_scipy(A, chunks=30), kd.from_scipy(B, chunks=15)
+    Acsc = A.tocsc()
+    Z = kd.from_scipy(Acsc, chunks=25)
+    cases = [
+        (X.rechunk((45, 60)), A),
+        (X.rechunk((100, 20)), A),                       # across the compressed axis
+        (da.concatenate([X, Y], axis=0), sp.vstack([A, B], format="csr")),
+        (da.concatenate([Z, Z], axis=1), sp.hstack([Acsc, Acsc], format="csc")),
+        (da.concatenate([X, X], axis=1), sp.hstack([A, A], format="csr")),
+        (X.T, A.T.tocsc()),
+        (Z.T, Acsc.T.tocsr()),
+        (X.map_blocks(lambda b: b.tocsc(), meta=kd.meta("csc", A.dtype)), A.tocsc()),
+    ]
+    got = compute(*[x for x, _ in cases])
+    for (x, want), M in zip(cases, got):
+        assert M.shape == x.shape
+        same(M, want)
+
+
+# -- sizeof and the serializer -----------------------------------------------
+
+def test_sizeof_counts_what_blocks_hold(client):
+    A = scipy_matrix(shape=(300, 200), density=0.1)
+    X = kd.from_scipy(A, chunks=70).persist(scheduler="threads")
+    blocks = [b.compute(scheduler="threads") for b in X.to_delayed().ravel()]
+    local = sum(dask.sizeof.sizeof(b) for b in blocks)
+    assert local >= A.nnz * (8 + 8) + 64 * 300
+    Xc = client.persist(kd.from_scipy(A, chunks=70))
+    with client.as_current():
+        distributed.wait(Xc)
+    seen = client.nbytes(summary=False)  # what the workers' memory limits see
+    held = sum(v for k, v in seen.items() if Xc.name in str(k))
+    assert held >= A.nnz * (8 + 8)
+    assert held == local
+    del Xc
+
+
+def serialized(M, pack=False):
+    from distributed.protocol import deserialize, serialize
+    from distributed.protocol.utils import pack_frames, unpack_frames
+    header, frames = serialize(M, serializers=("dask",), on_error="raise")
+    assert header["serializer"] == "dask"
+    if pack:  # one message buffer, the frames at odd offsets, read-only
+        frames = unpack_frames(bytes(b"\0" + pack_frames(frames))[1:])
+    return header, frames, deserialize(header, frames)
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("shape,density", [((60, 50), 0.1), ((60, 50), 0.0), ((0, 5), 0.0),
+                                           ((7, 0), 0.0)])
+def test_serializer_round_trips(fmt, dtype, shape, density):
+    A = scipy_matrix(fmt, dtype, shape=shape, density=density)
+    M = korvex.from_scipy(A)
+    for pack in (False, True):
+        header, frames, R = serialized(M, pack)
+        assert header["sub-header"]["indices"] == np.dtype(np.int32).str
+        assert sum(memoryview(f).nbytes for f in frames) <= (A.shape[0 if fmt == "csr" else 1]
+                                                             + 1 + A.nnz) * 4 + A.data.nbytes
+        same(R, A)
+        assert R.is_view or not A.nnz  # reads the received values in place
+
+
+def test_serializer_keeps_wide_indices():
+    # Too wide for int32 column indices: they travel as int64.
+    n = 2**31 + 10
+    M = korvex.from_coo([0, 2, 2], [5, n - 1, 7], [1.0, 2.0, 3.0], (3, n))
+    header, _, R = serialized(M, pack=True)
+    assert header["sub-header"]["indices"] == np.dtype(np.int64).str
+    C = R.tocoo()
+    assert R.shape == (3, n)
+    np.testing.assert_array_equal(C.col, [5, 7, n - 1])
+    np.testing.assert_array_equal(C.data, [1.0, 3.0, 2.0])
+
+
+# -- the README example ------------------------------------------------------
+
+def test_readme_beyond_one_machine_runs():
+    text = open(os.path.join(REPO, "README.md"), encoding="utf-8").read()
+    section = text.split("## Beyond one machine", 1)[1].split("\n## ", 1)[0]
+    blocks = [b.split("```", 1)[0] for b in section.split("```python\n")[1:]]
+    assert blocks
+    ns = {}
+    for b in blocks:
+        exec(compile(b, "README.md", "exec"), ns)
