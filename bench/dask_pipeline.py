@@ -96,6 +96,9 @@ def main():
     ap.add_argument("--rows", type=int, default=2_000_000)
     ap.add_argument("--cols", type=int, default=1_000_000)
     ap.add_argument("--parts", type=int, default=8)
+    ap.add_argument("--pin", action="store_true",
+                    help="give each worker one CPU of its own (os.sched_setaffinity before "
+                         "its first korvex call, so its oneTBB pool has one thread)")
     ap.add_argument("--out", default=os.path.join(HERE, "results", "dask.md"))
     args = ap.parse_args()
 
@@ -115,6 +118,10 @@ def main():
         workers = list(client.scheduler_info()["workers"])
         pids = client.run(os.getpid)
         wpids = [pids[w] for w in workers]
+        if args.pin:
+            cpus = sorted(os.sched_getaffinity(0))
+            for i, w in enumerate(workers):
+                client.run(os.sched_setaffinity, 0, {cpus[i % len(cpus)]}, workers=[w])
         me = os.getpid()
 
         def vector(which, dtype):
@@ -192,7 +199,8 @@ def write_report(args, results, check):
         "",
         f"{args.rows:,} x {args.cols:,}, {args.entries:,} uniform coordinates in "
         f"{args.parts} partitions persisted on the workers, {args.parts} row blocks; "
-        f"2-worker `LocalCluster` (processes, 1 thread each) on {os.cpu_count()} CPUs, "
+        f"2-worker `LocalCluster` (processes, 1 thread each) on {os.cpu_count()} CPUs"
+        f"{', each worker pinned to one CPU' if args.pin else ''}, "
         f"{platform.python_implementation()} {platform.python_version()}. "
         f"{args.runs} runs per pipeline, alternating korvex / scipy. "
         f"Entries: korvex {check['korvex'][1]:,} (duplicates kept), scipy "

@@ -227,15 +227,13 @@ def _route(row, col, data, shape, bounds, format, dtype):
 def _assemble(pieces, length, inner_dim, format, dtype):
     """One block from its pieces of every partition, through the library's
     parallel coordinate import (duplicates and explicit zeros are kept)."""
-    if len(pieces) == 1:
-        o, n, v = pieces[0]
-    else:
-        o = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros(0, np.int64)
-        n = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int64)
-        v = np.concatenate([p[2] for p in pieces]) if pieces else np.zeros(0, dtype)
+    # Straight to the int64 the library takes: no intermediate int32 copy.
+    o = np.concatenate([p[0] for p in pieces] or [np.zeros(0, np.int64)], dtype=np.int64)
+    n = np.concatenate([p[1] for p in pieces] or [np.zeros(0, np.int64)], dtype=np.int64)
+    v = np.concatenate([p[2] for p in pieces] or [np.zeros(0, dtype)], dtype=dtype)
     shape = (length, inner_dim) if format == "csr" else (inner_dim, length)
     row, col = (o, n) if format == "csr" else (n, o)
-    return _matrix.from_coo(row, col, v.astype(dtype, copy=False), shape, format=format)
+    return _matrix.from_coo(row, col, v, shape, format=format)
 
 
 def _as_dask_vector(a, nparts, what):
@@ -329,8 +327,12 @@ def from_dataframe(df, shape, chunks, row="row", col="col", data="val", format="
 # --------------------------------------------------------------------------
 
 def _load(path):
-    from . import storage  # the file format; imported where the block is made
-    return storage.load(path, mmap=True)
+    try:
+        from . import load  # the korvex file format
+    except ImportError:
+        raise NotImplementedError("this korvex has no file format (korvex.load); from_file "
+                                  "needs it") from None
+    return load(path, mmap=True)
 
 
 def _file_block(path, a, b, format):
@@ -416,12 +418,16 @@ def _sizeof_korvex(M):
 
 def _serialize(M):
     """Header and frames (indptr, indices, values) of a block. Indices and
-    indptr go as int32 when they fit; values as they are."""
+    indptr go as int32 when they fit (every stored index inside a shape
+    narrower than 2**31); values as they are."""
     r, c = M.shape
     indptr, inner, vals, _, _ = M._export()
     inner_dim = c if M.format == "csr" else r
     indptr = _narrow(indptr, len(inner) + 1)
-    inner = _narrow(inner, inner_dim)
+    if M.indices_in_bounds():
+        inner = _narrow(inner, inner_dim)
+    # else: a stored index lies outside the shape; it travels as it is, in
+    # int64, rather than being wrapped into a wrong but plausible column.
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
               "indptr": indptr.dtype.str, "indices": inner.dtype.str}
     return header, [indptr.data, inner.data, vals.data]
