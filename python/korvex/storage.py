@@ -102,7 +102,9 @@ def _parse_header(raw, file_size, name):
     if len(raw) < 8 or raw[:8] != MAGIC:
         if len(raw) < 8 and MAGIC.startswith(raw):
             raise bad(f"truncated: {file_size} bytes, shorter than the magic number")
-        raise bad(f"not a korvex matrix file (magic {bytes(raw[:8])!r}, expected {MAGIC!r})")
+        hint = "; a .npz archive: use korvex.load_npz" if raw[:4] == b"PK\x03\x04" else ""
+        raise bad(f"not a korvex matrix file (magic {bytes(raw[:8])!r}, expected "
+                  f"{MAGIC!r}){hint}")
     if len(raw) < HEADER_SIZE:
         raise bad(f"truncated: {file_size} bytes, shorter than the {HEADER_SIZE}-byte header")
     (_, version, hlen, form, vtype, flags, reserved, rows, cols, nnz, ip_off, ip_bytes,

@@ -16,7 +16,8 @@ from hypothesis import strategies as st
 
 import korvex
 from korvex import storage
-from strategies import assert_same_entries, scipy_matrices, strictly_sorted, triples
+from strategies import (assert_same_entries, make_scipy, scipy_matrices, strictly_sorted,
+                        triples)
 
 
 def assert_same_stored(M, A):
@@ -52,6 +53,30 @@ def test_round_trips(A, copy, compressed):
         sp.save_npz(os.path.join(d, "s.npz"), A, compressed=compressed)
         assert_same_stored(korvex.load_npz(os.path.join(d, "s.npz")), A)
         assert sorted(os.listdir(d)) == ["k.npz", "m.kvx", "s.npz"]  # no temporaries
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_edge_shapes_and_rows(tmp_path, fmt, dtype):
+    """0 x n, n x 0, 0 x 0, and rows that are empty, unsorted or repeat an
+    index, through every route (the generated cases above may miss some)."""
+    cases = [((0, 4), []), ((4, 0), [[]] * 4 if fmt == "csr" else []),
+             ((0, 0), []), ((3, 5), [[4, 1, 1], [], [0, 2, 3]])]
+    for shape, outer in cases:
+        shape = shape if fmt == "csr" or not outer else shape[::-1]
+        n = shape[0] if fmt == "csr" else shape[1]
+        outer = outer or [[]] * n
+        values = np.arange(1, 1 + sum(map(len, outer)))
+        A = make_scipy(fmt, shape, outer, values, dtype, np.int64)
+        korvex.save(tmp_path / "m.kvx", korvex.from_scipy(A, copy=False))
+        sp.save_npz(tmp_path / "s.npz", A, compressed=False)
+        korvex.save_npz(tmp_path / "k.npz", korvex.from_scipy(A))
+        for L in (korvex.load(tmp_path / "m.kvx"), korvex.load(tmp_path / "m.kvx", mmap=False),
+                  korvex.load_npz(tmp_path / "s.npz")):
+            assert_same_stored(L, A)
+        B = sp.load_npz(tmp_path / "k.npz")
+        assert B.shape == A.shape and B.dtype == A.dtype
+        np.testing.assert_array_equal(B.toarray(), A.toarray())
 
 
 def test_any_storage_saves_in_chunks(tmp_path, monkeypatch):
@@ -90,6 +115,12 @@ def test_mapped_matrix_keeps_its_file_alive_and_survives_replacement(tmp_path):
     korvex.save(path, korvex.from_scipy(A))
     L = korvex.load(path)
     mapping = weakref.ref(L._keep[-1])
+    # Both spans of a row point into the mapping: nothing was copied.
+    base = np.frombuffer(L._keep[-1], np.uint8).ctypes.data
+    size = path.stat().st_size
+    for values, indices in (L.spans(i) for i in (0, 30, 59)):
+        for span in (values, indices):
+            assert span.view and not span.mutable and base <= span.address < base + size
     derived = [L[10:40], L[np.arange(60) % 2 == 0], korvex.vstack([L[:5], L]), L.clone()]
     assert all(D.is_view for D in derived)
     assert not L[:, 3:9].is_view and not L.T.is_view
@@ -166,6 +197,7 @@ def damaged_cases(raw, h):
     out["trailing bytes"] = (raw + b"\0" * 8, "the file has")
     out["bad magic"] = (b"\x89KORVEY\n" + raw[8:], "not a korvex")
     out["text file"] = (b"hello, world\n" * 20, "not a korvex")
+    out["npz archive"] = (b"PK\x03\x04" + bytes(200), "korvex.load_npz")
     out["version 2"] = (with_field(raw, version=2), "version 2")
     out["flipped header bit"] = (with_field(raw, crc=False, cols=5), "checksum")
     out["header length"] = (with_field(raw, header_len=256), "header length")
