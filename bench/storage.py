@@ -180,7 +180,8 @@ def main():
                      f"{ms(r['npz'])} | {r['map'] / r['npz']:.4f} | {r['copy'] / r['npz']:.2f} |")
     lines += [
         "",
-        f"{SLICE} consecutive rows (from the middle) made into a scipy CSR matrix, after each load:",
+        f"{SLICE} consecutive rows (from the middle) made into a scipy CSR matrix, after "
+        "each load:",
         "",
         "| workload | after mmap=True (ms) | after mmap=False (ms) | after load_npz (ms) |",
         "|---|---:|---:|---:|",

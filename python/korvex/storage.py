@@ -21,7 +21,6 @@ import zipfile
 import zlib
 
 import numpy as np
-import scipy.sparse as sp
 
 from ._lib import IndptrError, LengthError
 from ._matrix import _Compressed, _from_arrays
