@@ -8,7 +8,8 @@
 # Builds in build-bench (Release, KORVEX_BENCH=ON), generates the matrices
 # under build-bench/data, runs bench/harness.cpp (korvex_bench) and
 # bench/vs_scipy.py, the huge-page allocation benchmark (korvex_bench_pages),
-# and writes bench/results/latest.md and latest.png. Raw results stay in
+# and writes bench/results/latest.md and latest.png (full mode also times
+# opening files, bench/storage.py, into bench/results/storage.md). Raw results stay in
 # bench/results/<mode>.*.json (one JSON object per line).
 #
 # Environment: PYTHON (default /usr/bin/python3), BENCH_BUILD (build-bench).
@@ -92,6 +93,13 @@ if [ "$mode" = full ]; then
   echo "== long rows: korvex and the copy floor [$((SECONDS))s]"
   "$bin" run --data "$prefix" --workload uniform-long --threads 1,2 --libs floor,korvex "${fast[@]}" \
     --ops copy_import,view_import,clone,transpose,csr_to_csc,outer_slice,vstack --out "$out_h"
+fi
+
+if [ "$mode" = full ]; then
+  # Opening files: korvex.load (mapped, copied) against scipy's load_npz.
+  echo "== files: korvex.load against scipy.sparse.load_npz [$((SECONDS))s]"
+  "$python" "$root/bench/storage.py" --lib "$build/libkorvex.so" --dir "$build/data" \
+    --out "$results/storage.md"
 fi
 
 echo "== data-block allocation: huge pages against 4 KiB pages [$((SECONDS))s]"

@@ -8,6 +8,7 @@ pkgs=(
   clang libclang-rt-14-dev
   libtbb-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-numpy python3-scipy python3-pytest python3-hypothesis python3-matplotlib
+  python3-venv python3-pip python3-setuptools python3-wheel python3-build
   python3-dask python3-distributed python3-pandas
   libeigen3-dev libgraphblas-dev
   valgrind

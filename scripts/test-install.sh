@@ -4,6 +4,13 @@
 # checkout, and the C library through pkg-config and through a CMake
 # find_package(korvex) project. Builds ./build first when needed (make
 # install does that); BUILD=dir picks another build directory.
+#
+# Then the pip route: `pip install --no-build-isolation` of the checkout into
+# a fresh virtual environment (which builds the library with CMake and puts
+# it inside the package), used from outside the checkout with neither
+# KORVEX_LIBRARY nor PYTHONPATH set, and `python3 -m build --wheel
+# --no-isolation`, whose wheel is installed into a second environment and
+# used the same way.
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
@@ -100,4 +107,54 @@ cmake --build "$work/cmake/build" >"$tmp/cmake-build.log" 2>&1 \
 out="$("$work/cmake/build/consumer")" || fail "CMake program exited with $?"
 [ "$out" = "$expected" ] || fail "CMake program printed '$out', expected '$expected'"
 echo "test-install: cmake ok"
+
+# 3. pip into a virtual environment, and a wheel. Both reuse one CMake build
+# directory, so the library is compiled once; neither may leave files in the
+# checkout that git would see.
+check_installed() {  # $1: a venv; import its korvex from outside the checkout
+  (cd "$work" && env -i PATH=/usr/bin:/bin HOME="$work" KX_VENV="$1" "$1/bin/python" - <<'EOF'
+import os, tempfile
+import numpy as np, scipy.sparse as sp
+import korvex
+venv = os.path.realpath(os.environ["KX_VENV"])
+for what in (korvex.__file__, korvex.library_path):
+    assert os.path.realpath(what).startswith(venv + os.sep), (what, venv)
+A = sp.random(50, 30, density=0.1, format="csc", random_state=1)
+M = korvex.from_scipy(A, copy=False)
+assert np.array_equal(M[:, 3:20].T.toarray(), A[:, 3:20].T.toarray())
+with tempfile.TemporaryDirectory() as d:
+    korvex.save(os.path.join(d, "m.kvx"), M)
+    for mmap in (True, False):
+        L = korvex.load(os.path.join(d, "m.kvx"), mmap=mmap)
+        assert L.is_view == mmap and np.array_equal(L.toarray(), A.toarray())
+    korvex.save_npz(os.path.join(d, "m.npz"), M)
+    assert (sp.load_npz(os.path.join(d, "m.npz")) != A).nnz == 0
+print("test-install: installed copy ok,", korvex.library_path)
+EOF
+  )
+}
+pipenv=(env -u KORVEX_LIBRARY -u PYTHONPATH KORVEX_BUILD_DIR="$tmp/cmake"
+        CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" PIP_NO_INDEX=1 PIP_NO_CACHE_DIR=1
+        PIP_DISABLE_PIP_VERSION_CHECK=1)
+git_state() { git -C "$repo" status --porcelain --untracked-files=all 2>/dev/null || true; }
+before="$(git_state)"
+pip_start=$SECONDS
+
+"$PYTHON" -m venv --system-site-packages "$tmp/venv" || fail "python3 -m venv (python3-venv)"
+"${pipenv[@]}" "$tmp/venv/bin/pip" install --no-build-isolation "$repo" >"$tmp/pip.log" 2>&1 \
+  || { cat "$tmp/pip.log" >&2; fail "pip install --no-build-isolation"; }
+ls "$tmp"/venv/lib/python3*/site-packages/korvex/libkorvex.so.1 >/dev/null 2>&1 \
+  || fail "pip install put no libkorvex.so.1 inside the package"
+check_installed "$tmp/venv" || fail "the pip-installed package"
+
+(cd "$repo" && "${pipenv[@]}" "$PYTHON" -m build --wheel --no-isolation --outdir "$tmp/dist") \
+  >"$tmp/wheel.log" 2>&1 || { cat "$tmp/wheel.log" >&2; fail "python3 -m build --wheel"; }
+wheel="$(ls "$tmp"/dist/korvex-*.whl)" || fail "no wheel in $tmp/dist"
+"$PYTHON" -m zipfile -l "$wheel" | grep "korvex/libkorvex.so.1" >/dev/null || fail "the wheel lacks the library"
+"$PYTHON" -m venv --system-site-packages "$tmp/venv-wheel"
+"${pipenv[@]}" "$tmp/venv-wheel/bin/pip" install "$wheel" >"$tmp/pip-wheel.log" 2>&1 \
+  || { cat "$tmp/pip-wheel.log" >&2; fail "pip install of the wheel"; }
+check_installed "$tmp/venv-wheel" || fail "the package installed from the wheel"
+[ "$(git_state)" = "$before" ] || fail "pip or the wheel build left files in the checkout: $(git_state)"
+echo "test-install: pip and wheel ok ($(basename "$wheel"), $((SECONDS - pip_start))s)"
 echo "test-install: all passed ($((SECONDS - start))s after the build)"

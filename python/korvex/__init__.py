@@ -5,6 +5,7 @@ indices) held by libkorvex, exchanged with scipy.sparse.
     M = korvex.from_scipy(A)            # copy of a scipy CSR/CSC matrix
     V = korvex.from_scipy(A, copy=False)  # zero-copy view of A's arrays
     S = M[:, 2:5]; S.nnz; S.to_scipy(); S.free()
+    korvex.save("m.kvx", M); F = korvex.load("m.kvx")  # mapped: opens in O(rows)
 
 Every failing library call raises a KorvexError subclass that is also the
 matching builtin (ValueError, IndexError, MemoryError) and names the status.
@@ -17,6 +18,7 @@ from ._lib import (AllocationError, CapacityError, IndexOutOfRangeError, IndptrE
                    KorvexError, LengthError, NullArgumentError, RangeError, ShapeMismatchError,
                    library_path)
 from ._matrix import CSCMatrix, CSRMatrix, SpanDesc, from_coo, from_scipy, hstack, vstack
+from .storage import FileFormatError, load, load_npz, save, save_npz
 
 __version__ = "1.0.0"
 
@@ -24,6 +26,7 @@ __all__ = [
     "from_scipy", "from_coo", "hstack", "vstack", "CSRMatrix", "CSCMatrix", "SpanDesc",
     "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
     "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "library_path",
+    "save", "load", "save_npz", "load_npz", "FileFormatError",
 ]
 
 # A process that already uses Dask (every Dask worker does) gets korvex's Dask

@@ -3,7 +3,8 @@
 The library is looked up, in order, at
   1. the path in the environment variable KORVEX_LIBRARY (an error if it
      does not load: an explicit choice never falls back silently),
-  2. the path recorded by scripts/install-python.py in an installed copy,
+  2. the path recorded in an installed copy (by scripts/install-python.py,
+     absolute; by a pip install, the library inside the package),
   3. <repository>/build/libkorvex.so next to a source checkout,
   4. the soname "libkorvex.so.1" through the dynamic loader's search path.
 
@@ -215,12 +216,14 @@ def _candidates():
     if env:
         return [env], True
     out = []
+    here = os.path.dirname(os.path.abspath(__file__))
     try:
-        from . import _installed  # written by scripts/install-python.py
-        out.append(_installed.LIBRARY)
+        # Written by scripts/install-python.py (an absolute path) or by
+        # setup.py for pip (a path relative to this package).
+        from . import _installed
+        out.append(os.path.join(here, _installed.LIBRARY))
     except ImportError:
         pass
-    here = os.path.dirname(os.path.abspath(__file__))
     out.append(os.path.normpath(os.path.join(here, os.pardir, os.pardir, "build", "libkorvex.so")))
     out.append(SONAME)
     return out, False
