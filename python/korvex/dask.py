@@ -416,21 +416,59 @@ def _sizeof_korvex(M):
     return int(M.nnz) * (8 + M.dtype.itemsize) + 64 * outer + _SIZEOF_BASE
 
 
+# Blocks with more entries than this are exported a range of rows (CSR) or
+# columns (CSC) at a time, which bounds the temporary memory of a send (the
+# coordinate export writes 24 bytes per entry); smaller ones in one call,
+# which is faster.
+_EXPORT_CHUNK = 1 << 24
+
+
+def _export_arrays(M, indptr, index_dtype):
+    """M's inner indices (as index_dtype) and values, in stored order."""
+    n, nnz = len(indptr) - 1, int(indptr[-1])
+    if nnz <= _EXPORT_CHUNK:
+        _, inner, vals, _, _ = M._export()
+        if len(vals) != nnz:
+            raise RuntimeError(f"exported {len(vals)} entries, the row lengths say {nnz}")
+        return inner.astype(index_dtype, copy=False), vals
+    idx, vals = np.empty(nnz, index_dtype), np.empty(nnz, M.dtype)
+    inner = np.searchsorted(indptr, np.arange(_EXPORT_CHUNK, nnz, _EXPORT_CHUNK))
+    cuts = np.unique(np.concatenate([[0], inner, [n]])).tolist()
+    for a, b in zip(cuts, cuts[1:]):
+        lo, hi = int(indptr[a]), int(indptr[b])
+        if lo == hi:
+            continue
+        part = M[a:b] if M.format == "csr" else M[:, a:b]
+        try:
+            _, pi, pv, _, _ = part._export()
+            if len(pv) != hi - lo:
+                raise RuntimeError(f"outer range {a}..{b} exported {len(pv)} entries, the "
+                                   f"row lengths say {hi - lo}")
+            idx[lo:hi] = pi
+            vals[lo:hi] = pv
+        finally:
+            part.free()
+    return idx, vals
+
+
 def _serialize(M):
     """Header and frames (indptr, indices, values) of a block. Indices and
     indptr go as int32 when they fit (every stored index inside a shape
     narrower than 2**31); values as they are."""
     r, c = M.shape
-    indptr, inner, vals, _, _ = M._export()
+    lens = M.outer_lengths().view(np.int64)
+    indptr = np.zeros(len(lens) + 1, np.int64)
+    np.cumsum(lens, out=indptr[1:])
+    nnz = int(indptr[-1])
     inner_dim = c if M.format == "csr" else r
-    indptr = _narrow(indptr, len(inner) + 1)
-    if M.indices_in_bounds():
-        inner = _narrow(inner, inner_dim)
-    # else: a stored index lies outside the shape; it travels as it is, in
-    # int64, rather than being wrapped into a wrong but plausible column.
+    # A stored index outside the shape travels as it is, in int64, rather
+    # than being wrapped into a wrong but plausible int32 column.
+    narrow = inner_dim <= _INT32_MAX and M.indices_in_bounds()
+    idx, vals = _export_arrays(M, indptr, np.int32 if narrow else np.int64)
+    indptr = _narrow(indptr, nnz + 1)
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
-              "indptr": indptr.dtype.str, "indices": inner.dtype.str}
-    return header, [indptr.data, inner.data, vals.data]
+              "indptr": indptr.dtype.str, "indices": idx.dtype.str}
+    return header, [indptr.data, idx.data, vals.data]
 
 
 def _frame_array(frame, dtype):
