@@ -423,15 +423,28 @@ def _sizeof_korvex(M):
 _EXPORT_CHUNK = 1 << 24
 
 
-def _export_arrays(M, indptr, index_dtype):
-    """M's inner indices (as index_dtype) and values, in stored order."""
-    n, nnz = len(indptr) - 1, int(indptr[-1])
+def _fits_int32(a):
+    """Every value of the int64 array a lies in 0..2**31-1 (one pass: as
+    unsigned, negative values are huge)."""
+    return not a.size or int(a.view(np.uint64).max()) <= _INT32_MAX
+
+
+def _export_arrays(M):
+    """indptr (int64), inner indices and values of M in stored order. The
+    indices come as int32 when every one of them fits, else as int64: an
+    index outside the shape travels as it is rather than being wrapped into
+    a wrong but plausible int32 column."""
+    nnz = M.nnz
     if nnz <= _EXPORT_CHUNK:
-        _, inner, vals, _, _ = M._export()
-        if len(vals) != nnz:
-            raise RuntimeError(f"exported {len(vals)} entries, the row lengths say {nnz}")
-        return inner.astype(index_dtype, copy=False), vals
-    idx, vals = np.empty(nnz, index_dtype), np.empty(nnz, M.dtype)
+        indptr, inner, vals, _, _ = M._export()
+        return indptr, (inner.astype(np.int32) if _fits_int32(inner) else inner), vals
+    lens = M.outer_lengths().view(np.int64)
+    n = len(lens)
+    indptr = np.zeros(n + 1, np.int64)
+    np.cumsum(lens, out=indptr[1:])
+    if int(indptr[-1]) != nnz:
+        raise RuntimeError(f"the row lengths add up to {int(indptr[-1])}, not nnz={nnz}")
+    idx, vals = np.empty(nnz, np.int32), np.empty(nnz, M.dtype)
     inner = np.searchsorted(indptr, np.arange(_EXPORT_CHUNK, nnz, _EXPORT_CHUNK))
     cuts = np.unique(np.concatenate([[0], inner, [n]])).tolist()
     for a, b in zip(cuts, cuts[1:]):
@@ -441,31 +454,24 @@ def _export_arrays(M, indptr, index_dtype):
         part = M[a:b] if M.format == "csr" else M[:, a:b]
         try:
             _, pi, pv, _, _ = part._export()
-            if len(pv) != hi - lo:
-                raise RuntimeError(f"outer range {a}..{b} exported {len(pv)} entries, the "
-                                   f"row lengths say {hi - lo}")
-            idx[lo:hi] = pi
-            vals[lo:hi] = pv
         finally:
             part.free()
-    return idx, vals
+        if len(pv) != hi - lo:
+            raise RuntimeError(f"outer range {a}..{b} exported {len(pv)} entries, the row "
+                               f"lengths say {hi - lo}")
+        if idx.dtype == np.int32 and not _fits_int32(pi):
+            idx = idx.astype(np.int64)
+        idx[lo:hi] = pi
+        vals[lo:hi] = pv
+    return indptr, idx, vals
 
 
 def _serialize(M):
     """Header and frames (indptr, indices, values) of a block. Indices and
-    indptr go as int32 when they fit (every stored index inside a shape
-    narrower than 2**31); values as they are."""
+    indptr go as int32 when they fit; values as they are."""
     r, c = M.shape
-    lens = M.outer_lengths().view(np.int64)
-    indptr = np.zeros(len(lens) + 1, np.int64)
-    np.cumsum(lens, out=indptr[1:])
-    nnz = int(indptr[-1])
-    inner_dim = c if M.format == "csr" else r
-    # A stored index outside the shape travels as it is, in int64, rather
-    # than being wrapped into a wrong but plausible int32 column.
-    narrow = inner_dim <= _INT32_MAX and M.indices_in_bounds()
-    idx, vals = _export_arrays(M, indptr, np.int32 if narrow else np.int64)
-    indptr = _narrow(indptr, nnz + 1)
+    indptr, idx, vals = _export_arrays(M)
+    indptr = _narrow(indptr, len(vals) + 1)
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
               "indptr": indptr.dtype.str, "indices": idx.dtype.str}
     return header, [indptr.data, idx.data, vals.data]

@@ -354,16 +354,21 @@ def test_serializer_exports_large_blocks_in_ranges(monkeypatch):
         np.testing.assert_array_equal(S.data, A.data)
 
 
-def test_serializer_keeps_indices_outside_the_shape():
+@pytest.mark.parametrize("chunk", [1 << 24, 2])
+def test_serializer_keeps_indices_outside_the_shape(monkeypatch, chunk):
     # A view may hold an index outside its shape (nothing scans on import);
-    # it must arrive unchanged, not wrapped into a valid-looking column.
+    # it must arrive unchanged, not wrapped into a valid-looking column, also
+    # when it first shows up in a later range of a large block.
+    monkeypatch.setattr(kd, "_EXPORT_CHUNK", chunk)
     far = 2**32 + 3
-    V = korvex._matrix._from_arrays("csr", (2, 5), np.array([0, 1, 2]), np.array([3, far]),
-                                    np.array([1.0, 2.0]), copy=False)
+    indices = np.array([3, 1, 4, 0, far, -2])
+    V = korvex._matrix._from_arrays("csr", (4, 5), np.array([0, 2, 3, 4, 6]), indices,
+                                    np.arange(6.0), copy=False)
     header, _, R = serialized(V, pack=True)
-    assert not R.indices_in_bounds()
-    np.testing.assert_array_equal(R.outer(1)[0], [far])
-    np.testing.assert_array_equal(R.outer(0)[0], [3])
+    assert header["sub-header"]["indices"] == np.dtype(np.int64).str
+    for i, want in enumerate([[3, 1], [4], [0], [far, -2]]):
+        np.testing.assert_array_equal(R.outer(i)[0], want)
+    np.testing.assert_array_equal(R.outer(3)[1], [4.0, 5.0])
 
 
 def test_serializer_keeps_wide_indices():
