@@ -64,6 +64,18 @@ def one_block(seed, n, shape, kind):
     return sp.coo_matrix((v, (r, c)), shape=shape).tocsr()
 
 
+def warm_up():
+    """Imports, the oneTBB pool and the serializers, once per process, so that
+    no pipeline's first run pays for them."""
+    import korvex
+    import korvex.dask as kd
+    r, c, v = coordinates(0, 200_000, (20_000, 10_000))
+    M = korvex.from_coo(r, c, v, (20_000, 10_000))
+    kd._deserialize(*kd._serialize(M))
+    sp.coo_matrix((v, (r, c)), shape=(20_000, 10_000)).tocsr()
+    return True
+
+
 def entries(block):
     return block.nnz
 
@@ -129,6 +141,8 @@ def main():
                 da.from_delayed(dask.delayed(part, pure=True)(p, per, shape, which), (per,),
                                 dtype=dtype) for p in range(args.parts)])
 
+        client.run(warm_up)
+        warm_up()
         row, col, val = vector(0, np.int64), vector(1, np.int64), vector(2, np.float64)
         row, col, val = client.persist([row, col, val])
         wait([row, col, val])
