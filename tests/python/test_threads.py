@@ -106,6 +106,23 @@ def test_two_clones_sorted_on_two_threads():
         np.testing.assert_array_equal(S.data, want.data)
 
 
+def test_sorting_a_stack_that_lists_rows_twice():
+    # The library would sort each listed copy of a row at once on two pool
+    # threads; entries were lost without any Python thread involved.
+    A = reversed_rows(sp.random(2000, 400, density=0.1, format="csr", random_state=1), 1,
+                      np.random.default_rng(0))
+    want = A.copy()
+    want.sort_indices()
+    for _ in range(scaled(20)):
+        M = korvex.from_scipy(A)
+        S = korvex.vstack([M, M[:300], M])
+        S.sort_indices()
+        assert S.has_sorted_indices and M.validate()
+        T = M.to_scipy()
+        np.testing.assert_array_equal(T.indices, want.indices)
+        np.testing.assert_array_equal(T.data, want.data)
+
+
 def test_guard_rules_inside_a_call():
     A = sp.random(50, 40, density=0.2, format="csr", random_state=5)
     M = korvex.from_scipy(A)
