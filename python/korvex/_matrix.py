@@ -596,7 +596,10 @@ class _Compressed:
         rows = np.flatnonzero(ln > 1)
         if len(rows) < 2:
             return None
-        _, first = np.unique(ip[rows], return_index=True)
+        at = ip[rows]
+        if np.all(at[1:] > at[:-1]):  # rows laid out in order: the usual case
+            return None
+        _, first = np.unique(at, return_index=True)
         if len(first) == len(rows):
             return None
         mask = np.zeros(len(ln), np.uint8)
