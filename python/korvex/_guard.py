@@ -71,9 +71,6 @@ class _Guard:
 
     # -- per thread --------------------------------------------------------
 
-    def _depth(self):
-        return getattr(self._tls, "depth", 0)
-
     def held(self):
         """True when the calling thread holds the guard in either mode."""
         return getattr(self._tls, "depth", 0) > 0
@@ -159,8 +156,11 @@ class _Exclusive:
             try:
                 while g._writer or g._readers:
                     g._cond.wait()
-            finally:
+            except BaseException:  # interrupted: let the readers held back go on
                 g._writers_waiting -= 1
+                g._cond.notify_all()
+                raise
+            g._writers_waiting -= 1
             g._writer = True
         tls.depth = 1
         tls.exclusive = True
