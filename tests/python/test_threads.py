@@ -140,6 +140,42 @@ def test_guard_rules_inside_a_call():
     np.testing.assert_array_equal(S.toarray(), A.toarray()[3:9])  # shared rows live on
 
 
+def test_free_waits_for_calls_in_flight_and_holds_back_new_ones():
+    M = korvex.from_scipy(sp.random(40, 30, density=0.2, format="csr", random_state=6))
+    in_call, finish = threading.Event(), threading.Event()
+    seen = {}
+
+    def long_call():  # stands for a library call that takes a while
+        with GUARD:
+            seen["handle"] = M._handle
+            in_call.set()
+            finish.wait(10)
+            seen["nnz"] = M.nnz
+
+    def later_call():
+        try:
+            seen["later"] = M.nnz
+        except ValueError as e:
+            seen["later"] = e
+
+    a = threading.Thread(target=long_call)
+    a.start()
+    in_call.wait(10)
+    b = threading.Thread(target=M.free)
+    b.start()
+    while not GUARD._writers_waiting:  # free() is waiting for the call
+        threading.Event().wait(0.001)
+    c = threading.Thread(target=later_call)
+    c.start()
+    threading.Event().wait(0.05)
+    assert not M.freed and "later" not in seen  # the new call waits behind free()
+    finish.set()
+    for t in (a, b, c):
+        t.join(10)
+    assert seen["nnz"] == 0.2 * 40 * 30 and M.freed
+    assert is_freed_error(seen["later"])
+
+
 def _check(K, D):
     np.testing.assert_array_equal(K.toarray(), D)
 
