@@ -5,7 +5,7 @@
 # on any sanitizer error, on a failing test, or on a leak report whose
 # allocation stack passes through libkorvex. (The two tests that time child
 # processes are left out: under the sanitizer every child pays its start-up
-# and its own leak report.)
+# and its own leak report. The thread stress test runs scaled down.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +19,7 @@ set +e
 LD_PRELOAD="$runtime" \
 ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0:halt_on_error=1:symbolize=0" \
 LSAN_OPTIONS="exitcode=0" \
+KORVEX_STRESS_SCALE="${KORVEX_STRESS_SCALE:-0.25}" \
 KORVEX_LIBRARY="$PWD/$BUILD/libkorvex.so" PYTHONPATH="$PWD/python" \
   "$PYTHON" -m pytest -q -p no:cacheprovider tests/python \
     -k "not forked_child and not one_cpu_affinity" >"$log" 2>&1
