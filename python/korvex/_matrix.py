@@ -562,13 +562,7 @@ class _Compressed:
             _sizes.require(f"{fam.prefix}_ensure_sorted", _sizes.SORT_LIST * self._outer_dim)
             if fam.is_sorted(h):
                 return
-            distinct = self._distinct_rows()
-            try:
-                target = h if distinct is None else distinct._handle
-                sorted_now = fam.ensure_sorted_checked(target)
-            finally:
-                if distinct is not None:
-                    distinct._discard()
+            sorted_now = fam.ensure_sorted_checked(h)
             if sorted_now or fam.is_sorted(h) or not self._keep:
                 return  # sorted, nothing to do, or only repeated indices remain
             # Refused: a row that is not strictly increasing lies in memory
@@ -585,26 +579,6 @@ class _Compressed:
             self._fin = weakref.finalize(self, _release, fam.free, nh, ())
             self._fin.atexit = False
             old()
-
-    def _distinct_rows(self):
-        """None when no row's storage appears twice in this matrix; else a
-        matrix sharing the first occurrence of every row of two or more
-        entries. (A stack that lists the same rows twice, vstack([M, M]),
-        would have the library sort each of them twice at once, on two
-        threads of its pool, losing entries.)"""
-        _, ip, ln = self._pointers()
-        rows = np.flatnonzero(ln > 1)
-        if len(rows) < 2:
-            return None
-        at = ip[rows]
-        if np.all(at[1:] > at[:-1]):  # rows laid out in order: the usual case
-            return None
-        _, first = np.unique(at, return_index=True)
-        if len(first) == len(rows):
-            return None
-        mask = np.zeros(len(ln), np.uint8)
-        mask[rows[first]] = 1
-        return self._select(0 if self.format == "csr" else 1, ("mask", mask))
 
     # -- indexing ---------------------------------------------------------
 

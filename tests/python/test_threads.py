@@ -107,8 +107,8 @@ def test_two_clones_sorted_on_two_threads():
 
 
 def test_sorting_a_stack_that_lists_rows_twice():
-    # The library would sort each listed copy of a row at once on two pool
-    # threads; entries were lost without any Python thread involved.
+    # Each row's storage is sorted once, however often a stack lists it:
+    # two pool threads sorting one row together would lose entries.
     A = reversed_rows(sp.random(20000, 100, density=0.2, format="csr", random_state=1), 1,
                       np.random.default_rng(0))
     want = A.copy()
