@@ -5,10 +5,11 @@
 # on any sanitizer error, on a failing test, or on a leak report whose
 # allocation stack passes through libkorvex. (The two tests that time child
 # processes are left out: under the sanitizer every child pays its start-up
-# and its own leak report.) The Dask tests run on the threaded scheduler only
-# here: worker processes would each run under the sanitizer, and the client's
-# communication threads may still hold blocks of the last graph when the
-# interpreter exits, which LeakSanitizer would count as lost.
+# and its own leak report. The thread stress test runs scaled down. The Dask
+# tests run on the threaded scheduler only: worker processes would each run
+# under the sanitizer, and the client's communication threads may still hold
+# blocks of the last graph when the interpreter exits, which LeakSanitizer
+# would count as lost.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,7 @@ set +e
 LD_PRELOAD="$runtime" \
 ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0:halt_on_error=1:symbolize=0" \
 LSAN_OPTIONS="exitcode=0" \
+KORVEX_STRESS_SCALE="${KORVEX_STRESS_SCALE:-0.25}" \
 KORVEX_SKIP_CLUSTER_TESTS=1 \
 KORVEX_LIBRARY="$PWD/$BUILD/libkorvex.so" PYTHONPATH="$PWD/python" \
   "$PYTHON" -m pytest -q -p no:cacheprovider tests/python \

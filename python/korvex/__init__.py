@@ -12,7 +12,10 @@ matching builtin (ValueError, IndexError, MemoryError) and names the status.
 
 Threads: the library's loops run on one process-wide oneTBB pool created on
 first use and sized to the CPUs in the process's affinity mask at that time
-(taskset, or os.sched_setaffinity before the first korvex call).
+(taskset, or os.sched_setaffinity before the first korvex call). Any Python
+thread may call any method: one package-wide reader/writer lock (_guard.py)
+lets reading calls run in parallel and makes sort_indices() and free() wait
+for them, and them for it.
 """
 from ._lib import (AllocationError, CapacityError, IndexOutOfRangeError, IndptrError,
                    KorvexError, LengthError, NullArgumentError, RangeError, ShapeMismatchError,

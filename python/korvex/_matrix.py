@@ -1,4 +1,11 @@
-"""CSR and CSC matrices held by libkorvex, and their exchange with scipy.sparse."""
+"""CSR and CSC matrices held by libkorvex, and their exchange with scipy.sparse.
+
+Every method that reads a handle holds the package guard (see _guard.py):
+shared for calls that only read, exclusive for sort_indices() and free().
+The handle is read through ``_handle``, which refuses to be read outside the
+guard, so a handle is never read in one hold and used in another. Every
+call that builds a matrix is sized first (see _sizes.py).
+"""
 from __future__ import annotations
 
 import ctypes
@@ -8,7 +15,8 @@ from collections import namedtuple
 import numpy as np
 import scipy.sparse as sp
 
-from . import _lib
+from . import _lib, _sizes
+from ._guard import GUARD, exclusive, guarded
 from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
                    span_functions)
 
@@ -40,7 +48,6 @@ def _release(free, handle, keep):
     # exactly as long as the handle.
     free(handle)
 
-
 def _value_array(data, dtype, may_convert, what):
     """data as a 1-D array of float32/float64, converting only on request."""
     arr = data if isinstance(data, np.ndarray) else np.asarray(data)
@@ -49,9 +56,7 @@ def _value_array(data, dtype, may_convert, what):
     if arr.dtype.kind == "c":
         raise TypeError(f"korvex holds real float32 or float64 values; {what} is {arr.dtype}")
     if dtype is not None:
-        want = np.dtype(dtype)
-        if want not in _VALUE_DTYPES:
-            raise TypeError(f"korvex holds float32 or float64 values, not {want}")
+        want = _value_dtype(dtype)
         if arr.dtype != want:
             if not may_convert:
                 raise ValueError(f"a view cannot change the value type from {arr.dtype} to "
@@ -63,25 +68,48 @@ def _value_array(data, dtype, may_convert, what):
     return arr
 
 
+def _value_dtype(dtype):
+    want = np.dtype(dtype)
+    if want not in _VALUE_DTYPES:
+        raise TypeError(f"korvex holds float32 or float64 values, not {want}")
+    return want
+
+
+def _first_outside(idx, dim):
+    """Position of the first index of idx outside [0, dim), or None."""
+    if not idx.size:
+        return None
+    if idx.dtype.kind == "u":
+        if int(idx.max()) < dim:
+            return None
+        return int(np.argmax(idx >= np.uint64(dim)))
+    if int(idx.min()) >= 0 and int(idx.max()) < dim:
+        return None
+    return int(np.argmax((idx < 0) | (idx >= dim)))
+
+
+def _refuse_wide_unsigned(arr, what):
+    """IndexOutOfRangeError for a uint64 index of 2^63 or more (it would wrap
+    to a negative int64)."""
+    if arr.dtype.kind == "u" and arr.dtype.itemsize == 8 and arr.size:
+        k = _first_outside(arr, _sizes.LIMIT)
+        if k is not None:
+            raise IndexOutOfRangeError(f"{what} holds index {int(arr[k])} at position {k}, "
+                                       f"beyond the signed 64-bit range", -8)
+
+
 def _index_array(a, what):
     arr = a if isinstance(a, np.ndarray) else np.asarray(a)
     if arr.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {arr.shape}")
     if arr.size and arr.dtype.kind not in "iu":
         raise TypeError(f"{what} must hold integers, got {arr.dtype}")
-    if arr.dtype.kind == "u" and arr.size and arr.max() > np.iinfo(np.int64).max:
-        raise IndexOutOfRangeError(f"{what} holds an index beyond the signed 64-bit range", -8)
+    _refuse_wide_unsigned(arr, what)
     return np.ascontiguousarray(arr, dtype=np.int64)
 
 
 def _shape_arg(shape):
-    try:
-        r, c = (int(x) for x in shape)
-    except (TypeError, ValueError):
-        raise ValueError(f"shape must be a pair of integers, got {shape!r}") from None
-    if r < 0 or c < 0:
-        raise ValueError(f"shape must not be negative, got {(r, c)}")
-    return r, c
+    return _sizes.shape(shape)
 
 
 def _keep_union(mats):
@@ -98,8 +126,21 @@ def _new(fn, *args, op, detail=""):
     return out.value
 
 
+def _import_copy(fam, r, c, indptr, inner, vals):
+    """A new handle over copies of compressed arrays (indptr int64 or uint64,
+    inner int64, vals of the family's type)."""
+    n = len(indptr) - 1
+    _sizes.new_matrix(f"{fam.prefix}_from_scipy_copy", n, _sizes.LENGTHS)
+    ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)
+    return _new(fam.from_scipy_copy, r, c, _ptr(vals), len(vals), _ptr(inner), len(inner),
+                _ptr(ptr), len(ptr), op=f"{fam.prefix}_from_scipy_copy")
+
+
 class _Compressed:
-    """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix)."""
+    """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
+
+    Methods may be called from any thread; see the package guard (_guard.py)
+    for what runs in parallel and what waits."""
 
     format = None
     ndim = 2
@@ -119,8 +160,8 @@ class _Compressed:
         self._sparray = sparray
         self._fin = weakref.finalize(self, _release, fam.free, handle, self._keep)
         self._fin.atexit = False
-        # Fill the count cache now: every later query then only reads the
-        # matrix, so concurrent readers never race on it.
+        # Fill the count cache now, while no other thread can reach the
+        # handle: every later query then only reads it.
         fam.nnz(handle)
         return self
 
@@ -132,13 +173,35 @@ class _Compressed:
 
     @property
     def _handle(self):
+        """The library handle; read it only while holding the guard, and use
+        it within the same hold."""
+        if not getattr(GUARD._tls, "depth", 0):
+            raise RuntimeError("korvex: a matrix handle was read outside the package guard "
+                               "(hold korvex._guard.GUARD around the read and the call)")
         h = self._h
         if h is None:
             raise ValueError(f"this korvex {type(self).__name__} has been freed")
         return h
 
     def free(self):
-        """Release the matrix now (idempotent). Later use raises ValueError."""
+        """Release the matrix now (idempotent). Later use raises ValueError.
+
+        Waits for korvex calls running in other threads; calls made after it
+        raise ValueError."""
+        if GUARD.held() and not GUARD.held_exclusive():
+            # Reached from inside a call on this thread (a __del__, say):
+            # freed at once for every later call, released once no call is
+            # in flight.
+            if self._h is not None:
+                self._h = None
+                GUARD.release_later(self._fin)
+            return
+        with exclusive:
+            self._h = None
+            self._fin()
+
+    def _discard(self):
+        """free() for an intermediate result no other thread has seen."""
         self._h = None
         self._fin()
 
@@ -156,6 +219,7 @@ class _Compressed:
     # -- shape and statistics ---------------------------------------------
 
     @property
+    @guarded
     def shape(self):
         s = self._fam.shape(self._handle)
         return (s.rows, s.cols)
@@ -171,49 +235,96 @@ class _Compressed:
         return c if self.format == "csr" else r
 
     @property
+    @guarded
     def nnz(self):
         """Stored entries, explicit zeros and duplicates included."""
         return self._fam.nnz(self._handle)
+
+    @property
+    def size(self):
+        """Stored entries, as scipy's size (the same as nnz)."""
+        return self.nnz
+
+    @guarded
+    def getnnz(self, axis=None):
+        """Stored entries in all (axis=None), per column (axis=0) or per row
+        (axis=1), explicit zeros and duplicates included, as scipy."""
+        if axis is None:
+            return self.nnz
+        if isinstance(axis, (bool, np.bool_)) or not isinstance(axis, (int, np.integer)):
+            raise TypeError(f"axis must be None or an integer, got {axis!r}")
+        axis = int(axis)
+        if axis < 0:
+            axis += 2
+        if axis not in (0, 1):
+            raise ValueError("axis out of bounds")
+        if (axis == 1) == (self.format == "csr"):
+            return self.outer_lengths().astype(np.int64)
+        self._require_in_bounds("getnnz")
+        _, inner, _, _, _ = self._export()
+        return np.bincount(inner, minlength=self._inner_dim).astype(np.int64)
 
     @property
     def dtype(self):
         return np.dtype(self._fam.dtype_name)
 
     @property
+    @guarded
     def density(self):
-        return self._fam.density(self._handle)
+        """nnz / (rows x cols), computed exactly from the integers (0.0 for
+        an empty shape). The library's own density export computes
+        1 - sparsity in floating point."""
+        r, c = self.shape
+        return self.nnz / (r * c) if r and c else 0.0
 
     @property
+    @guarded
     def sparsity(self):
-        return self._fam.sparsity(self._handle)
+        """1 - density (1.0 for an empty shape)."""
+        return 1.0 - self.density
 
     @property
+    @guarded
     def has_sorted_indices(self):
         """True when every row (CSR) or column (CSC) has strictly increasing
         indices; a repeated index counts as unsorted."""
         return bool(self._fam.is_sorted(self._handle))
 
     @property
+    @guarded
     def is_view(self):
         """True while this matrix may read arrays of a scipy matrix imported
         with copy=False (directly, or through clones, outer slices, stacks)."""
         self._handle
         return bool(self._keep)
 
+    @guarded
     def is_valid(self):
         """One value span and one index span of equal length per outer index."""
         return bool(self._fam.is_valid(self._handle))
 
+    @guarded
     def validate(self):
         """is_valid, every index inside the matrix, and strictly increasing rows."""
         return bool(self._fam.validate(self._handle))
 
+    @guarded
     def indices_in_bounds(self):
         return bool(self._fam.indices_in_bounds(self._handle))
+
+    def __len__(self):
+        raise TypeError("sparse matrix length is ambiguous; use getnnz() or shape[0]")
+
+    def __bool__(self):
+        if self.shape == (1, 1):
+            return self.nnz != 0
+        raise ValueError("The truth value of an array with more than one element is "
+                         "ambiguous. Use a.any() or a.all().")
 
     def __reduce__(self):  # pickling goes through scipy, as a copy
         return (from_scipy, (self.to_scipy(),))
 
+    @guarded
     def __repr__(self):
         name = f"korvex.{type(self).__name__}"
         if self._h is None:
@@ -226,6 +337,8 @@ class _Compressed:
     # -- per outer index --------------------------------------------------
 
     def _outer_index(self, i):
+        if isinstance(i, (bool, np.bool_)) or not isinstance(i, (int, np.integer)):
+            raise TypeError(f"outer index must be an integer, got {type(i).__name__} {i!r}")
         n = self._outer_dim
         i = int(i)
         if i < 0:
@@ -235,6 +348,7 @@ class _Compressed:
             raise IndexError(f"{word} {i} is outside 0..{n - 1}")
         return i
 
+    @guarded
     def outer(self, i):
         """(indices, values) of row i (CSR) or column i (CSC), copied, in
         stored order."""
@@ -248,6 +362,7 @@ class _Compressed:
         val = np.ctypeslib.as_array((vtype * n).from_address(info.values)).copy()
         return idx, val
 
+    @guarded
     def spans(self, i):
         """The value and index span descriptors of outer index i, as
         (values, indices) SpanDesc tuples: address, len, flags, view,
@@ -264,10 +379,12 @@ class _Compressed:
                                 bool(fun.is_aligned(sp_ptr)), bool(fun.is_mutable(sp_ptr))))
         return tuple(out)
 
+    @guarded
     def outer_lengths(self):
         """Entries stored per row (CSR) or column (CSC), as uint64."""
         return self._pointers()[2]
 
+    @guarded
     def _pointers(self):
         n = self._outer_dim
         vp, ip, ln = (np.empty(n, np.uint64) for _ in range(3))
@@ -277,17 +394,21 @@ class _Compressed:
 
     # -- copies and export ------------------------------------------------
 
+    @guarded
     def copy(self):
         """A new matrix with the same entries in storage of its own, as
         scipy's copy(): it no longer reads the host arrays of a view, and
         sorting it leaves this matrix alone. clone() shares instead."""
         return self._owned_copy()
 
+    @guarded
     def clone(self):
         """A new handle on the same storage: nothing is copied. Clones of a
         view keep reading the host arrays; sort_indices() on any sharer
         reorders the shared rows for all of them."""
-        return self._derived(type(self), self._fam.clone(self._handle), shares=True)
+        h = self._handle
+        _sizes.new_matrix(f"{self._fam.prefix}_clone", self._outer_dim)
+        return self._derived(type(self), self._fam.clone(h), shares=True)
 
     def __copy__(self):
         return self.copy()
@@ -295,8 +416,26 @@ class _Compressed:
     def __deepcopy__(self, memo):
         return self.copy()
 
+    @guarded
+    def astype(self, dtype, casting="unsafe", copy=True):
+        """The matrix with float32 or float64 values (korvex holds no other
+        type: TypeError). The same type gives a copy, or this matrix itself
+        with copy=False, as scipy."""
+        want = _value_dtype(dtype)
+        if not np.can_cast(self.dtype, want, casting):
+            raise TypeError(f"cannot cast from {self.dtype} to {want} with casting={casting!r}")
+        if want == self.dtype:
+            return self.copy() if copy else self
+        indptr, inner, vals, _, _ = self._export()
+        r, c = self.shape
+        fam = family(self.format, want.name)
+        h = _import_copy(fam, r, c, indptr, inner, vals.astype(want))
+        return self._derived(type(self), h, dtype_name=want.name)
+
+    @guarded
     def _export(self):
-        """(indptr, inner indices, values) in stored order, indices int64."""
+        """(indptr, inner indices, values, rows, cols) in stored order,
+        indices int64."""
         h = self._handle
         lens = self._pointers()[2]
         indptr = np.zeros(len(lens) + 1, np.int64)
@@ -311,18 +450,19 @@ class _Compressed:
                      f"{self._fam.prefix}_to_coo")
         return indptr, (cols if self.format == "csr" else rows), vals, rows, cols
 
+    @guarded
     def _require_in_bounds(self, op):
         if not self._fam.indices_in_bounds(self._handle):
             raise IndexOutOfRangeError(f"{op}: the matrix holds an index outside its shape "
                                        f"{self.shape}", -8)
 
+    @guarded
     def _owned_copy(self):
         indptr, inner, vals, _, _ = self._export()
         r, c = self.shape
-        h = _new(self._fam.from_scipy_copy, r, c, _ptr(vals), len(vals), _ptr(inner),
-                 len(inner), _ptr(indptr), len(indptr), op=f"{self._fam.prefix}_from_scipy_copy")
-        return self._derived(type(self), h)
+        return self._derived(type(self), _import_copy(self._fam, r, c, indptr, inner, vals))
 
+    @guarded
     def to_scipy(self):
         """A scipy csr/csc matrix (or sparse array, following what was
         imported) with int64 indices, entries in stored order."""
@@ -333,6 +473,7 @@ class _Compressed:
         out.has_sorted_indices = self.has_sorted_indices
         return out
 
+    @guarded
     def tocoo(self):
         """A scipy COO matrix (int64 coordinates) of the stored entries."""
         self._require_in_bounds("tocoo")
@@ -341,6 +482,7 @@ class _Compressed:
         out.row, out.col, out.data = rows, cols, vals
         return out
 
+    @guarded
     def toarray(self, order="C"):
         """Dense numpy array; duplicate entries are summed, as scipy does."""
         if order not in ("C", "F"):
@@ -370,12 +512,18 @@ class _Compressed:
     def tocsc(self):
         return self.clone() if self.format == "csc" else self._convert()
 
+    @guarded
     def _convert(self):
         target = self._other()
         fam = family(target.format, self._fam.dtype_name)
-        h = _new(fam.from_other, self._handle, op=f"{fam.prefix}_from_{self.format}")
+        h = self._handle
+        # The result's outer axis is this matrix's inner axis.
+        _sizes.new_matrix(f"{fam.prefix}_from_{self.format}", self._inner_dim, _sizes.COUNTING,
+                          _sizes.COUNTING_ENTRY * self.nnz)
+        h = _new(fam.from_other, h, op=f"{fam.prefix}_from_{self.format}")
         return self._derived(target, h)
 
+    @guarded
     def transpose(self, axes=None):
         """The transpose, in the other form (a CSR matrix gives CSC). axes
         may be None or (1, 0), as numpy's np.transpose(M, (1, 0)) passes."""
@@ -384,8 +532,10 @@ class _Compressed:
                              f"(1, 0), got {axes!r}")
         target = self._other()
         fam = family(target.format, self._fam.dtype_name)
-        h = _new(fam.transpose_from_other, self._handle,
-                 op=f"{fam.prefix}_transpose_from_{self.format}")
+        h = self._handle
+        _sizes.new_matrix(f"{fam.prefix}_transpose_from_{self.format}", self._outer_dim,
+                          _sizes.LENGTHS)
+        h = _new(fam.transpose_from_other, h, op=f"{fam.prefix}_transpose_from_{self.format}")
         return self._derived(target, h)
 
     @property
@@ -399,28 +549,40 @@ class _Compressed:
 
         Storage owned by korvex is sorted where it is, also for the matrices
         that share it. Rows that are views of host arrays are never written:
-        if such a row is unsorted, this matrix's storage is replaced by a
-        sorted private copy, and it stops reflecting later writes to the
-        host arrays."""
-        h = self._handle
-        fam = self._fam
-        if fam.is_sorted(h) or fam.ensure_sorted_checked(h):
-            return
-        if fam.is_sorted(h) or not self._keep:
-            return  # nothing to do, or only repeated indices remain
-        # Refused: an unsorted row lies in host memory.
-        copy = self._owned_copy()
-        fam.ensure_sorted(copy._h)
-        copy._fin.detach()
-        old = self._fin
-        self._h, self._keep = copy._h, ()
-        self._fin = weakref.finalize(self, _release, fam.free, self._h, ())
-        self._fin.atexit = False
-        copy._h = None
-        old()
+        if such a row needs reordering, this matrix's storage is replaced by
+        a sorted private copy, and it stops reflecting later writes to the
+        host arrays. Rows that only repeat an index need no reordering, and
+        a view of such rows stays a view.
+
+        Holds the package guard exclusive: it waits for korvex calls in other
+        threads, and they wait for it."""
+        with exclusive:
+            h = self._handle
+            fam = self._fam
+            _sizes.require(f"{fam.prefix}_ensure_sorted", _sizes.SORT_LIST * self._outer_dim)
+            if fam.is_sorted(h):
+                return
+            sorted_now = fam.ensure_sorted_checked(h)
+            if sorted_now or fam.is_sorted(h) or not self._keep:
+                return  # sorted, nothing to do, or only repeated indices remain
+            # Refused: a row that is not strictly increasing lies in memory
+            # korvex may not write. If every row is at least non-decreasing
+            # (repeats only), nothing needs to move.
+            indptr, inner, vals, _, _ = self._export()
+            if _rows_nondecreasing(indptr, inner):
+                return
+            r, c = self.shape
+            nh = _import_copy(fam, r, c, indptr, inner, vals)
+            fam.ensure_sorted(nh)
+            old = self._fin
+            self._h, self._keep = nh, ()
+            self._fin = weakref.finalize(self, _release, fam.free, nh, ())
+            self._fin.atexit = False
+            old()
 
     # -- indexing ---------------------------------------------------------
 
+    @guarded
     def __getitem__(self, key):
         if isinstance(key, tuple):
             if len(key) != 2:
@@ -428,6 +590,7 @@ class _Compressed:
             rk, ck = key
         else:
             rk, ck = key, slice(None)
+        self._handle  # a freed matrix raises before the keys are looked at
         r, c = self.shape
         rsel = _selector(rk, r, "row")
         csel = _selector(ck, c, "column")
@@ -437,35 +600,94 @@ class _Compressed:
                 continue
             nxt = result._select(axis, sel)
             if result is not self:
-                result.free()
+                result._discard()
             result = nxt
         return self.clone() if result is self else result
 
+    @guarded
     def _select(self, axis, sel):
         word = "rows" if axis == 0 else "cols"
         outer = (axis == 0) == (self.format == "csr")
         h, fam = self._handle, self._fam
+        n, dim = self._outer_dim, self.shape[axis]
         kind, arg = sel
+        if kind == "positions":
+            if outer or dim <= _mask_budget(n, self.nnz):
+                kind, arg = "mask", _mask_of(arg, dim)
+            else:
+                return self._select_entries(arg, None)
         if kind == "mask" and len(arg) == 0:
             kind, arg = "range", (0, 0)
         if kind == "range":
             a, b = arg
             if not outer and a < b and not fam.is_sorted(h):
-                # The range search needs sorted rows; a mask keeps stored order
-                # and needs none.
-                kind, arg = "mask", np.zeros(self.shape[axis], np.uint8)
+                # The range search needs sorted rows; a mask keeps stored
+                # order and needs none, but costs a byte per column.
+                if dim > _mask_budget(n, self.nnz):
+                    return self._select_entries(None, (a, b))
+                kind, arg = "mask", np.zeros(dim, np.uint8)
                 arg[a:b] = 1
             else:
-                handle = _new(getattr(fam, f"slice_{word}"), h, a, b,
-                              op=f"{fam.prefix}_slice_{word}", detail=f"[{a}:{b}]")
+                op = f"{fam.prefix}_slice_{word}"
+                if outer:
+                    _sizes.new_matrix(op, b - a)
+                else:
+                    _sizes.new_matrix(op, n, _sizes.LENGTHS)
+                handle = _new(getattr(fam, f"slice_{word}"), h, a, b, op=op, detail=f"[{a}:{b}]")
         if kind == "mask":
-            handle = _new(getattr(fam, f"slice_{word}_mask"), h, _ptr(arg), len(arg),
-                          op=f"{fam.prefix}_slice_{word}_mask")
+            op = f"{fam.prefix}_slice_{word}_mask"
+            if outer:
+                _sizes.new_matrix(op, n)
+            else:
+                _sizes.new_matrix(op, n, _sizes.LENGTHS, len(arg) // 4 + 16)
+            handle = _new(getattr(fam, f"slice_{word}_mask"), h, _ptr(arg), len(arg), op=op)
         return self._derived(type(self), handle, shares=outer)
+
+    @guarded
+    def _select_entries(self, positions, bounds):
+        """Inner selection by filtering the exported entries: memory in
+        proportion to the entries and outer indices, whatever the inner
+        dimension. Keeps each row's stored order; indices outside the
+        selection (out-of-range ones included) are dropped."""
+        indptr, inner, vals, _, _ = self._export()
+        if bounds is not None:
+            a, b = bounds
+            keep = (inner >= a) & (inner < b)
+            new_inner, width = inner[keep] - a, b - a
+        else:
+            at = np.searchsorted(positions, inner)
+            hit = at < len(positions)
+            hit[hit] = positions[at[hit]] == inner[hit]
+            keep = hit
+            new_inner, width = at[keep].astype(np.int64), len(positions)
+        run = np.zeros(len(inner) + 1, np.int64)
+        np.cumsum(keep, out=run[1:])
+        new_ptr = run[indptr]
+        r, c = self.shape
+        shape = (r, width) if self.format == "csr" else (width, c)
+        h = _import_copy(self._fam, shape[0], shape[1], new_ptr, new_inner, vals[keep])
+        return self._derived(type(self), h)
+
+
+def _mask_budget(n, nnz):
+    """Largest inner dimension for which a byte mask is no more memory than
+    the entries and outer indices already take."""
+    return 4 * (n + nnz) + 4096
+
+
+def _rows_nondecreasing(indptr, inner):
+    """True when no row steps down (repeats allowed)."""
+    if len(inner) < 2:
+        return True
+    down = np.flatnonzero(inner[1:] < inner[:-1]) + 1  # k with inner[k] < inner[k - 1]
+    # A step down is fine only where a new row starts at k.
+    starts = indptr[1:-1]
+    return bool(np.isin(down, starts).all())
 
 
 def _selector(key, dim, word):
-    """None (the whole axis), ("range", (a, b)) or ("mask", uint8 array)."""
+    """None (the whole axis), ("range", (a, b)), ("mask", uint8 array) or
+    ("positions", strictly increasing int64 array)."""
     if isinstance(key, slice):
         if key.step not in (None, 1):
             raise IndexError(f"korvex slices {word}s with step 1 only, got step {key.step}")
@@ -489,16 +711,17 @@ def _selector(key, dim, word):
         if pos.dtype == np.bool_:
             return _selector(pos, dim, word)
         if pos.ndim == 1 and (pos.dtype.kind in "iu" or pos.size == 0):
-            return _positions_mask(pos, dim, word)
+            pos = _positions(pos, dim, word)
+            return ("range", (0, 0)) if pos.size == 0 else ("positions", pos)
     raise IndexError(f"unsupported {word} index {key!r}: korvex takes step-1 slices, integers, "
                      f"strictly increasing integer positions and boolean (bool or uint8) masks")
 
 
-def _positions_mask(pos, dim, word):
+def _positions(pos, dim, word):
     """Strictly increasing integer positions (negative ones count from the
-    end) as a mask selector; anything else raises IndexError."""
+    end) as non-negative int64; anything else raises IndexError."""
     if pos.size == 0:
-        return ("range", (0, 0))
+        return np.zeros(0, np.int64)
     if pos.dtype.kind == "u":
         if int(pos.max()) >= dim:
             raise IndexError(f"{word} position {int(pos.max())} is out of range for {dim} "
@@ -514,9 +737,22 @@ def _positions_mask(pos, dim, word):
     if pos.size > 1 and not np.all(pos[1:] > pos[:-1]):
         raise IndexError(f"korvex selects {word}s by strictly increasing positions only (a "
                          f"mask keeps the stored order); sort and deduplicate them first")
+    return pos
+
+
+def _mask_of(pos, dim):
     mask = np.zeros(dim, np.uint8)
     mask[pos] = 1
-    return ("mask", mask)
+    return mask
+
+
+def _positions_mask(pos, dim, word):
+    """Strictly increasing integer positions (negative ones count from the
+    end) as a mask selector; anything else raises IndexError."""
+    pos = _positions(np.asarray(pos), dim, word)
+    if pos.size == 0:
+        return ("range", (0, 0))
+    return ("mask", _mask_of(pos, dim))
 
 
 class CSRMatrix(_Compressed):
@@ -568,7 +804,8 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
     makes a view: the spans read data and, when it is C-contiguous int64,
     indices where they are (any read-only numpy array will do, a memory map
     included); keep lists extra objects the view must hold alive (the
-    mapping of a file, say). Indices are not scanned: validate() does that."""
+    mapping of a file, say). Indices are not scanned for range (validate()
+    does that), except that uint64 indices of 2^63 or more are refused."""
     cls = _CLASSES[fmt]
     r, c = _shape_arg(shape)
     n = r if fmt == "csr" else c
@@ -587,15 +824,14 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
     if nnz > len(indices) or nnz > len(data):
         raise LengthError(f"indptr ends at {nnz} but indices has {len(indices)} and data "
                           f"{len(data)} entries", -3)
+    _refuse_wide_unsigned(indices[:nnz], "indices")
 
     if copy:
         vals = np.ascontiguousarray(_value_array(data[:nnz], dtype, True, "data"))
         idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)
-        ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)
         fam = family(fmt, vals.dtype.name)
-        h = _new(fam.from_scipy_copy, r, c, _ptr(vals), nnz, _ptr(idx), nnz, _ptr(ptr), n + 1,
-                 op=f"{fam.prefix}_from_scipy_copy")
-        return cls._wrap(h, vals.dtype.name, (), sparray)
+        return cls._wrap(_import_copy(fam, r, c, indptr, idx, vals), vals.dtype.name, (),
+                         sparray)
 
     vals = _value_array(data, dtype, False, "data")
     if not vals.flags.c_contiguous:
@@ -606,6 +842,7 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
         idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)  # widened, private
     ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)  # read during the call
     fam = family(fmt, vals.dtype.name)
+    _sizes.new_matrix(f"{fam.prefix}_from_scipy_view", n)
     h = fam.from_scipy_view(r, c, _ptr(vals), _ptr(idx), _ptr(ptr))
     return cls._wrap(h, vals.dtype.name, (vals, idx) + tuple(keep), sparray)
 
@@ -623,16 +860,26 @@ def from_coo(row, col, data, shape, format="csr", dtype=None):
     if not len(row) == len(col) == len(vals):
         raise ValueError(f"row, col and data differ in length ({len(row)}, {len(col)}, "
                          f"{len(vals)})")
-    inner, dim, word = (col, c, "column") if format == "csr" else (row, r, "row")
-    if inner.size and (inner.min() < 0 or inner.max() >= dim):
-        raise IndexOutOfRangeError(f"a {word} index lies outside 0..{dim - 1}", -8)
+    for idx, dim, word in ((row, r, "row"), (col, c, "column")):
+        k = _first_outside(idx, dim)
+        if k is not None:
+            raise IndexOutOfRangeError(
+                f"from_coo: {word} index {int(idx[k])} at position {k} lies outside "
+                f"0..{dim - 1} (KORVEX_STATUS_INDEX, -8)", -8)
     fam = family(format, vals.dtype.name)
-    h = _new(fam.from_coo, r, c, _ptr(row), _ptr(col), _ptr(vals), len(vals),
-             op=f"{fam.prefix}_from_coo", detail=f"shape {(r, c)}")
+    op = f"{fam.prefix}_from_coo"
+    _sizes.new_matrix(op, r if format == "csr" else c, _sizes.COUNTING,
+                      _sizes.COUNTING_ENTRY * len(vals))
+    h = _new(fam.from_coo, r, c, _ptr(row), _ptr(col), _ptr(vals), len(vals), op=op,
+             detail=f"shape {(r, c)}")
     return _CLASSES[format]._wrap(h, vals.dtype.name)
 
 
+@guarded
 def _stack(mats, name):
+    if isinstance(mats, _Compressed) or sp.issparse(mats):
+        raise ValueError(f"{name} takes a sequence of matrices, got a single "
+                         f"{type(mats).__name__}: pass [M]")
     mats = list(mats)
     if not mats:
         raise ValueError(f"{name} needs at least one matrix")
@@ -646,20 +893,28 @@ def _stack(mats, name):
                             f"with tocsr()/tocsc() first)")
     fam = first._fam
     handles = (ctypes.c_void_p * len(mats))(*[m._handle for m in mats])
-    h = _new(getattr(fam, name), handles, len(mats), op=f"{fam.prefix}_{name}",
-             detail="shapes " + ", ".join(str(m.shape) for m in mats))
+    op = f"{fam.prefix}_{name}"
     along = (name == "vstack") == (first.format == "csr")
+    if len(mats) == 1:
+        _sizes.new_matrix(op, first._outer_dim)
+    elif along:
+        _sizes.new_matrix(op, _sizes.dim_sum((m._outer_dim for m in mats), op))
+    else:
+        _sizes.dim_sum((m._inner_dim for m in mats), op)
+        _sizes.new_matrix(op, first._outer_dim, _sizes.LENGTHS, 8 * len(mats))
+    h = _new(getattr(fam, name), handles, len(mats), op=op,
+             detail="shapes " + ", ".join(str(m.shape) for m in mats))
     keep = _keep_union(mats) if along or len(mats) == 1 else ()
     return type(first)._wrap(h, fam.dtype_name, keep, first._sparray)
 
 
 def vstack(mats):
-    """Matrices one below the other. CSR inputs share storage with the
-    result (no entry is copied); CSC inputs are copied."""
+    """Matrices (a sequence) one below the other. CSR inputs share storage
+    with the result (no entry is copied); CSC inputs are copied."""
     return _stack(mats, "vstack")
 
 
 def hstack(mats):
-    """Matrices side by side. CSC inputs share storage with the result;
-    CSR inputs are copied."""
+    """Matrices (a sequence) side by side. CSC inputs share storage with the
+    result; CSR inputs are copied."""
     return _stack(mats, "hstack")

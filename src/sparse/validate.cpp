@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "span/parallel.hpp"
@@ -22,6 +23,43 @@ inline bool row_in_bounds(const Span& s, uint64_t inner) {
 
 inline bool needs_write_access(const Span& v, const Span& x) {
     return x.len > 1 && !((x.flags & kFlagMutable) && (v.flags & kFlagMutable));
+}
+
+// A matrix may list the same storage at several outer indices (a stack of a
+// matrix with itself, a clone stacked under its source). Two threads sorting
+// one row at once would lose entries, so each row's storage is sorted once.
+// The lists hold the unsorted outer indices piece by piece, in order; rows
+// of one buffer lie at increasing addresses, so the common case (addresses
+// strictly increasing along the lists) proves there is no repeat in one
+// scan. Otherwise the lists are rebuilt in address order without repeats.
+void drop_repeated_storage(std::vector<std::vector<uint64_t>>& unsorted, const Span* x) {
+    const int64_t* last = nullptr;
+    bool increasing = true;
+    uint64_t total = 0;
+    for (const auto& rows : unsorted) {
+        for (uint64_t i : rows) {
+            const int64_t* at = idx_of(x[i]);
+            increasing = increasing && (last == nullptr || at > last);
+            last = at;
+        }
+        total += rows.size();
+    }
+    if (increasing) return;
+    std::vector<uint64_t> all;
+    all.reserve(total);
+    for (auto& rows : unsorted) {
+        all.insert(all.end(), rows.begin(), rows.end());
+        rows.clear();
+    }
+    std::sort(all.begin(), all.end(), [&](uint64_t a, uint64_t b) {
+        return std::less<const int64_t*>()(idx_of(x[a]), idx_of(x[b]));
+    });
+    all.erase(std::unique(all.begin(), all.end(),
+                          [&](uint64_t a, uint64_t b) { return idx_of(x[a]) == idx_of(x[b]); }),
+              all.end());
+    // Deal the distinct rows back out, in runs, over the same pieces.
+    const uint64_t pieces = unsorted.size(), per = (all.size() + pieces - 1) / pieces;
+    for (uint64_t k = 0; k < all.size(); ++k) unsorted[k / per].push_back(all[k]);
 }
 
 }  // namespace
@@ -101,6 +139,7 @@ SortOutcome ensure_sorted(CompressedMatrix& m) {
     bool any = false;
     for (const auto& rows : unsorted) any |= !rows.empty();
     if (!any) return SortOutcome::unchanged;
+    drop_repeated_storage(unsorted, x);
     par::for_each(pieces, [&](uint64_t p) {
         for (uint64_t i : unsorted[p]) {
             KORVEX_INVARIANT(x[i].len == v[i].len, "value and index spans differ in length");

@@ -91,6 +91,37 @@ TEST_F(Sorting, SharedRowsAreReorderedForEveryHolder) {
     csr_f64_free(c);
 }
 
+// A stack that lists the same rows many times sorts each row's storage once:
+// two pool threads sorting one row together would lose entries.
+TEST_F(Sorting, RowsListedTwiceAreSortedOnce) {
+    // [m, m]: the pool's second thread starts on the second copy while the
+    // first starts on the first, so without the guard both reach the same
+    // rows at the same moment.
+    const int64_t n = 4000, len = 320;
+    Outer rows(n);
+    uint64_t state = 12345;
+    for (int64_t r = 0; r < n; ++r) {
+        for (int64_t k = 0; k < len; ++k) rows[r].emplace_back(k * 2, double(k));
+        for (int64_t k = len - 1; k > 0; --k) {  // shuffled: the long-row sort path
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            std::swap(rows[r][k], rows[r][(state >> 33) % (k + 1)]);
+        }
+    }
+    for (int round = 0; round < 10; ++round) {
+        CompressedMatrix* m = copy_of<CsrF64>(n, 2 * len, rows);
+        CompressedMatrix* c = csr_f64_clone(m);
+        CompressedMatrix* parts[] = {m, c, m};
+        CompressedMatrix* s = nullptr;
+        ASSERT_EQ(csr_f64_vstack(parts, 3, &s), 0);
+        EXPECT_EQ(csr_f64_ensure_sorted_checked(s), 1);
+        const Outer got = read<CsrF64>(m);
+        for (int64_t r = 0; r < n; ++r)
+            for (int64_t k = 0; k < len; ++k)
+                ASSERT_EQ(got[r][k], (std::pair<int64_t, double>{k * 2, double(k)})) << "row " << r;
+        for (CompressedMatrix* x : {s, c, m}) csr_f64_free(x);
+    }
+}
+
 // Caller memory is never written: an unsorted view row refuses the whole
 // call, owned rows included; sorted view rows do not stand in the way.
 TEST_F(Sorting, ViewsAreLeftUntouched) {
