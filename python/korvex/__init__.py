@@ -34,9 +34,13 @@ __all__ = [
 
 # A process that already uses Dask (every Dask worker does) gets korvex's Dask
 # registrations -- concatenation, sizeof, the distributed serializer -- as soon
-# as it meets a korvex matrix, without importing korvex.dask itself.
+# as it meets a korvex matrix, without importing korvex.dask itself. A Dask
+# installation without dask.array leaves korvex usable without them.
 import sys as _sys
 
 if "dask" in _sys.modules:
-    from . import dask as _dask_registrations  # noqa: F401
+    try:
+        from . import dask as _dask_registrations  # noqa: F401
+    except ImportError:
+        pass
 del _sys
