@@ -77,7 +77,7 @@ def _outer_chunks(chunks, n):
                          "CSR, columns of CSC); the other axis is always one chunk")
     if isinstance(chunks, (int, np.integer)) and not isinstance(chunks, bool) and chunks <= 0:
         raise ValueError(f"chunks must be positive, got {chunks}")
-    if chunks == "auto":
+    if isinstance(chunks, str) and chunks == "auto":
         chunks = max(1, min(n, 1 << 16))
     return normalize_chunks((chunks,), (n,))[0]
 
@@ -298,9 +298,8 @@ def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
     dsk = {}
     nparts = len(row.chunks[0])
     rkeys, ckeys, dkeys = (a.__dask_keys__() for a in (row, col, data))
-    bounds_t = bounds  # small: embedded in each routing task
     for p in range(nparts):
-        dsk[(rname, p)] = (_route, rkeys[p], ckeys[p], dkeys[p], (r, c), bounds_t, format, dt)
+        dsk[(rname, p)] = (_route, rkeys[p], ckeys[p], dkeys[p], (r, c), bounds, format, dt)
         for i in range(nblocks):
             dsk[(pname, p, i)] = (operator.getitem, (rname, p), i)
     inner_dim = c if format == "csr" else r
