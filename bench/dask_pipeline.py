@@ -118,7 +118,6 @@ def main():
     import dask.array as da
     from distributed import Client, LocalCluster, wait
 
-    import korvex
     import korvex.dask as kd
 
     shape = (args.rows, args.cols)

@@ -17,14 +17,13 @@ out-of-band frames. ``import korvex`` imports it whenever ``dask`` is already
 loaded, which is always the case on a Dask worker, so workers that receive
 korvex blocks register them without importing this module themselves.
 """
-from __future__ import annotations  # `import dask` below is the top-level package
+from __future__ import annotations
 
 import math
 import operator
 import os
 
-import dask
-import dask.array as da
+import dask.array as da  # absolute: the top-level dask, not this module
 import numpy as np
 import scipy.sparse as sp
 from dask.array.core import normalize_chunks
