@@ -104,7 +104,7 @@ fi
 
 echo "== guard cost per Python call [$((SECONDS))s]"
 KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/guard_cost.py" \
-  | tee "$results/$mode.guard.txt"
+  | tee "$results/guard.txt"
 
 echo "== data-block allocation: huge pages against 4 KiB pages [$((SECONDS))s]"
 "$build/bench/korvex_bench_pages" --bytes "$pages" --reps 5 --out "$out_pages"
