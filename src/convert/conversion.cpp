@@ -15,7 +15,8 @@ int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
 
     // Blocks of source outer indices holding about equal numbers of entries.
     uint64_t entries_total = par::sum(n, [&](uint64_t s) { return xs[s].len; });
-    uint64_t nblocks = counting_blocks(entries_total, m);
+    const CountingPlan plan = plan_counting(entries_total, m);
+    const uint64_t nblocks = plan.blocks;
     Temp<uint64_t> bounds = temp_array<uint64_t>(nblocks + 1);
     {
         const par::Pieces share{entries_total, nblocks};
@@ -48,7 +49,9 @@ int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
                 f(static_cast<uint64_t>(idx[j]), static_cast<int64_t>(s), val[j]);
         }
     };
-    return build_bucketed<V>(m, nblocks, targets, entries, src.rows, src.cols, out);
+    // Sources are visited in order, so every target's entries arrive sorted.
+    return build_bucketed<V>(m, plan, targets, entries, RowOrder::presorted, src.rows, src.cols,
+                             out);
 }
 
 #define KORVEX_INSTANTIATE(V, F) \

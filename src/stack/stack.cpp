@@ -97,37 +97,58 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     for (uint64_t j = 0; j < count; ++j)
         KORVEX_INVARIANT(mats[j]->values.len >= n && mats[j]->indices.len >= n,
                          "span arrays shorter than the shape");
+    // Lengths come from the value spans alone; a row whose index span has
+    // another length is found while copying, and the result is then
+    // discarded. Reading every input's descriptors once less is most of
+    // what this costs beyond the copy itself.
     Temp<uint64_t> lens = temp_array<uint64_t>(n);
-    std::atomic<bool> mismatch{false};
-    par::collect(n, lens.get(), [&](uint64_t r) {
+    uint64_t total = par::sum(n, [&](uint64_t r) {
         uint64_t s = 0;
-        for (uint64_t j = 0; j < count; ++j) {
-            const CompressedMatrix& m = *mats[j];
-            if (m.values.ptr[r].len != m.indices.ptr[r].len) mismatch.store(true);
-            s += m.values.ptr[r].len;
-        }
-        return s;
+        for (uint64_t j = 0; j < count; ++j) s += mats[j]->values.ptr[r].len;
+        return lens[r] = s;
     });
-    if (mismatch.load()) return KORVEX_STATUS_INDEX;
-    uint64_t total = par::sum(n, [&](uint64_t r) { return lens[r]; });
+    std::atomic<bool> mismatch{false};
     SpanVec v, x;
     auto fill = [&](uint64_t r, void* vals, int64_t* dx, uint64_t) {
         V* dv = static_cast<V*>(vals);
         uint64_t p = 0;
         for (uint64_t j = 0; j < count; ++j) {
             const Span& sv = mats[j]->values.ptr[r];
+            const Span& sx = mats[j]->indices.ptr[r];
             uint64_t c = sv.len;
+            if (sx.len != c) {
+                mismatch.store(true, std::memory_order_relaxed);
+                return;
+            }
             if (c == 0) continue;
             copy_elements(dv + p, static_cast<const V*>(sv.data), c);
-            const int64_t* sx = static_cast<const int64_t*>(mats[j]->indices.ptr[r].data);
+            const int64_t* ix = static_cast<const int64_t*>(sx.data);
             uint64_t off = offsets[j];  // indices shift with plain wrapping addition
-            for (uint64_t q = 0; q < c; ++q)
-                dx[p + q] = static_cast<int64_t>(static_cast<uint64_t>(sx[q]) + off);
+            if (off == 0) {
+                copy_elements(dx + p, ix, c);
+            } else {
+                for (uint64_t q = 0; q < c; ++q)
+                    dx[p + q] = static_cast<int64_t>(static_cast<uint64_t>(ix[q]) + off);
+            }
             p += c;
         }
     };
+    // A row of only empty value spans is never filled: its index spans are
+    // checked afterwards.
     if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
         return KORVEX_STATUS_ALLOC;
+    if (!mismatch.load() && par::any(n, [&](uint64_t r) {
+            if (lens[r] != 0) return false;
+            for (uint64_t j = 0; j < count; ++j)
+                if (mats[j]->indices.ptr[r].len != 0) return true;
+            return false;
+        }))
+        mismatch.store(true);
+    if (mismatch.load()) {
+        spanvec_release(v);
+        spanvec_release(x);
+        return KORVEX_STATUS_INDEX;
+    }
     *out = make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
     return KORVEX_OK;
 }
