@@ -97,16 +97,16 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     for (uint64_t j = 0; j < count; ++j)
         KORVEX_INVARIANT(mats[j]->values.len >= n && mats[j]->indices.len >= n,
                          "span arrays shorter than the shape");
-    // Lengths come from the value spans alone; a row whose index span has
+    // Lengths come from the value spans alone, read as the buffers are
+    // sized and again as each row is placed; a row whose index span has
     // another length is found while copying, and the result is then
-    // discarded. Reading every input's descriptors once less is most of
-    // what this costs beyond the copy itself.
-    Temp<uint64_t> lens = temp_array<uint64_t>(n);
-    uint64_t total = par::sum(n, [&](uint64_t r) {
+    // discarded. Reading every input's descriptors as few times as possible
+    // is most of what this costs beyond the copy itself.
+    auto len_of = [&](uint64_t r) {
         uint64_t s = 0;
         for (uint64_t j = 0; j < count; ++j) s += mats[j]->values.ptr[r].len;
-        return lens[r] = s;
-    });
+        return s;
+    };
     std::atomic<bool> mismatch{false};
     SpanVec v, x;
     auto fill = [&](uint64_t r, void* vals, int64_t* dx, uint64_t) {
@@ -135,10 +135,14 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     };
     // A row of only empty value spans is never filled: its index spans are
     // checked afterwards.
-    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
-        return KORVEX_STATUS_ALLOC;
+    uint64_t total = 0;
+    auto err = assemble_outer_by(len_of, n, sizeof(V), /*vacant_fill=*/true, v, x, fill, &total);
+    // Every value span empty (the cached counts said otherwise): no buffers,
+    // only the index spans to check, and a result without entries.
+    bool blank = err == SpanBatchError::NoSegments;
+    if (err && !blank) return KORVEX_STATUS_ALLOC;
     if (!mismatch.load() && par::any(n, [&](uint64_t r) {
-            if (lens[r] != 0) return false;
+            if (x.len == n && x.ptr[r].len != 0) return false;  // filled, so checked
             for (uint64_t j = 0; j < count; ++j)
                 if (mats[j]->indices.ptr[r].len != 0) return true;
             return false;
@@ -149,7 +153,8 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
         spanvec_release(x);
         return KORVEX_STATUS_INDEX;
     }
-    *out = make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
+    *out = blank ? make_vacant<V>(n, rows_of<F>(n, inner), cols_of<F>(n, inner))
+                 : make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
     return KORVEX_OK;
 }
 
