@@ -137,8 +137,8 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     // checked afterwards.
     uint64_t total = 0;
     auto err = assemble_outer_by(len_of, n, sizeof(V), /*vacant_fill=*/true, v, x, fill, &total);
-    // Every value span empty (the cached counts said otherwise): no buffers,
-    // only the index spans to check, and a result without entries.
+    // Every value span empty (the cached counts said otherwise): no buffers;
+    // -8 if an index span disagrees, else -7 as for any buffer not made.
     bool blank = err == SpanBatchError::NoSegments;
     if (err && !blank) return KORVEX_STATUS_ALLOC;
     if (!mismatch.load() && par::any(n, [&](uint64_t r) {
@@ -153,8 +153,8 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
         spanvec_release(x);
         return KORVEX_STATUS_INDEX;
     }
-    *out = blank ? make_vacant<V>(n, rows_of<F>(n, inner), cols_of<F>(n, inner))
-                 : make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
+    if (blank) return KORVEX_STATUS_ALLOC;
+    *out = make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
     return KORVEX_OK;
 }
 
