@@ -119,16 +119,12 @@ void discard_buffer(SharedBuffer* b) noexcept;
 // assembly, without the intermediate arrays or a second pass. On failure
 // nothing is allocated and the arrays are untouched; NoSegments when every
 // length is 0.
-//
-// place_span_pair_by takes the lengths as len_of(i) instead (read twice per
-// index: once to size the buffers, once to place the segments), and stores
-// their sum in *elements when that is not null.
-template <typename Len, typename Fill>
-std::optional<SpanBatchError> place_span_pair_by(const Len& len_of, uint64_t n, uint64_t vwidth,
-                                                 Span vfill, Span ifill, Span* vdest, Span* idest,
-                                                 const Fill& fill, uint64_t* elements = nullptr) {
+template <typename Fill>
+std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, uint64_t vwidth,
+                                              Span vfill, Span ifill, Span* vdest, Span* idest,
+                                              const Fill& fill) {
     struct Piece {
-        uint64_t vbytes = 0, ibytes = 0, segments = 0, elements = 0;
+        uint64_t vbytes = 0, ibytes = 0, segments = 0;
         bool overflow = false;
     };
     // Up to 64 pieces per thread, so that a few long rows still spread.
@@ -138,17 +134,15 @@ std::optional<SpanBatchError> place_span_pair_by(const Len& len_of, uint64_t n, 
     par::for_each(pieces, [&](uint64_t p) {
         Piece r;
         for (uint64_t i = cut.begin(p), e = cut.end(p); i < e && !r.overflow; ++i) {
-            uint64_t c = len_of(i);
-            if (c == 0) continue;
-            r.elements += c;
-            auto vb = detail::segment_bytes(c, vwidth), ib = detail::segment_bytes(c, 8);
+            if (lens[i] == 0) continue;
+            auto vb = detail::segment_bytes(lens[i], vwidth), ib = detail::segment_bytes(lens[i], 8);
             r.overflow = !vb || !ib || __builtin_add_overflow(r.vbytes, *vb, &r.vbytes) ||
                          __builtin_add_overflow(r.ibytes, *ib, &r.ibytes);
             ++r.segments;
         }
         piece[p] = r;
     });
-    uint64_t vused = 0, iused = 0, k = 0, total = 0;
+    uint64_t vused = 0, iused = 0, k = 0;
     for (uint64_t p = 0; p < pieces; ++p) {  // each piece's bytes become its start
         if (piece[p].overflow) return SpanBatchError::SizeOverflow;
         uint64_t vb = piece[p].vbytes, ib = piece[p].ibytes;
@@ -157,7 +151,6 @@ std::optional<SpanBatchError> place_span_pair_by(const Len& len_of, uint64_t n, 
         if (__builtin_add_overflow(vused, vb, &vused) || __builtin_add_overflow(iused, ib, &iused))
             return SpanBatchError::SizeOverflow;
         k += piece[p].segments;
-        total += piece[p].elements;
     }
     if (k == 0) return SpanBatchError::NoSegments;
     SharedBuffer *vbuf = nullptr, *ibuf = nullptr;
@@ -171,7 +164,7 @@ std::optional<SpanBatchError> place_span_pair_by(const Len& len_of, uint64_t n, 
     par::for_each(pieces, [&](uint64_t p) {
         uint64_t voff = piece[p].vbytes, ioff = piece[p].ibytes;
         for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
-            uint64_t c = len_of(i);
+            uint64_t c = lens[i];
             if (c == 0) {
                 vdest[i] = vfill;
                 idest[i] = ifill;
@@ -184,16 +177,7 @@ std::optional<SpanBatchError> place_span_pair_by(const Len& len_of, uint64_t n, 
             ioff += (c * 8 + 31) / 32 * 32;
         }
     });
-    if (elements) *elements = total;
     return std::nullopt;
-}
-
-template <typename Fill>
-std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, uint64_t vwidth,
-                                              Span vfill, Span ifill, Span* vdest, Span* idest,
-                                              const Fill& fill) {
-    return place_span_pair_by([lens](uint64_t i) { return lens[i]; }, n, vwidth, vfill, ifill,
-                              vdest, idest, fill);
 }
 
 }  // namespace korvex

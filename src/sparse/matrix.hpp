@@ -83,27 +83,6 @@ std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n, u
     return std::nullopt;
 }
 
-// The same with the lengths given as len_of(i), read once to size the
-// buffers and once more as each index is placed; their sum goes to *elements.
-template <typename Len, typename Fill>
-std::optional<SpanBatchError> assemble_outer_by(const Len& len_of, uint64_t n, uint64_t vwidth,
-                                                bool vacant_fill, SpanVec& values, SpanVec& indices,
-                                                const Fill& fill, uint64_t* elements) {
-    SpanVec v = spanvec_with_capacity(n), x = spanvec_with_capacity(n);
-    auto err = place_span_pair_by(len_of, n, vwidth, vacant_fill ? vacant_span(vwidth) : empty_span(),
-                                  vacant_fill ? vacant_span(8) : empty_span(), v.ptr, x.ptr, fill,
-                                  elements);
-    if (err) {
-        spanvec_free_array(v);
-        spanvec_free_array(x);
-        return err;
-    }
-    v.len = x.len = n;
-    values = v;
-    indices = x;
-    return std::nullopt;
-}
-
 // The same, leaving the segments' elements zero for the caller to write.
 inline std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n,
                                                     uint64_t vwidth, bool vacant_fill,

@@ -97,63 +97,37 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     for (uint64_t j = 0; j < count; ++j)
         KORVEX_INVARIANT(mats[j]->values.len >= n && mats[j]->indices.len >= n,
                          "span arrays shorter than the shape");
-    // Lengths come from the value spans alone, read as the buffers are
-    // sized and again as each row is placed; a row whose index span has
-    // another length is found while copying, and the result is then
-    // discarded. Reading every input's descriptors as few times as possible
-    // is most of what this costs beyond the copy itself.
-    auto len_of = [&](uint64_t r) {
-        uint64_t s = 0;
-        for (uint64_t j = 0; j < count; ++j) s += mats[j]->values.ptr[r].len;
-        return s;
-    };
+    Temp<uint64_t> lens = temp_array<uint64_t>(n);
     std::atomic<bool> mismatch{false};
+    par::collect(n, lens.get(), [&](uint64_t r) {
+        uint64_t s = 0;
+        for (uint64_t j = 0; j < count; ++j) {
+            const CompressedMatrix& m = *mats[j];
+            if (m.values.ptr[r].len != m.indices.ptr[r].len) mismatch.store(true);
+            s += m.values.ptr[r].len;
+        }
+        return s;
+    });
+    if (mismatch.load()) return KORVEX_STATUS_INDEX;
+    uint64_t total = par::sum(n, [&](uint64_t r) { return lens[r]; });
     SpanVec v, x;
     auto fill = [&](uint64_t r, void* vals, int64_t* dx, uint64_t) {
         V* dv = static_cast<V*>(vals);
         uint64_t p = 0;
         for (uint64_t j = 0; j < count; ++j) {
             const Span& sv = mats[j]->values.ptr[r];
-            const Span& sx = mats[j]->indices.ptr[r];
             uint64_t c = sv.len;
-            if (sx.len != c) {
-                mismatch.store(true, std::memory_order_relaxed);
-                return;
-            }
             if (c == 0) continue;
             copy_elements(dv + p, static_cast<const V*>(sv.data), c);
-            const int64_t* ix = static_cast<const int64_t*>(sx.data);
+            const int64_t* sx = static_cast<const int64_t*>(mats[j]->indices.ptr[r].data);
             uint64_t off = offsets[j];  // indices shift with plain wrapping addition
-            if (off == 0) {
-                copy_elements(dx + p, ix, c);
-            } else {
-                for (uint64_t q = 0; q < c; ++q)
-                    dx[p + q] = static_cast<int64_t>(static_cast<uint64_t>(ix[q]) + off);
-            }
+            for (uint64_t q = 0; q < c; ++q)
+                dx[p + q] = static_cast<int64_t>(static_cast<uint64_t>(sx[q]) + off);
             p += c;
         }
     };
-    // A row of only empty value spans is never filled: its index spans are
-    // checked afterwards.
-    uint64_t total = 0;
-    auto err = assemble_outer_by(len_of, n, sizeof(V), /*vacant_fill=*/true, v, x, fill, &total);
-    // Every value span empty (the cached counts said otherwise): no buffers;
-    // -8 if an index span disagrees, else -7 as for any buffer not made.
-    bool blank = err == SpanBatchError::NoSegments;
-    if (err && !blank) return KORVEX_STATUS_ALLOC;
-    if (!mismatch.load() && par::any(n, [&](uint64_t r) {
-            if (x.len == n && x.ptr[r].len != 0) return false;  // filled, so checked
-            for (uint64_t j = 0; j < count; ++j)
-                if (mats[j]->indices.ptr[r].len != 0) return true;
-            return false;
-        }))
-        mismatch.store(true);
-    if (mismatch.load()) {
-        spanvec_release(v);
-        spanvec_release(x);
-        return KORVEX_STATUS_INDEX;
-    }
-    if (blank) return KORVEX_STATUS_ALLOC;
+    if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
+        return KORVEX_STATUS_ALLOC;
     *out = make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
     return KORVEX_OK;
 }
