@@ -134,7 +134,7 @@ def main():
     L.append("Each matrix holds 10M generated entries at uniform random positions of a square matrix of "
              "10M / L rows (L = 1, 2, 5, 10, 50, 500; fixed seed, repeated coordinates summed), CSR, f64 "
              "values, int64 indices. `bench/vs_scipy.py` times korvex (through ctypes) and scipy.sparse "
-             "in one process pinned to 2 CPUs, alternating run by run (medians of 2 to 3 runs after a "
+             "in one process pinned to 2 CPUs, alternating run by run (medians of 3 to 5 runs after a "
              "warm-up); the operations are those of `latest.md`. scipy runs on one thread whatever the "
              "CPUs; korvex's pool uses both.")
     L.append("")

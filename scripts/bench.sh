@@ -5,7 +5,7 @@
 #   bash scripts/bench.sh quick   2^20 x 2^20, 5M generated entries  (< 2 min on 2 cores)
 #   bash scripts/bench.sh full    2^21 x 2^21, 20M generated entries, then the sweep
 #                                 (< 15 min on 2 cores)
-#   bash scripts/bench.sh sweep   the sweep alone (about 4 min): korvex against scipy at
+#   bash scripts/bench.sh sweep   the sweep alone (about 4 min; full runs it last): korvex against scipy at
 #                                 2 threads on uniform matrices of 10M generated entries
 #                                 with 1, 2, 5, 10, 50 and 500 entries per row
 #
@@ -75,7 +75,7 @@ run_sweep() {
     fi
     echo "== sweep: $len per row, korvex and scipy, 2 CPUs [$((SECONDS))s]"
     "$python" "$root/bench/vs_scipy.py" --lib "$build/libkorvex.so" --data "$prefix" \
-      --workload "sweep-$len" --threads 2 --libs korvex,scipy --reps 3 --min-reps 2 --budget 0.2 \
+      --workload "sweep-$len" --threads 2 --libs korvex,scipy --reps 5 --min-reps 3 --budget 0.3 \
       --warmup 1 --ops "$sweep_ops" --out "$out_s"
   done
   "$python" "$root/bench/sweep_report.py" --results "$results" --data "$build/data" \
