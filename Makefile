@@ -2,6 +2,7 @@
 #   make demo     build, then run the example walk-through
 #   make test     build, then run every test (C++, sanitizers, ABI, Python, install)
 #   make bench    run the benchmark suite (BENCH_MODE=quick|full)
+#   make bench-sweep  korvex against scipy over the row length (the crossover table)
 #   make bench-dask  korvex and scipy blocks on a two-worker Dask cluster
 #   make fuzz     run each fuzz target for FUZZ_SECONDS (default 60)
 #   make tsan     the concurrency stress test under ThreadSanitizer
@@ -21,7 +22,7 @@ BENCH_MODE  ?= full
 export KORVEX_LIBRARY := $(CURDIR)/$(BUILD)/libkorvex.so
 export PYTHONPATH := $(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build demo test test-cpp test-asan test-python test-python-lsan test-install bench bench-dask fuzz tsan install clean
+.PHONY: all deps build demo test test-cpp test-asan test-python test-python-lsan test-install bench bench-sweep bench-dask fuzz tsan install clean
 
 all: build
 
@@ -64,6 +65,10 @@ bench: deps
 # korvex blocks against scipy blocks on a two-worker Dask cluster (bench/results/dask.md).
 bench-dask: build
 	$(PYTHON) bench/dask_pipeline.py
+
+# The crossover sweep alone (full runs it as their last step).
+bench-sweep: deps
+	bash scripts/bench.sh sweep
 
 fuzz: deps
 	bash scripts/fuzz.sh $(FUZZ_SECONDS)

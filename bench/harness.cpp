@@ -3,6 +3,7 @@
 // same bytes), on matrices generated deterministically from a seed.
 //
 //   korvex_bench gen --kind uniform|rmat --scale S --edges K --seed N --out PREFIX
+//       [--rows R]  (uniform only: R x R instead of 2^S x 2^S)
 //       writes PREFIX.{meta,indptr,indices,data,coo_row,coo_col,coo_val,row_mask,col_mask}
 //   korvex_bench run --data PREFIX --workload NAME [--threads 1,2] [--reps 7]
 //       [--min-reps 3] [--budget 2.0] [--warmup 1] [--libs korvex,eigen,graphblas,floor]
@@ -166,9 +167,9 @@ Workload build_workload(uint64_t n, std::vector<uint64_t>& er, std::vector<uint6
     return w;
 }
 
-int cmd_gen(const std::string& kind, int scale, uint64_t edges, uint64_t seed,
+int cmd_gen(const std::string& kind, int scale, uint64_t rows, uint64_t edges, uint64_t seed,
             const std::string& out) {
-    uint64_t n = uint64_t{1} << scale;
+    uint64_t n = rows ? rows : uint64_t{1} << scale;
     Rng rng(seed);
     std::vector<uint64_t> er(edges), ec(edges);
     std::vector<double> ev(edges);
@@ -178,6 +179,7 @@ int cmd_gen(const std::string& kind, int scale, uint64_t edges, uint64_t seed,
             ec[e] = rng.below(n);
         }
     } else if (kind == "rmat") {
+        if (rows) die("rmat takes --scale, not --rows");
         // Graph500 parameters; vertex labels permuted at random so that the
         // heavy rows and columns are scattered over the matrix.
         const double a = 0.57, b = 0.19, c = 0.19;
@@ -716,7 +718,7 @@ std::vector<std::string> split(const std::string& s, char sep) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: korvex_bench gen --kind uniform|rmat --scale S --edges K --seed N --out PREFIX\n"
+                 "usage: korvex_bench gen --kind uniform|rmat --scale S --edges K --seed N --out PREFIX [--rows R]\n"
                  "       korvex_bench run --data PREFIX --workload NAME --out FILE [--threads 1,2]\n"
                  "                        [--reps 7] [--min-reps 3] [--budget 2] [--warmup 1]\n"
                  "                        [--libs korvex,eigen,graphblas,floor] [--ops op,...]\n");
@@ -731,13 +733,14 @@ int main(int argc, char** argv) {
     std::string kind = "uniform", out, data, workload = "workload", threads = "1,2",
                 libs = "korvex,eigen,graphblas,floor", ops;
     int scale = 20;
-    uint64_t edges = 5000000, seed = 1;
+    uint64_t edges = 5000000, seed = 1, rows = 0;
     Options o;
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
         if (k == "--kind") kind = v;
         else if (k == "--scale") scale = std::stoi(v);
         else if (k == "--edges") edges = std::stoull(v);
+        else if (k == "--rows") rows = std::stoull(v);
         else if (k == "--seed") seed = std::stoull(v);
         else if (k == "--out") out = v;
         else if (k == "--data") data = v;
@@ -754,7 +757,7 @@ int main(int argc, char** argv) {
     if (out.empty()) return usage();
     if (cmd == "gen") {
         if (scale < 1 || scale > 40) die("scale out of range");
-        return cmd_gen(kind, scale, edges, seed, out);
+        return cmd_gen(kind, scale, rows, edges, seed, out);
     }
     if (cmd != "run" || data.empty()) return usage();
 

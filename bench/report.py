@@ -59,6 +59,14 @@ TARGETS = [
     ("sort vs scipy", "sort", "scipy", 0.33),
     ("coordinate export vs scipy", "coo_export", "scipy", 0.5),
 ]
+# Reshaping operations against another korvex operation of the same run (C++
+# times): (label, op, against, goal).
+RESHAPE_TARGETS = [
+    ("CSR->CSC vs copy import", "csr_to_csc", "copy_import", 3.0),
+    ("coordinate import (shuffled) vs copy import", "coo_import", "copy_import", 5.0),
+    ("inner mask vs inner range slice (half each)", "inner_mask", "inner_slice", 1.3),
+    ("hstack across vs copy import", "hstack", "copy_import", 1.3),
+]
 # Workloads that only tell per-row from per-entry costs (korvex and the floor).
 DIAG = ["uniform-long"]
 DIAG_OPS = ["copy_import", "transpose", "csr_to_csc", "view_import", "clone", "outer_slice", "vstack"]
@@ -325,6 +333,23 @@ def main():
         L.append("Ratios against scipy use the python-side pair of the same run where there is one at that "
                  "thread count (else the C++ korvex time, see the tables). Floor ratios use the huge-page "
                  "floor; the tables also give the 4 KiB-page and warm floors.")
+        L.append("")
+        L.append("Reshaping operations against a korvex operation of the same run that writes as many "
+                 "entries (C++ times, medians):")
+        L.append("")
+        L.append(f"| ratio | goal | {head} | met |")
+        L.append("|---|---:|" + "---:|" * (len(wls) * len(ths)) + "---|")
+        for label, op, against, goal in RESHAPE_TARGETS:
+            vals = []
+            for w in wls:
+                for t in ths:
+                    k, b = res.get(w, t, op, "korvex"), res.get(w, t, against, "korvex")
+                    vals.append(k / b if k and b else None)
+            # The goal is set on the uniform matrix at 2 threads.
+            key = [v for (w, t), v in zip([(w, t) for w in wls for t in ths], vals)
+                   if w == "uniform" and t == 2 and v is not None]
+            met = "—" if not key else ("yes" if key[0] <= goal else "no")
+            L.append(f"| {label} | ≤ {goal} | " + " | ".join(rt(v) for v in vals) + f" | {met} (uniform, T=2) |")
         L.append("")
 
         # Growth with the entry count.

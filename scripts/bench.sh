@@ -3,13 +3,18 @@
 # and the copy floor, on uniform and R-MAT matrices made from fixed seeds.
 #
 #   bash scripts/bench.sh quick   2^20 x 2^20, 5M generated entries  (< 2 min on 2 cores)
-#   bash scripts/bench.sh full    2^21 x 2^21, 20M generated entries (< 15 min on 2 cores)
+#   bash scripts/bench.sh full    2^21 x 2^21, 20M generated entries, then the sweep
+#                                 (< 15 min on 2 cores)
+#   bash scripts/bench.sh sweep   the sweep alone (about 4 min; full runs it last): korvex against scipy at
+#                                 2 threads on uniform matrices of 10M generated entries
+#                                 with 1, 2, 5, 10, 50 and 500 entries per row
 #
 # Builds in build-bench (Release, KORVEX_BENCH=ON), generates the matrices
 # under build-bench/data, runs bench/harness.cpp (korvex_bench) and
 # bench/vs_scipy.py, the huge-page allocation benchmark (korvex_bench_pages),
 # and writes bench/results/latest.md and latest.png (full mode also times
-# opening files, bench/storage.py, into bench/results/storage.md). Raw results stay in
+# opening files, bench/storage.py, into bench/results/storage.md). The sweep
+# writes bench/results/crossover.md and crossover.png. Raw results stay in
 # bench/results/<mode>.*.json (one JSON object per line).
 #
 # Environment: PYTHON (default /usr/bin/python3), BENCH_BUILD (build-bench).
@@ -34,8 +39,10 @@ case "$mode" in
     slow=(--reps 3 --min-reps 1 --budget 1 --warmup 0)
     grb_threads=1,2; py_threads=(2 1); pages="41943040,167772160"
     ;;
+  sweep)
+    ;;
   *)
-    echo "usage: bash scripts/bench.sh quick|full" >&2
+    echo "usage: bash scripts/bench.sh quick|full|sweep" >&2
     exit 2
     ;;
 esac
@@ -52,11 +59,42 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BENCH=
 cmake --build "$build" -j "$(nproc)" --target korvex korvex_bench korvex_bench_pages
 
 mkdir -p "$build/data" "$results"
+bin="$build/bench/korvex_bench"
+
+# The sweep over the mean row length: the same 10M generated entries (uniform,
+# fixed seed) in 10M / L square rows for each L, korvex (through ctypes) and
+# scipy side by side at 2 CPUs, few repetitions; then the crossover table.
+run_sweep() {
+  local out_s="$results/sweep.python.json" sweep_start=$SECONDS edges=10000000 len rows prefix
+  rm -f "$out_s"
+  for len in 1 2 5 10 50 500; do
+    rows=$((edges / len))
+    prefix="$build/data/sweep-l$len-e$edges-seed7"
+    if [ ! -f "$prefix.meta" ]; then
+      echo "== generate sweep, $len per row"
+      "$bin" gen --kind uniform --rows "$rows" --edges "$edges" --seed 7 --out "$prefix"
+    fi
+    echo "== sweep: $len per row, korvex and scipy, 2 CPUs [$((SECONDS))s]"
+    "$python" "$root/bench/vs_scipy.py" --lib "$build/libkorvex.so" --data "$prefix" \
+      --workload "sweep-$len" --threads 2 --libs korvex,scipy --reps 5 --min-reps 3 --budget 0.3 \
+      --warmup 1 --ops "$sweep_ops" --out "$out_s"
+  done
+  "$python" "$root/bench/sweep_report.py" --results "$results" --data "$build/data" \
+    --elapsed $((SECONDS - sweep_start)) --load "$load_at_start"
+}
+sweep_ops=copy_import,view_import,clone,validate,sort,csr_to_csc,coo_import,coo_export,transpose
+sweep_ops=$sweep_ops,outer_slice,outer_mask,inner_slice,inner_mask,vstack,hstack
+
+if [ "$mode" = sweep ]; then
+  run_sweep
+  echo "== done in ${SECONDS}s: $results/crossover.md, $results/crossover.png"
+  exit 0
+fi
+
 out_h="$results/$mode.harness.json"
 out_p="$results/$mode.python.json"
 out_pages="$results/$mode.pages.json"
 rm -f "$out_h" "$out_p" "$out_pages"
-bin="$build/bench/korvex_bench"
 
 seed=1
 for kind in uniform rmat; do
@@ -112,4 +150,8 @@ echo "== data-block allocation: huge pages against 4 KiB pages [$((SECONDS))s]"
 elapsed=$SECONDS
 "$python" "$root/bench/report.py" --mode "$mode" --results "$results" --elapsed "$elapsed" \
   --load "$load_at_start"
-echo "== done in ${elapsed}s: $results/latest.md, $results/latest.png"
+echo "== main suite done in ${elapsed}s: $results/latest.md, $results/latest.png"
+if [ "$mode" = full ]; then
+  run_sweep
+  echo "== done in ${SECONDS}s, sweep included: $results/crossover.md, $results/crossover.png"
+fi

@@ -1,3 +1,5 @@
+#include <atomic>
+
 #include "convert/convert.hpp"
 #include "sparse/counting.hpp"
 #include "sparse/stats.hpp"
@@ -9,22 +11,47 @@ int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
     uint64_t n = outer_dim<F>(src), m = inner_dim<F>(src);
     const Span* vs = src.values.ptr;
     const Span* xs = src.indices.ptr;
-    if (src.values.len < n || src.indices.len < n ||
-        par::any(n, [&](uint64_t s) { return vs[s].len != xs[s].len; }))
-        return KORVEX_STATUS_INDEX;
+    if (src.values.len < n || src.indices.len < n) return KORVEX_STATUS_INDEX;
 
-    // Blocks of source outer indices holding about equal numbers of entries.
-    uint64_t entries_total = par::sum(n, [&](uint64_t s) { return xs[s].len; });
-    uint64_t nblocks = counting_blocks(entries_total, m);
+    // One pass over the descriptors, in pieces: each piece's entry count,
+    // and whether some row's value and index spans disagree.
+    const par::Pieces cut = par::pieces_of(n, 16);
+    Temp<uint64_t> piece_sum = temp_array<uint64_t>(cut.count);
+    std::atomic<bool> mismatch{false};
+    par::for_each(cut.count, [&](uint64_t p) {
+        uint64_t sum = 0;
+        bool bad = false;
+        for (uint64_t s = cut.begin(p), e = cut.end(p); s < e; ++s) {
+            bad |= vs[s].len != xs[s].len;
+            sum += xs[s].len;
+        }
+        if (bad) mismatch.store(true, std::memory_order_relaxed);
+        piece_sum[p] = sum;
+    });
+    if (mismatch.load()) return KORVEX_STATUS_INDEX;
+    uint64_t entries_total = 0;
+    for (uint64_t p = 0; p < cut.count; ++p) entries_total += piece_sum[p];
+
+    // Blocks of source outer indices holding about equal numbers of entries:
+    // block b starts after the row where the running count first reaches
+    // its share, found by skipping whole pieces and scanning one.
+    const CountingPlan plan = plan_counting(entries_total, m);
+    const uint64_t nblocks = plan.blocks;
     Temp<uint64_t> bounds = temp_array<uint64_t>(nblocks + 1);
     {
         const par::Pieces share{entries_total, nblocks};
-        uint64_t b = 1, run = 0;
+        uint64_t b = 1, run = 0, p = 0;
         bounds[0] = 0;
-        for (uint64_t s = 0; s < n && b < nblocks; ++s) {
-            run += xs[s].len;
-            while (b < nblocks && run >= share.begin(b))
-                bounds[b++] = s + 1;
+        while (b < nblocks && p < cut.count) {
+            if (run + piece_sum[p] < share.begin(b)) {
+                run += piece_sum[p++];
+                continue;
+            }
+            for (uint64_t s = cut.begin(p), e = cut.end(p); s < e && b < nblocks; ++s) {
+                run += xs[s].len;
+                while (b < nblocks && run >= share.begin(b)) bounds[b++] = s + 1;
+            }
+            ++p;
         }
         while (b < nblocks) bounds[b++] = n;
         bounds[nblocks] = n;
@@ -48,7 +75,9 @@ int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
                 f(static_cast<uint64_t>(idx[j]), static_cast<int64_t>(s), val[j]);
         }
     };
-    return build_bucketed<V>(m, nblocks, targets, entries, src.rows, src.cols, out);
+    // Sources are visited in order, so every target's entries arrive sorted.
+    return build_bucketed<V>(m, plan, targets, entries, RowOrder::presorted, src.rows, src.cols,
+                             out);
 }
 
 #define KORVEX_INSTANTIATE(V, F) \

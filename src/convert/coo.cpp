@@ -9,8 +9,8 @@ int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const i
     const int64_t* outer = F == Form::csr ? row_idx : col_idx;
     const int64_t* inner = F == Form::csr ? col_idx : row_idx;
     uint64_t m = F == Form::csr ? rows : cols;
-    uint64_t nblocks = counting_blocks(nnz, m);
-    const par::Pieces blocks{nnz, nblocks};
+    const CountingPlan plan = plan_counting(nnz, m);
+    const par::Pieces blocks{nnz, plan.blocks};
     auto targets = [&](uint64_t b, auto&& f) {
         for (uint64_t e = blocks.begin(b), end = blocks.end(b); e < end; ++e) {
             auto t = static_cast<uint64_t>(outer[e]);  // negatives wrap high
@@ -23,7 +23,7 @@ int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const i
         for (uint64_t e = blocks.begin(b), end = blocks.end(b); e < end; ++e)
             f(static_cast<uint64_t>(outer[e]), inner[e], data[e]);
     };
-    return build_bucketed<V>(m, nblocks, targets, entries, rows, cols, out);
+    return build_bucketed<V>(m, plan, targets, entries, RowOrder::sort, rows, cols, out);
 }
 
 #define KORVEX_INSTANTIATE(V, F)                                                                \

@@ -46,6 +46,70 @@ CompressedMatrix* make_empty_outer(uint64_t inner) {
     return make_matrix(SpanVec{}, SpanVec{}, rows_of<F>(0, inner), cols_of<F>(0, inner), 1, 0);
 }
 
+// The selected inner indices of an inner mask as a bit set, with the number
+// of selected indices below each 64-index word: the new index of a selected
+// old index is its rank among the selected ones.
+struct MaskRank {
+    const uint64_t* bits;
+    const uint64_t* rank;
+    uint64_t len;  // the mask's length
+
+    bool selected(int64_t j) const {
+        auto u = static_cast<uint64_t>(j);
+        return u < len && ((bits[u >> 6] >> (u & 63)) & 1);
+    }
+    // Reads in bounds for any j; the result means something for selected j.
+    int64_t new_index(int64_t j) const {
+        auto u = static_cast<uint64_t>(j);
+        uint64_t w = u < len ? u >> 6 : 0;
+        uint64_t below = bits[w] & ((uint64_t{1} << (u & 63)) - 1);
+        return static_cast<int64_t>(rank[w] + static_cast<uint64_t>(__builtin_popcountll(below)));
+    }
+};
+
+// Writes the c selected entries of one row (indices idx, values val) to
+// dv/dx with their new indices. Without branches on the mask: every entry is
+// written at the next free place, which only advances past a selected one,
+// so an unselected entry is overwritten by the next selected one; the loop
+// ends at the row's last selected entry and never writes past the c places.
+template <typename V>
+[[gnu::always_inline]] inline void filter_row_body(const MaskRank& m, const int64_t* idx,
+                                                   const V* val, V* dv, int64_t* dx, uint64_t c) {
+    for (uint64_t q = 0, p = 0; p < c; ++q) {
+        int64_t j = idx[q];
+        dv[p] = val[q];
+        dx[p] = m.new_index(j);
+        p += m.selected(j);
+    }
+}
+
+template <typename V>
+using FilterRow = void (*)(const MaskRank&, const int64_t*, const V*, V*, int64_t*, uint64_t);
+
+template <typename V>
+void filter_row_plain(const MaskRank& m, const int64_t* idx, const V* val, V* dv, int64_t* dx,
+                      uint64_t c) {
+    filter_row_body(m, idx, val, dv, dx, c);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same with the POPCNT instruction (the baseline x86-64 target counts
+// bits with a library call), taken when the CPU has it.
+template <typename V>
+[[gnu::target("popcnt")]] void filter_row_popcnt(const MaskRank& m, const int64_t* idx,
+                                                 const V* val, V* dv, int64_t* dx, uint64_t c) {
+    filter_row_body(m, idx, val, dv, dx, c);
+}
+#endif
+
+template <typename V>
+FilterRow<V> pick_filter_row() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    if (__builtin_cpu_supports("popcnt")) return &filter_row_popcnt<V>;
+#endif
+    return &filter_row_plain<V>;
+}
+
 }  // namespace
 
 uint64_t count_selected(const uint8_t* mask, uint64_t len) {
@@ -196,23 +260,15 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     }
     const Span* vs = m.values.ptr;
     const Span* xs = m.indices.ptr;
+    const MaskRank sel{bits.get(), rank.get(), mask_len};
     // Entries are only ever read up to the shorter of the two spans, and an
     // index outside the mask (negative ones included) is never kept.
     auto row_len = [&](uint64_t i) { return std::min(vs[i].len, xs[i].len); };
-    auto selected = [&](int64_t j) {
-        auto u = static_cast<uint64_t>(j);
-        return u < mask_len && ((bits[u >> 6] >> (u & 63)) & 1);
-    };
-    auto new_index = [&](int64_t j) {
-        auto u = static_cast<uint64_t>(j);
-        uint64_t below = bits[u >> 6] & ((uint64_t{1} << (u & 63)) - 1);
-        return static_cast<int64_t>(rank[u >> 6] + static_cast<uint64_t>(__builtin_popcountll(below)));
-    };
     Temp<uint64_t> counts = temp_array<uint64_t>(n);
     for_each_maybe_parallel(n, [&](uint64_t i) {
         const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
         uint64_t c = 0;
-        for (uint64_t q = 0, len = row_len(i); q < len; ++q) c += selected(idx[q]);
+        for (uint64_t q = 0, len = row_len(i); q < len; ++q) c += sel.selected(idx[q]);
         counts[i] = c;
     });
     uint64_t total = sum_counts(counts.get(), n);
@@ -221,17 +277,10 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
         return KORVEX_OK;
     }
     SpanVec v, x;
-    auto fill = [&](uint64_t i, void* vals, int64_t* dx, uint64_t) {
-        const int64_t* idx = static_cast<const int64_t*>(xs[i].data);
-        const V* val = static_cast<const V*>(vs[i].data);
-        V* dv = static_cast<V*>(vals);
-        uint64_t p = 0;
-        for (uint64_t q = 0, len = row_len(i); q < len; ++q) {
-            if (!selected(idx[q])) continue;
-            dv[p] = val[q];
-            dx[p] = new_index(idx[q]);
-            ++p;
-        }
+    const FilterRow<V> filter_row = pick_filter_row<V>();
+    auto fill = [&](uint64_t i, void* vals, int64_t* dx, uint64_t c) {
+        filter_row(sel, static_cast<const int64_t*>(xs[i].data), static_cast<const V*>(vs[i].data),
+                   static_cast<V*>(vals), dx, c);
     };
     if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
         return KORVEX_STATUS_LENGTH;

@@ -12,11 +12,17 @@
 //    cursor per target, and each block scatters its entries straight to
 //    their targets. Used when there are few targets.
 //  - by range: with many targets a direct scatter costs two cache misses per
-//    entry. Instead each block counts per range of 1024 targets, the entries
-//    are partitioned by range into a temporary (a few hundred sequential
-//    write streams), each range then counts its targets and, once the
-//    buffers are made, scatters its entries into its own segments, which are
-//    small enough to stay in cache.
+//    entry. Instead each block counts per range of 2^bits targets, the
+//    entries are partitioned by range into a temporary (a few hundred
+//    sequential write streams), each range then counts its targets and, once
+//    the buffers are made, scatters its entries into its own segments, which
+//    are small enough to stay in cache. Ranges are sized to about 2^17
+//    entries, so that a range's segments and its part of the temporary fit
+//    a core's cache together, and the partition's fan-out stays small.
+//
+// A conversion's targets come out sorted by construction. Coordinate import
+// sorts each range's rows right after scattering them, while they are still
+// in cache, instead of in a separate pass over the whole result.
 #pragma once
 
 #include <algorithm>
@@ -25,6 +31,7 @@
 
 #include "span/parallel.hpp"
 #include "sparse/matrix.hpp"
+#include "sparse/rowsort.hpp"
 #include "sparse/validate.hpp"
 
 namespace korvex {
@@ -32,16 +39,45 @@ namespace korvex {
 // Targets up to this many are counted directly.
 inline constexpr uint64_t kDirectTargets = uint64_t{1} << 16;
 
-// How many blocks to split `entries` entries for m targets into: enough to
-// keep every thread busy, few enough that the blocks' private histograms
-// stay small next to the entries.
-inline uint64_t counting_blocks(uint64_t entries, uint64_t m) {
-    uint64_t bins = m <= kDirectTargets ? m : ((m - 1) >> 10) + 1;
+// How the entries are counted: `blocks` contiguous blocks of entries, and
+// (with more than kDirectTargets targets) ranges of 2^bits targets.
+struct CountingPlan {
+    uint64_t blocks = 1;
+    unsigned bits = 0;  // 0: direct
+    uint64_t bins(uint64_t m) const { return bits == 0 ? m : ((m - 1) >> bits) + 1; }
+};
+
+// Range width for `entries` entries over m > kDirectTargets targets: about
+// 2^17 entries per range, between 2^8 and 2^16 targets (a target's place
+// within its range is kept in 16 bits), and enough ranges to keep every
+// thread busy.
+inline unsigned range_bits(uint64_t entries, uint64_t m) {
+    unsigned bits = 16;
+    while (bits > 8 && (static_cast<unsigned __int128>(entries) << bits) >
+                           (static_cast<unsigned __int128>(m) << 17))
+        --bits;
+    auto enough = static_cast<uint64_t>(8 * par::thread_count());
+    while (bits > 8 && ((m - 1) >> bits) + 1 < enough) --bits;
+    return bits;
+}
+
+// How to count `entries` entries for m targets: enough blocks to keep every
+// thread busy, few enough that the blocks' private histograms stay small next
+// to the entries.
+inline CountingPlan plan_counting(uint64_t entries, uint64_t m) {
+    CountingPlan plan;
+    plan.bits = m <= kDirectTargets ? 0 : range_bits(entries, m);
+    uint64_t bins = plan.bins(m);
     uint64_t b = static_cast<uint64_t>(par::thread_count());
     if (entries < (uint64_t{1} << 15)) b = 1;
     while (b > 1 && mul_or_die(b, bins) > 2 * entries + (uint64_t{1} << 20)) --b;
-    return b == 0 ? 1 : b;
+    plan.blocks = b == 0 ? 1 : b;
+    return plan;
 }
+
+// Whether bucketing must sort each target's entries by inner index, or they
+// arrive in that order already (conversion visits sources in order).
+enum class RowOrder { sort, presorted };
 
 enum class BucketStatus { ok, bad_target, alloc_failed };
 
@@ -71,8 +107,8 @@ inline void fill_empty(uint64_t m, SpanVec& values, SpanVec& indices) {
 
 template <typename V, typename Targets, typename Entries>
 BucketStatus bucket_direct(uint64_t m, uint64_t nblocks, const Targets& targets,
-                           const Entries& entries, SpanVec& values, SpanVec& indices,
-                           uint64_t& total) {
+                           const Entries& entries, RowOrder order, SpanVec& values,
+                           SpanVec& indices, uint64_t& total) {
     Temp<uint64_t> counts = temp_zeroed<uint64_t>(mul_or_die(nblocks, m));
     std::atomic<bool> bad{false};
     par::for_each(nblocks, [&](uint64_t b) {
@@ -112,23 +148,24 @@ BucketStatus bucket_direct(uint64_t m, uint64_t nblocks, const Targets& targets,
             static_cast<int64_t*>(xs[t].data)[p] = inner;
         });
     });
+    if (order == RowOrder::sort) sort_rows<V>(vs, xs, m);
     values = v;
     indices = x;
     return BucketStatus::ok;
 }
 
 template <typename V, typename Targets, typename Entries>
-BucketStatus bucket_by_range(uint64_t m, uint64_t nblocks, const Targets& targets,
-                             const Entries& entries, SpanVec& values, SpanVec& indices,
-                             uint64_t& total) {
-    constexpr unsigned kBits = 10;
-    constexpr uint64_t kWidth = uint64_t{1} << kBits;
-    uint64_t ranges = ((m - 1) >> kBits) + 1;
+BucketStatus bucket_by_range(uint64_t m, const CountingPlan& plan, const Targets& targets,
+                             const Entries& entries, RowOrder order, SpanVec& values,
+                             SpanVec& indices, uint64_t& total) {
+    const unsigned bits = plan.bits;
+    const uint64_t nblocks = plan.blocks, ranges = plan.bins(m);
+    const uint64_t local_mask = (uint64_t{1} << bits) - 1;
     Temp<uint64_t> start = temp_zeroed<uint64_t>(mul_or_die(nblocks, ranges));
     std::atomic<bool> bad{false};
     par::for_each(nblocks, [&](uint64_t b) {
         uint64_t* c = start.get() + b * ranges;
-        if (!targets(b, [c](uint64_t t) { ++c[t >> kBits]; })) bad.store(true);
+        if (!targets(b, [c, bits](uint64_t t) { ++c[t >> bits]; })) bad.store(true);
     });
     if (bad.load()) return BucketStatus::bad_target;
     total = scan_bins(start.get(), nblocks, ranges);
@@ -149,31 +186,58 @@ BucketStatus bucket_by_range(uint64_t m, uint64_t nblocks, const Targets& target
         int64_t* ti = tmp_inner.get();
         V* tv = tmp_value.get();
         entries(b, [=](uint64_t t, int64_t inner, V value) {
-            uint64_t p = cur[t >> kBits]++;
-            tt[p] = static_cast<uint16_t>(t & (kWidth - 1));
+            uint64_t p = cur[t >> bits]++;
+            tt[p] = static_cast<uint16_t>(t & local_mask);
             ti[p] = inner;
             tv[p] = value;
         });
     });
-    Temp<uint64_t> lens = temp_zeroed<uint64_t>(m);
+    Temp<uint64_t> lens = temp_array<uint64_t>(m);
     par::for_each(ranges, [&](uint64_t r) {
-        uint64_t* l = lens.get() + (r << kBits);
+        uint64_t lo = r << bits, hi = std::min(m, lo + local_mask + 1);
+        uint64_t* l = lens.get() + lo;
+        std::fill(l, l + (hi - lo), uint64_t{0});
         for (uint64_t p = bounds[r]; p < bounds[r + 1]; ++p) ++l[tmp_target[p]];
     });
     SpanVec v, x;
     if (assemble_outer(lens.get(), m, sizeof(V), /*vacant_fill=*/false, v, x))
         return BucketStatus::alloc_failed;
-    Span* vs = v.ptr + 0;
-    Span* xs = x.ptr + 0;
+    Span* vs = v.ptr;
+    Span* xs = x.ptr;
     par::for_each(ranges, [&](uint64_t r) {
-        uint64_t lo = r << kBits;
-        uint32_t fill[kWidth] = {};
-        for (uint64_t p = bounds[r]; p < bounds[r + 1]; ++p) {
-            uint64_t local = tmp_target[p], t = lo + local;
-            uint64_t q = fill[local]++;
-            static_cast<V*>(vs[t].data)[q] = tmp_value[p];
-            static_cast<int64_t*>(xs[t].data)[q] = tmp_inner[p];
+        uint64_t lo = r << bits, hi = std::min(m, lo + local_mask + 1);
+        // The range's lengths now live in its spans: their slots become
+        // cursors. With 8-byte values both buffers have the same layout, so
+        // one cursor per target, counted in elements from the range's first
+        // segment, places the value and the index of an entry; the spans are
+        // then read once per target rather than once per entry.
+        uint64_t* cur = lens.get() + lo;
+        if constexpr (sizeof(V) == sizeof(int64_t)) {
+            uint64_t first = lo;
+            while (first < hi && vs[first].len == 0) ++first;
+            if (first == hi) return;  // no entries in this range
+            V* vbase = static_cast<V*>(vs[first].data);
+            int64_t* ibase = static_cast<int64_t*>(xs[first].data);
+            for (uint64_t t = lo; t < hi; ++t)
+                cur[t - lo] = vs[t].len ? static_cast<uint64_t>(static_cast<V*>(vs[t].data) - vbase) : 0;
+            for (uint64_t p = bounds[r]; p < bounds[r + 1]; ++p) {
+                uint64_t q = cur[tmp_target[p]]++;
+                vbase[q] = tmp_value[p];
+                ibase[q] = tmp_inner[p];
+            }
+        } else {
+            std::fill(cur, cur + (hi - lo), uint64_t{0});
+            for (uint64_t p = bounds[r]; p < bounds[r + 1]; ++p) {
+                uint64_t local = tmp_target[p], t = lo + local;
+                uint64_t q = cur[local]++;
+                static_cast<V*>(vs[t].data)[q] = tmp_value[p];
+                static_cast<int64_t*>(xs[t].data)[q] = tmp_inner[p];
+            }
         }
+        if (order == RowOrder::sort)
+            for (uint64_t t = lo; t < hi; ++t)
+                if (xs[t].len > 1)
+                    sort_row(static_cast<V*>(vs[t].data), static_cast<int64_t*>(xs[t].data), xs[t].len);
     });
     values = v;
     indices = x;
@@ -184,32 +248,32 @@ BucketStatus bucket_by_range(uint64_t m, uint64_t nblocks, const Targets& target
 
 // Buckets the entries into m targets and builds their two span arrays
 // (segments of one value and one index buffer; empty targets get empty
-// spans), with every target's entries sorted by inner index.
+// spans), with every target's entries sorted by inner index (`order` says
+// whether they must be sorted or arrive sorted).
 //   targets(b, f): calls f(target) for every entry of block b, in order;
 //                  returns false if the block holds a target >= m.
 //   entries(b, f): calls f(target, inner, value) for the same entries.
-// On success `total` is the number of entries.
-// nblocks comes from counting_blocks.
+// On success `total` is the number of entries. plan comes from
+// plan_counting(entries, m); its blocks are the b above.
 template <typename V, typename Targets, typename Entries>
-BucketStatus bucket_entries(uint64_t m, uint64_t nblocks, const Targets& targets,
-                            const Entries& entries, SpanVec& values, SpanVec& indices,
-                            uint64_t& total) {
-    BucketStatus st =
-        m <= kDirectTargets
-            ? detail::bucket_direct<V>(m, nblocks, targets, entries, values, indices, total)
-            : detail::bucket_by_range<V>(m, nblocks, targets, entries, values, indices, total);
-    if (st == BucketStatus::ok && total > 0) sort_rows<V>(values.ptr, indices.ptr, m);
-    return st;
+BucketStatus bucket_entries(uint64_t m, const CountingPlan& plan, const Targets& targets,
+                            const Entries& entries, RowOrder order, SpanVec& values,
+                            SpanVec& indices, uint64_t& total) {
+    return plan.bits == 0 ? detail::bucket_direct<V>(m, plan.blocks, targets, entries, order,
+                                                      values, indices, total)
+                          : detail::bucket_by_range<V>(m, plan, targets, entries, order, values,
+                                                        indices, total);
 }
 
 // bucket_entries into a new matrix of the given shape, with its count
 // cached: 0, or -8 for a target outside [0, m), or -7 when the buffers fail.
 template <typename V, typename Targets, typename Entries>
-int32_t build_bucketed(uint64_t m, uint64_t nblocks, const Targets& targets, const Entries& entries,
-                       uint64_t rows, uint64_t cols, CompressedMatrix** out) {
+int32_t build_bucketed(uint64_t m, const CountingPlan& plan, const Targets& targets,
+                       const Entries& entries, RowOrder order, uint64_t rows, uint64_t cols,
+                       CompressedMatrix** out) {
     SpanVec v, x;
     uint64_t total = 0;
-    switch (bucket_entries<V>(m, nblocks, targets, entries, v, x, total)) {
+    switch (bucket_entries<V>(m, plan, targets, entries, order, v, x, total)) {
         case BucketStatus::bad_target: return KORVEX_STATUS_INDEX;
         case BucketStatus::alloc_failed: return KORVEX_STATUS_ALLOC;
         case BucketStatus::ok: break;
