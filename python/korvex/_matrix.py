@@ -746,15 +746,6 @@ def _mask_of(pos, dim):
     return mask
 
 
-def _positions_mask(pos, dim, word):
-    """Strictly increasing integer positions (negative ones count from the
-    end) as a mask selector; anything else raises IndexError."""
-    pos = _positions(np.asarray(pos), dim, word)
-    if pos.size == 0:
-        return ("range", (0, 0))
-    return ("mask", _mask_of(pos, dim))
-
-
 class CSRMatrix(_Compressed):
     """Row-compressed matrix: rows are the outer (compressed) axis."""
 

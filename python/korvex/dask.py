@@ -40,16 +40,8 @@ __all__ = ["from_scipy", "from_coo", "from_dataframe", "from_file", "from_dask",
            "meta"]
 
 _FORMATS = ("csr", "csc")
-_VALUE_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
 _INT32_MAX = np.iinfo(np.int32).max
-
-
-def _value_dtype(dtype):
-    dt = np.dtype(dtype)
-    if dt not in _VALUE_DTYPES:
-        raise TypeError(f"korvex holds float32 or float64 values, not {dt}; pass "
-                        f"dtype=numpy.float64 (or float32) to convert")
-    return dt
+_value_dtype = _matrix._value_dtype  # TypeError for anything but float32/float64
 
 
 def _format_arg(format):
@@ -274,21 +266,15 @@ def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
     for a, what in ((row, "row"), (col, "col")):
         if a.dtype.kind not in "iu":
             raise TypeError(f"{what} must hold integers, got {a.dtype}")
-    if not (len(row.chunks[0]) == len(col.chunks[0]) == len(data.chunks[0])):
-        known = all(not any(math.isnan(x) for x in a.chunks[0]) for a in (row, col, data))
-        if not known:
-            raise ValueError("row, col and data must have the same number of partitions")
+    known = all(not any(math.isnan(x) for x in a.chunks[0]) for a in (row, col, data))
+    if known:
         if not row.shape[0] == col.shape[0] == data.shape[0]:
             raise ValueError(f"row, col and data differ in length ({row.shape[0]}, "
                              f"{col.shape[0]}, {data.shape[0]})")
-        data = data.rechunk(row.chunks)
-        col = col.rechunk(row.chunks)
-    elif all(not any(math.isnan(x) for x in a.chunks[0]) for a in (row, col, data)):
         if not row.chunks == col.chunks == data.chunks:
-            if not row.shape[0] == col.shape[0] == data.shape[0]:
-                raise ValueError(f"row, col and data differ in length ({row.shape[0]}, "
-                                 f"{col.shape[0]}, {data.shape[0]})")
             col, data = col.rechunk(row.chunks), data.rechunk(row.chunks)
+    elif not len(row.chunks[0]) == len(col.chunks[0]) == len(data.chunks[0]):
+        raise ValueError("row, col and data must have the same number of partitions")
 
     bounds = _bounds(outer)
     token = tokenize(row, col, data, (r, c), outer, format, dt)

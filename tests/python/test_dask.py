@@ -381,15 +381,3 @@ def test_serializer_keeps_wide_indices():
     assert R.shape == (3, n)
     np.testing.assert_array_equal(C.col, [5, 7, n - 1])
     np.testing.assert_array_equal(C.data, [1.0, 3.0, 2.0])
-
-
-# -- the README example ------------------------------------------------------
-
-def test_readme_beyond_one_machine_runs():
-    text = open(os.path.join(REPO, "README.md"), encoding="utf-8").read()
-    section = text.split("## Beyond one machine", 1)[1].split("\n## ", 1)[0]
-    blocks = [b.split("```", 1)[0] for b in section.split("```python\n")[1:]]
-    assert blocks
-    ns = {}
-    for b in blocks:
-        exec(compile(b, "README.md", "exec"), ns)
