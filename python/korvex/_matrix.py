@@ -161,6 +161,27 @@ def _index_dtype_arg(index_dtype):
 _INT32_MAX = int(np.iinfo(np.int32).max)
 
 
+_EMPTY_SCIPY = {}
+
+
+def _scipy_result(cls, shape, data, indices, indptr):
+    """A scipy matrix of class cls over the three arrays as they are, without
+    the constructor's checks and conversions (scipy's constructor costs more
+    than exporting a small batch, and may narrow the indices into a copy).
+    The attributes come from an empty matrix that scipy made; whether the
+    indices are sorted is left for scipy to find out when asked."""
+    empty = _EMPTY_SCIPY.get(cls)
+    if empty is None:
+        empty = _EMPTY_SCIPY[cls] = cls((0, 0), dtype=np.float64)
+    out = cls.__new__(cls)
+    out.__dict__.update(empty.__dict__)
+    for flag in ("_has_sorted_indices", "_has_canonical_format"):
+        out.__dict__.pop(flag, None)
+    out.data, out.indices, out.indptr = data, indices, indptr
+    out._shape = shape
+    return out
+
+
 class _Compressed:
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
@@ -495,17 +516,19 @@ class _Compressed:
         IndexOutOfRangeError when a stored index lies outside the shape."""
         want = _index_dtype_arg(index_dtype)
         h, fam = self._handle, self._fam
-        nnz, n = self.nnz, self._outer_dim
-        if want.itemsize == 4 and (nnz > _INT32_MAX or self._inner_dim > _INT32_MAX + 1):
-            raise ValueError(f"a {self.shape[0]}x{self.shape[1]} matrix with {nnz} entries "
-                             f"does not fit 32-bit indices; use index_dtype=numpy.int64")
+        s = fam.shape(h)
+        r, c, nnz = s.rows, s.cols, fam.nnz(h)
+        n, inner = (r, c) if self.format == "csr" else (c, r)
+        if want.itemsize == 4 and (nnz > _INT32_MAX or inner > _INT32_MAX + 1):
+            raise ValueError(f"a {r}x{c} matrix with {nnz} entries does not fit 32-bit "
+                             f"indices; use index_dtype=numpy.int64")
         indptr = np.empty(n + 1, want)
         indices = np.empty(nnz, want)
         data = np.empty(nnz, self.dtype)
         op = f"{fam.prefix}_to_compressed"
         check_status(fam.to_compressed(h, _ptr(data), _ptr(indices), _ptr(indptr), nnz,
                                        want.itemsize), op,
-                     f"shape {self.shape}, {nnz} entries")
+                     f"shape {(r, c)}, {nnz} entries")
         return indptr, indices, data
 
     @guarded
@@ -516,12 +539,8 @@ class _Compressed:
         an index or the entry count does not fit). Allocates only the
         result's three arrays."""
         indptr, indices, data = self._export_compressed(index_dtype)
-        out = _SCIPY_CLASSES[(self.format, self._sparray)]((0, 0), dtype=self.dtype)
-        out.data, out.indices, out.indptr = data, indices, indptr
-        # Set after the arrays so that scipy checks nothing against them;
-        # whether rows are sorted is left for scipy to find when asked.
-        out._shape = self.shape
-        return out
+        return _scipy_result(_SCIPY_CLASSES[(self.format, self._sparray)], self.shape, data,
+                             indices, indptr)
 
     @guarded
     def tocoo(self):
