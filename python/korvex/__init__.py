@@ -23,6 +23,8 @@ from ._lib import (AllocationError, CapacityError, IndexOutOfRangeError, IndptrE
 from ._matrix import CSCMatrix, CSRMatrix, SpanDesc, from_coo, from_scipy, hstack, vstack
 from .storage import FileFormatError, load, load_npz, save, save_npz
 from .batches import batches
+from .h5ad import load_h5ad
+from .tensors import from_torch
 
 __version__ = "1.0.0"
 
@@ -31,6 +33,7 @@ __all__ = [
     "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
     "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "library_path",
     "save", "load", "save_npz", "load_npz", "FileFormatError", "batches",
+    "load_h5ad", "from_torch",
 ]
 
 # A process that already uses Dask (every Dask worker does) gets korvex's Dask
