@@ -86,10 +86,11 @@ class _Group:
             if getattr(self, part).dtype.kind not in "iu":
                 raise FileFormatError(f"{self.name}: {part} holds {getattr(self, part).dtype}, "
                                       f"not integers")
-        kind = self.data.dtype.kind
-        if self.data.dtype in (np.float32, np.float64):
-            self.dtype = np.dtype(self.data.dtype)
-        elif kind in "iub" or self.data.dtype == np.float16:
+        stored = self.data.dtype.newbyteorder("=")
+        kind = stored.kind
+        if stored in (np.float32, np.float64):
+            self.dtype = stored
+        elif kind in "iub" or stored == np.float16:
             self.dtype = np.dtype(np.float64 if kind in "iub" else np.float32)
             warnings.warn(f"{self.name}: {self.data.dtype} values are read as {self.dtype} "
                           f"(korvex holds float32 and float64)", stacklevel=3)
