@@ -78,6 +78,19 @@ def test_round_trip(form, dtype):
 
 
 @needs_torch
+@quiet
+@pytest.mark.parametrize("form", ["csr", "csc"])
+def test_unsorted_rows_and_repeats_are_summed(form):
+    A = sp.csr_matrix((np.array([1.0, 2.0, 4.0, 8.0]), np.array([3, 0, 3, 1]),
+                       np.array([0, 3, 3, 4])), shape=(3, 4))  # row 0: 3, 0, 3
+    t = korvex.from_scipy(A if form == "csr" else A.T.tocsc()).to_torch()
+    idx = t.col_indices() if form == "csr" else t.row_indices()
+    assert idx.tolist() == [0, 3, 1]
+    want = A.toarray() if form == "csr" else A.T.toarray()
+    assert np.array_equal(t.to_dense().numpy(), want)
+
+
+@needs_torch
 def test_from_coo_tensor_keeps_duplicates():
     t = torch.sparse_coo_tensor(torch.tensor([[2, 0, 2], [1, 3, 1]]),
                                 torch.tensor([1.5, 2.0, 4.0], dtype=torch.float64), (3, 4))
