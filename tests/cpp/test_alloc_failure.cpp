@@ -103,6 +103,9 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
     auto inner_range = A::csr ? A::slice_cols : A::slice_rows;
     auto inner_mask = A::csr ? A::mask_cols : A::mask_rows;
     auto across = A::csr ? A::hstack : A::vstack;
+    auto inner_take = A::csr ? A::take_cols : A::take_rows;
+    const uint64_t pos[] = {3, 0, 3};
+    const int32_t idx32[] = {3, 0, 2, 1, 3}, ptr32[] = {0, 2, 2, 5, 5};
     struct Case {
         const char* name;
         int32_t status;
@@ -117,6 +120,9 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         {"inner range slice", KORVEX_STATUS_ALLOC, [&](auto out) { return inner_range(m, 1, 4, out); }},
         {"inner mask", KORVEX_STATUS_ALLOC, [&](auto out) { return inner_mask(m, mask, 4, out); }},
         {"stack across", KORVEX_STATUS_ALLOC, [&](auto out) { return across(pair, 2, out); }},
+        {"inner take", KORVEX_STATUS_ALLOC, [&](auto out) { return inner_take(m, pos, 3, out); }},
+        {"copy import from int32", KORVEX_STATUS_ALLOC,
+         [&](auto out) { return A::copy_i32(4, 4, data, 5, idx32, 5, ptr32, 5, out); }},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -127,7 +133,7 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
     auto outer_range = A::csr ? A::slice_rows : A::slice_cols;
     auto outer_mask = A::csr ? A::mask_rows : A::mask_cols;
     auto along = A::csr ? A::vstack : A::hstack;
-    int64_t co[5], ro[5];
+    int64_t co[5], ro[5];  // ro also holds an indptr of 5
     V vo[5];
     const Op more[] = {
         handle_op([&] { return A::view(4, 4, data, idx, ptr); }),
@@ -135,7 +141,10 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         [&](auto out) { return outer_range(m, 1, 3, out); },
         [&](auto out) { return outer_mask(m, mask, 4, out); },
         [&](auto out) { return along(pair, 2, out); },
+        [&](auto out) { return (A::csr ? A::take_rows : A::take_cols)(m, pos, 3, out); },
+        [&](auto out) { return B::transpose_shared(m, out); },
         [&](auto) { return A::to_coo(m, ro, co, vo, 5); },
+        [&](auto) { return A::to_compressed(m, vo, co, ro, 5, 8); },
         [&](auto) {
             Span* r = span_f64_clone(A::values_vec(m));
             span_f64_free(r);
@@ -162,6 +171,9 @@ TEST(AllocFailure, SharingOperationsMakeNoDataBlock) {
     const int64_t idx[] = {0, 1, 2};
     const uint64_t ptr[] = {0, 1, 3};
     const uint8_t mask[] = {0, 1};
+    const uint64_t pos[] = {1, 0, 1};
+    double vals[3];
+    int64_t idx_out[3], ptr_out[3];
     CompressedMatrix *m = nullptr, *r = nullptr;
     ASSERT_EQ(csr_f64_from_scipy_copy(2, 3, data, 3, idx, 3, ptr, 3, &m), 0);
     korvex::inject_data_block_failure(1);
@@ -170,10 +182,13 @@ TEST(AllocFailure, SharingOperationsMakeNoDataBlock) {
              [&](auto out) { return csr_f64_slice_rows(m, 1, 2, out); },
              [&](auto out) { return csr_f64_slice_rows_mask(m, mask, 2, out); },
              [&](auto out) { return csr_f64_vstack(pair, 2, out); },
+             [&](auto out) { return csr_f64_take_rows(m, pos, 3, out); },
+             [&](auto out) { return csc_f64_transpose_shared_from_csr(m, out); },
              [&](auto out) { return (*out = csr_f64_clone(m)) ? 0 : -1; }}) {
         ASSERT_EQ(op(&r), 0);
         csr_f64_free(r);
     }
+    EXPECT_EQ(csr_f64_to_compressed(m, vals, idx_out, ptr_out, 3, 8), 0);
     EXPECT_EQ(korvex::injected_failures_fired(), 0);
     korvex::inject_data_block_failure(0);
     csr_f64_free(m);
