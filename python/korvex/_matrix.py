@@ -565,20 +565,26 @@ class _Compressed(_EntriesMixin, _MinMaxMixin):
     @guarded
     def to_torch(self):
         """A torch.sparse_csr_tensor (CSR) or torch.sparse_csc_tensor (CSC)
-        with int64 indices, entries in stored order: the exported arrays
-        become the tensor's own (one copy of the entries). ImportError
-        without torch; IndexOutOfRangeError when a stored index lies
-        outside the shape."""
+        with int64 indices: the exported arrays become the tensor's own (one
+        copy of the entries). torch requires every row (CSC: column) to hold
+        distinct indices in increasing order, so rows that do not are sorted
+        and their repeated indices added up, in a further copy. ImportError
+        without torch; IndexOutOfRangeError when a stored index lies outside
+        the shape."""
         torch = _optional.require("torch", "to_torch")
-        export = getattr(self, "_export_compressed", None)
-        if export is not None:
-            ptr, idx, vals = export()
-        else:
-            self._require_in_bounds("to_torch")
-            ptr, idx, vals, _, _ = self._export()
+        ptr, idx, vals = self._export_compressed()
         make = torch.sparse_csr_tensor if self.format == "csr" else torch.sparse_csc_tensor
-        return make(torch.from_numpy(ptr), torch.from_numpy(idx), torch.from_numpy(vals),
-                    size=self.shape)
+        try:  # torch checks the rows itself
+            return make(torch.from_numpy(ptr), torch.from_numpy(idx), torch.from_numpy(vals),
+                        size=self.shape)
+        except RuntimeError:
+            if self.has_sorted_indices:
+                raise
+        A = _SCIPY_CLASSES[(self.format, False)]((vals, idx, ptr), shape=self.shape)
+        A.sum_duplicates()  # sorts each row, then adds up repeats
+        return make(torch.from_numpy(A.indptr.astype(np.int64, copy=False)),
+                    torch.from_numpy(A.indices.astype(np.int64, copy=False)),
+                    torch.from_numpy(A.data), size=self.shape)
 
     # -- conversion and transposition -------------------------------------
 
