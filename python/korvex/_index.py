@@ -162,33 +162,19 @@ class _IndexMixin:
 
     @guarded
     def _sample(self, rows, cols):
-        """The values at (rows[k], cols[k]), duplicates summed, zero where
-        nothing is stored. Reads only the rows (CSR) or columns (CSC) named."""
+        """The values at (rows[k], cols[k]), duplicates summed in stored
+        order, zero where nothing is stored. Reads only the rows (CSR) or
+        columns (CSC) named, once per pair, as scipy does."""
         outer, inner = (rows, cols) if self.format == "csr" else (cols, rows)
-        uo, at_o = np.unique(outer, return_inverse=True)
-        ui, at_i = np.unique(inner, return_inverse=True)
-        part = self._select(0 if self.format == "csr" else 1, ("take", uo))
+        part = self._select(0 if self.format == "csr" else 1, ("take", outer))
         try:
             indptr, idx, vals, _, _ = part._export()
         finally:
             part._discard()
-        # Each stored entry whose index is asked for gets the key
-        # (taken row, rank of its index); entries of one key are summed.
-        rank = np.searchsorted(ui, idx)
-        hit = rank < len(ui)
-        hit[hit] = ui[rank[hit]] == idx[hit]
-        row = np.repeat(np.arange(len(uo), dtype=np.int64), np.diff(indptr))[hit]
-        key = row * len(ui) + rank[hit]
-        order = np.argsort(key, kind="stable")
-        key, v = key[order], vals[hit][order]
+        pair = np.repeat(np.arange(len(outer)), np.diff(indptr))  # the pair of each entry
+        hit = idx == inner[pair]
         out = np.zeros(len(outer), self.dtype)
-        if len(key):
-            first = np.flatnonzero(np.concatenate(([True], key[1:] != key[:-1])))
-            key, sums = key[first], np.add.reduceat(v, first)
-            want = at_o.astype(np.int64) * len(ui) + at_i
-            at = np.minimum(np.searchsorted(key, want), len(key) - 1)
-            found = key[at] == want
-            out[found] = sums[at[found]]
+        np.add.at(out, pair[hit], vals[hit])
         return out
 
     @guarded
