@@ -168,7 +168,7 @@ class _IndexMixin:
         outer, inner = (rows, cols) if self.format == "csr" else (cols, rows)
         part = self._select(0 if self.format == "csr" else 1, ("take", outer))
         try:
-            indptr, idx, vals, _, _ = part._export()
+            indptr, idx, vals = part._export_compressed()
         finally:
             part._discard()
         pair = np.repeat(np.arange(len(outer)), np.diff(indptr))  # the pair of each entry
