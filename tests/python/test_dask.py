@@ -245,6 +245,17 @@ def test_slices_and_masks(compute, fmt):
         same(M, A[r][:, c])
 
 
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_positions_in_any_order_and_steps(compute, fmt):
+    A = scipy_matrix(fmt, shape=(80, 60), density=0.1)
+    X = kd.from_scipy(A, chunks=23)
+    keys = [np.s_[::2], np.s_[[5, 3, 3]], np.s_[:, [7, 3]], np.s_[70:2:-3, ::3],
+            np.s_[[79, 0, 40, 41, 0]], np.s_[::-1, [59, 0, 59]]]
+    for k, M in zip(keys, compute(*[X[k] for k in keys])):
+        assert M.format == fmt and M.shape == A[k].shape
+        np.testing.assert_array_equal(M.toarray(), A[k].toarray())
+
+
 def test_rechunk_concatenate_transpose_map_blocks(compute):
     A = scipy_matrix("csr", shape=(100, 60), density=0.1)
     B = scipy_matrix("csr", shape=(40, 60), density=0.1, seed=8)
