@@ -16,6 +16,7 @@ import numpy as np
 import scipy.sparse as sp
 
 from . import _lib, _sizes
+from ._arith import _ArithMixin
 from ._guard import GUARD, exclusive, guarded
 from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
                    span_functions)
@@ -136,7 +137,7 @@ def _import_copy(fam, r, c, indptr, inner, vals):
                 _ptr(ptr), len(ptr), op=f"{fam.prefix}_from_scipy_copy")
 
 
-class _Compressed:
+class _Compressed(_ArithMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
