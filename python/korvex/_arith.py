@@ -172,10 +172,21 @@ class _ArithMixin:
         return self._derived(type(self), out.value, shares=True)
 
     @guarded
+    def _rows_sorted(self):
+        """has_sorted_indices, remembered once true for a matrix that reads
+        no host arrays: korvex's own storage only ever gets sorted."""
+        if self.__dict__.get("_sorted_known") and self._h is not None:
+            return True
+        done = bool(self._fam.is_sorted(self._handle))
+        if done and not self._keep:
+            self._sorted_known = True
+        return done
+
+    @guarded
     def _summed_repeats(self):
         """None when no row repeats an index; else a copy with the repeats
         added up (rows sorted), as scipy's sum_duplicates gives."""
-        if self._fam.is_sorted(self._handle):
+        if self._rows_sorted():
             return None
         S = self.to_scipy()
         n = S.nnz
@@ -367,8 +378,10 @@ class _ArithMixin:
             if out is None:
                 return total
             return np.sum(np.asarray(total), dtype=dtype, out=out)
-        sums = self._line_sums(axis).astype(want) if scale == 1 else \
-            (self._line_sums(axis) * scale).astype(want)
+        sums = self._line_sums(axis)
+        if scale != 1:
+            sums *= scale
+        sums = sums.astype(want, copy=False)
         if self._sparray:
             ret = sums
         else:
@@ -377,6 +390,8 @@ class _ArithMixin:
                 ret = ret.T
         if out is not None and out.shape != ret.shape:
             raise ValueError("dimensions do not match")
+        if out is None and dtype is None:
+            return ret
         return ret.sum(axis=(), dtype=dtype, out=out)
 
     def sum(self, axis=None, dtype=None, out=None):
