@@ -295,7 +295,13 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       indptr, indptr_len, out)  copies into two new buffers; statuses
  *       -1 (NULL), -4 (indptr_len != n+1, indptr[0] != 0, or an interior
  *       entry above indptr[n]), -3 (data_len or indices_len != indptr[n]),
- *       -7 (buffers). n is rows for CSR, cols for CSC.
+ *       -7 (buffers). n is rows for CSR, cols for CSC. The three arrays
+ *       may sit at any address (they are read without alignment
+ *       assumptions).
+ *   P_from_scipy_copy_i32(rows, cols, data, data_len, indices, indices_len,
+ *       indptr, indptr_len, out)  as _from_scipy_copy from int32_t indices
+ *       and indptr (scipy's usual arrays), widened to int64 during the one
+ *       copy; the same statuses, and a negative indptr entry is -4.
  *   P_from_coo(rows, cols, row_idx, col_idx, data, nnz, out)  duplicates
  *       kept, explicit zeros stored, rows sorted by inner index, inner
  *       indices stored unchecked. -1 (a NULL pointer, even when nnz is 0), -8 (an
@@ -310,6 +316,18 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       column-major; duplicates: the last stored wins. -1 (NULL), -6
  *       (capacity < rows x cols, or that product overflows), -8 (an inner
  *       index outside [0, inner dim); detected before anything is written).
+ *   P_to_compressed(m, values_out, indices_out, indptr_out, capacity,
+ *       index_width)  scipy's three arrays: values_out and indices_out hold
+ *       `capacity` elements, indptr_out outer dim + 1; indices and indptr
+ *       elements are index_width bytes (4: int32_t, 8: int64_t). Outer
+ *       indices in order, stored order within; indptr_out[0] is 0. One
+ *       parallel pass; reads and fills no nnz cache. -1 (NULL), -6
+ *       (capacity < nnz, index_width not 4 or 8, or width 4 with nnz >
+ *       INT32_MAX or inner dim > INT32_MAX + 1), nothing written on either;
+ *       -8 (a row whose value and index spans differ in length, detected
+ *       before anything is written; or a stored index outside [0, inner
+ *       dim), detected while writing: the arrays' contents are then
+ *       unspecified, never written outside their lengths).
  *
  * Conversion and transposition (fresh buffers; source untouched)
  *   P_from_Y(src, out)   the same matrix in this family's form, every outer
@@ -317,6 +335,11 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       outer range, or a row whose value and index spans differ in length).
  *   P_transpose_from_Y(src, out)  the transpose, in this family's form: each
  *       outer span of src copied and sorted; empty ones vacant. -1, -7.
+ *   P_transpose_shared_from_Y(src, out)  the transpose in this family's form
+ *       over src's own spans (CSR A gives CSC A^T whose outer index i holds
+ *       row i of A): O(outer dim) descriptors, no element copied, one more
+ *       reference per span, stored order and nnz cache kept. Views stay
+ *       views of the caller's arrays. -1, -7.
  *
  * Slicing (outer slices share spans with m; inner slices copy)
  *   P_slice_rows(m, start, end, out), P_slice_cols(...)  half-open range;
@@ -327,6 +350,17 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       when mask_len is 0), -3 (mask_len != dim, or buffers failed). Inner masks
  *       keep stored order; entries whose index lies outside the mask are
  *       dropped.
+ *   P_take_rows(m, pos, n, out), P_take_cols(...)  the rows/columns named by
+ *       pos[0..n), any order, repeats allowed. Along the outer axis result
+ *       index k shares source index pos[k]'s spans (one reference each),
+ *       O(n) whatever the outer dim, nnz not cached. Along the inner axis
+ *       entries are copied: result inner index k holds source inner index
+ *       pos[k]; within a row entries keep stored order, each emitted once
+ *       per position naming its index, positions increasing; empty rows are
+ *       vacant; nnz cached. -1 (a NULL pointer, even when n is 0), -5 (a
+ *       position >= the axis length; nothing allocated), -7, and for the
+ *       inner axis -8 (a stored index outside [0, inner dim), or a row whose
+ *       value and index spans differ in length).
  *
  * Stacking (mats: array of count handles of this family)
  *   P_vstack(mats, count, out), P_hstack(mats, count, out)  along the
@@ -381,6 +415,10 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
                                            uint64_t data_len, const int64_t *indices,          \
                                            uint64_t indices_len, const uint64_t *indptr,       \
                                            uint64_t indptr_len, CompressedMatrix **out);       \
+    KORVEX_API int32_t P##_from_scipy_copy_i32(uint64_t rows, uint64_t cols, const V *data,   \
+                                               uint64_t data_len, const int32_t *indices,      \
+                                               uint64_t indices_len, const int32_t *indptr,    \
+                                               uint64_t indptr_len, CompressedMatrix **out);   \
     KORVEX_API int32_t P##_from_coo(uint64_t rows, uint64_t cols, const int64_t *row_indices,  \
                                     const int64_t *col_indices, const V *data, uint64_t nnz,   \
                                     CompressedMatrix **out);                                   \
@@ -388,8 +426,13 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
                                   V *val_out, uint64_t capacity);                              \
     KORVEX_API int32_t P##_to_dense(CompressedMatrix *m, V *out, uint64_t capacity,            \
                                     uint8_t order);                                            \
+    KORVEX_API int32_t P##_to_compressed(CompressedMatrix *m, V *values_out, void *indices_out, \
+                                         void *indptr_out, uint64_t capacity,                  \
+                                         uint8_t index_width);                                 \
     KORVEX_API int32_t P##_from_##Y(CompressedMatrix *src, CompressedMatrix **out);            \
     KORVEX_API int32_t P##_transpose_from_##Y(CompressedMatrix *src, CompressedMatrix **out);  \
+    KORVEX_API int32_t P##_transpose_shared_from_##Y(CompressedMatrix *src,                    \
+                                                     CompressedMatrix **out);                  \
     KORVEX_API int32_t P##_slice_rows(CompressedMatrix *m, uint64_t start, uint64_t end,       \
                                       CompressedMatrix **out);                                 \
     KORVEX_API int32_t P##_slice_cols(CompressedMatrix *m, uint64_t start, uint64_t end,       \
@@ -398,6 +441,10 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
                                            uint64_t mask_len, CompressedMatrix **out);         \
     KORVEX_API int32_t P##_slice_cols_mask(CompressedMatrix *m, const uint8_t *mask,           \
                                            uint64_t mask_len, CompressedMatrix **out);         \
+    KORVEX_API int32_t P##_take_rows(CompressedMatrix *m, const uint64_t *pos, uint64_t n,     \
+                                     CompressedMatrix **out);                                  \
+    KORVEX_API int32_t P##_take_cols(CompressedMatrix *m, const uint64_t *pos, uint64_t n,     \
+                                     CompressedMatrix **out);                                  \
     KORVEX_API int32_t P##_hstack(CompressedMatrix *const *mats, uint64_t count,               \
                                   CompressedMatrix **out);                                     \
     KORVEX_API int32_t P##_vstack(CompressedMatrix *const *mats, uint64_t count,               \

@@ -15,7 +15,7 @@ from collections import namedtuple
 import numpy as np
 import scipy.sparse as sp
 
-from . import _lib, _sizes
+from . import _lib, _optional, _sizes
 from ._guard import GUARD, exclusive, guarded
 from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
                    span_functions)
@@ -481,6 +481,24 @@ class _Compressed:
         out = _COO_CLASSES[self._sparray](self.shape, dtype=self.dtype)
         out.row, out.col, out.data = rows, cols, vals
         return out
+
+    @guarded
+    def to_torch(self):
+        """A torch.sparse_csr_tensor (CSR) or torch.sparse_csc_tensor (CSC)
+        with int64 indices, entries in stored order: the exported arrays
+        become the tensor's own (one copy of the entries). ImportError
+        without torch; IndexOutOfRangeError when a stored index lies
+        outside the shape."""
+        torch = _optional.require("torch", "to_torch")
+        export = getattr(self, "_export_compressed", None)
+        if export is not None:
+            ptr, idx, vals = export()
+        else:
+            self._require_in_bounds("to_torch")
+            ptr, idx, vals, _, _ = self._export()
+        make = torch.sparse_csr_tensor if self.format == "csr" else torch.sparse_csc_tensor
+        return make(torch.from_numpy(ptr), torch.from_numpy(idx), torch.from_numpy(vals),
+                    size=self.shape)
 
     @guarded
     def toarray(self, order="C"):

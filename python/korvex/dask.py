@@ -37,7 +37,7 @@ from ._lib import IndexOutOfRangeError
 from ._matrix import CSCMatrix, CSRMatrix, _Compressed
 
 __all__ = ["from_scipy", "from_coo", "from_dataframe", "from_file", "from_dask", "to_scipy",
-           "meta"]
+           "meta", "FileChangedError"]
 
 _FORMATS = ("csr", "csc")
 _INT32_MAX = np.iinfo(np.int32).max
@@ -319,12 +319,34 @@ def _load(path):
     return load(path, mmap=True)
 
 
-def _file_block(path, a, b, format):
+class FileChangedError(OSError):
+    """The file under a from_file array is no longer the one the array was
+    built from."""
+
+
+def _identity(path, st, M):
+    """What from_file checks at compute time: the file's size, modification
+    time and inode, and its header's form, shape, value type and nnz."""
+    return {"size": st.st_size, "mtime_ns": st.st_mtime_ns, "inode": st.st_ino,
+            "format": M.format, "shape": tuple(M.shape), "dtype": M.dtype.str, "nnz": M.nnz}
+
+
+def _check_identity(path, want, got):
+    changed = [f"{k} {want[k]!r} -> {got[k]!r}" for k in want if want[k] != got[k]]
+    if changed:
+        raise FileChangedError(f"{path} changed since this Dask array was built from it "
+                               f"({', '.join(changed)}); build the array again with "
+                               f"korvex.dask.from_file")
+
+
+def _file_block(path, a, b, format, identity):
+    st = os.stat(path)
     M = _load(path)
     try:
-        if M.format != format:
-            raise ValueError(f"{path} now holds a {M.format.upper()} matrix, not "
-                             f"{format.upper()}")
+        # Stat again after mapping: a file replaced between the two stats
+        # differs from the recorded identity in one of them.
+        _check_identity(path, identity, _identity(path, st, M))
+        _check_identity(path, identity, _identity(path, os.stat(path), M))
         return M[a:b] if format == "csr" else M[:, a:b]  # a view of the mapped file
     finally:
         M.free()
@@ -335,20 +357,24 @@ def from_file(path, chunks):
     file and takes its range of rows (CSR) or columns (CSC) as a view, so no
     entry is read until it is used and none moves through the client. On
     storage that every worker sees, a cluster opens a large matrix in place.
-    The file must not change while the array is in use."""
+
+    The file's size, modification time and inode, and its header's form,
+    shape, value type and nnz are recorded now; computing a block of a file
+    that has changed since raises FileChangedError."""
     path = os.path.abspath(os.fspath(path))
+    st = os.stat(path)
     M = _load(path)
     try:
+        identity = _identity(path, st, M)
         format, shape, dt = M.format, M.shape, M.dtype
     finally:
         M.free()
     n = shape[0] if format == "csr" else shape[1]
     outer = _outer_chunks(chunks, n)
     bounds = _bounds(outer)
-    st = os.stat(path)
-    name = "korvex-from-file-" + tokenize(path, st.st_mtime_ns, st.st_size, outer)
+    name = "korvex-from-file-" + tokenize(path, sorted(identity.items()), outer)
     dsk = {_block_key(name, format, i): (_file_block, path, int(bounds[i]),
-                                          int(bounds[i + 1]), format)
+                                          int(bounds[i + 1]), format, identity)
            for i in range(len(outer))}
     return da.Array(dsk, name, _array_chunks(format, shape, outer), meta=meta(format, dt))
 
@@ -457,7 +483,7 @@ def _serialize(M):
     indptr, idx, vals = _export_arrays(M)
     indptr = _narrow(indptr, len(vals) + 1)
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
-              "indptr": indptr.dtype.str, "indices": idx.dtype.str}
+              "indptr": indptr.dtype.str, "indices": idx.dtype.str, "sparray": M._sparray}
     return header, [indptr.data, idx.data, vals.data]
 
 
@@ -476,7 +502,7 @@ def _deserialize(header, frames):
     inner = _frame_array(inner_f, header["indices"]).astype(np.int64, copy=False)
     vals = _frame_array(vals_f, header["dtype"])
     return _matrix._from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                                copy=False)
+                                copy=False, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():

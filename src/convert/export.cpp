@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 
 #include "convert/convert.hpp"
@@ -87,9 +88,93 @@ int32_t export_dense(CompressedMatrix& m, V* out, uint64_t capacity, uint8_t ord
     return KORVEX_OK;
 }
 
+namespace {
+
+// Copies one row's indices to the caller's array as I (int32_t or int64_t),
+// checking each against the inner dimension on the way. True if all fit.
+template <typename I>
+inline bool copy_checked(I* dst, const int64_t* src, uint64_t len, uint64_t inner) {
+    bool bad = false;
+    for (uint64_t k = 0; k < len; ++k) {
+        int64_t x = src[k];
+        bad |= static_cast<uint64_t>(x) >= inner;
+        dst[k] = static_cast<I>(x);
+    }
+    return !bad;
+}
+
+template <typename V, Form F, typename I>
+int32_t write_compressed(const CompressedMatrix& m, const par::Pieces& cut, const uint64_t* start,
+                         uint64_t total, V* values_out, I* indices_out, I* indptr_out) {
+    uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    std::atomic<bool> bad{false};
+    par::for_each(cut.count, [&](uint64_t p) {
+        uint64_t at = start[p];
+        bool ok = true;
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
+            uint64_t len = vs[i].len;
+            indptr_out[i] = static_cast<I>(at);
+            if (len == 0) continue;
+            std::memcpy(values_out + at, vs[i].data, len * sizeof(V));
+            ok &= copy_checked(indices_out + at, static_cast<const int64_t*>(xs[i].data), len, inner);
+            at += len;
+        }
+        if (!ok) bad.store(true, std::memory_order_relaxed);
+    });
+    indptr_out[n] = static_cast<I>(total);
+    return bad.load() ? KORVEX_STATUS_INDEX : KORVEX_OK;
+}
+
+}  // namespace
+
+template <typename V, Form F>
+int32_t export_compressed(const CompressedMatrix& m, V* values_out, void* indices_out,
+                          void* indptr_out, uint64_t capacity, uint8_t width) {
+    if (width != 4 && width != 8) return KORVEX_STATUS_CAPACITY;
+    uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    // One pass over the descriptors: each piece's entry count (which becomes
+    // its first place) and whether some row's two spans disagree. The
+    // cached count is not used: the stored entries decide the capacity.
+    const par::Pieces cut = par::pieces_of(n, 16);
+    Temp<uint64_t> start = temp_array<uint64_t>(cut.count);
+    std::atomic<bool> mismatch{false};
+    par::collect(cut.count, start.get(), [&](uint64_t p) {
+        uint64_t s = 0;
+        bool bad = false;
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
+            bad |= vs[i].len != xs[i].len;
+            s += vs[i].len;
+        }
+        if (bad) mismatch.store(true, std::memory_order_relaxed);
+        return s;
+    });
+    if (mismatch.load()) return KORVEX_STATUS_INDEX;
+    uint64_t total = 0;
+    for (uint64_t p = 0; p < cut.count; ++p) {
+        uint64_t c = start[p];
+        start[p] = total;
+        total += c;  // cannot wrap: the entries exist in memory
+    }
+    if (total > capacity) return KORVEX_STATUS_CAPACITY;
+    if (width == 4) {
+        if (total > uint64_t(INT32_MAX) || inner > uint64_t(INT32_MAX) + 1) return KORVEX_STATUS_CAPACITY;
+        return write_compressed<V, F>(m, cut, start.get(), total, values_out,
+                                      static_cast<int32_t*>(indices_out), static_cast<int32_t*>(indptr_out));
+    }
+    return write_compressed<V, F>(m, cut, start.get(), total, values_out,
+                                  static_cast<int64_t*>(indices_out), static_cast<int64_t*>(indptr_out));
+}
+
 #define KORVEX_INSTANTIATE(V, F)                                                                 \
     template int32_t export_coo<V, F>(CompressedMatrix&, int64_t*, int64_t*, V*, uint64_t);      \
-    template int32_t export_dense<V, F>(CompressedMatrix&, V*, uint64_t, uint8_t);
+    template int32_t export_dense<V, F>(CompressedMatrix&, V*, uint64_t, uint8_t);                \
+    template int32_t export_compressed<V, F>(const CompressedMatrix&, V*, void*, void*, uint64_t, \
+                                             uint8_t);
 KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
 #undef KORVEX_INSTANTIATE
 

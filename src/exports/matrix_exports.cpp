@@ -31,6 +31,12 @@ struct Family {
     static int32_t mask_cols(CompressedMatrix& m, const uint8_t* k, uint64_t n, CompressedMatrix** out) {
         return F == Form::csc ? slice_outer_mask<F>(m, k, n, out) : slice_inner_mask<V, F>(m, k, n, out);
     }
+    static int32_t take_rows(CompressedMatrix& m, const uint64_t* p, uint64_t n, CompressedMatrix** out) {
+        return F == Form::csr ? take_outer<F>(m, p, n, out) : take_inner<V, F>(m, p, n, out);
+    }
+    static int32_t take_cols(CompressedMatrix& m, const uint64_t* p, uint64_t n, CompressedMatrix** out) {
+        return F == Form::csc ? take_outer<F>(m, p, n, out) : take_inner<V, F>(m, p, n, out);
+    }
     // CSR vstack and CSC hstack run along the compressed axis.
     static int32_t vstack(CompressedMatrix* const* ms, uint64_t c, CompressedMatrix** out) {
         return F == Form::csr ? stack_along<F>(ms, c, out) : stack_across<V, F>(ms, c, out);
@@ -158,6 +164,14 @@ using korvex::Form;
         return korvex::import_copy<V, F>(rows, cols, data, data_len, indices, indices_len, indptr, \
                                          indptr_len, out);                                         \
     }                                                                                              \
+    KORVEX_API int32_t P##_from_scipy_copy_i32(uint64_t rows, uint64_t cols, const V* data,       \
+                                               uint64_t data_len, const int32_t* indices,          \
+                                               uint64_t indices_len, const int32_t* indptr,        \
+                                               uint64_t indptr_len, CompressedMatrix** out) {      \
+        if (!data || !indices || !indptr || !out) return KORVEX_STATUS_NULL;                       \
+        return korvex::import_copy_i32<V, F>(rows, cols, data, data_len, indices, indices_len,     \
+                                             indptr, indptr_len, out);                             \
+    }                                                                                              \
     KORVEX_API int32_t P##_from_coo(uint64_t rows, uint64_t cols, const int64_t* row_indices,     \
                                     const int64_t* col_indices, const V* data, uint64_t nnz,      \
                                     CompressedMatrix** out) {                                     \
@@ -173,6 +187,12 @@ using korvex::Form;
         if (!m || !out) return KORVEX_STATUS_NULL;                                                 \
         return korvex::export_dense<V, F>(*m, out, capacity, order);                               \
     }                                                                                              \
+    KORVEX_API int32_t P##_to_compressed(CompressedMatrix* m, V* values_out, void* indices_out,   \
+                                         void* indptr_out, uint64_t capacity, uint8_t index_width) { \
+        if (!m || !values_out || !indices_out || !indptr_out) return KORVEX_STATUS_NULL;           \
+        return korvex::export_compressed<V, F>(*m, values_out, indices_out, indptr_out, capacity,  \
+                                               index_width);                                       \
+    }                                                                                              \
     KORVEX_API int32_t P##_from_##Y(CompressedMatrix* src, CompressedMatrix** out) {              \
         if (!src || !out) return KORVEX_STATUS_NULL;                                               \
         return korvex::convert_form<V, korvex::other(F)>(*src, out);                               \
@@ -180,6 +200,11 @@ using korvex::Form;
     KORVEX_API int32_t P##_transpose_from_##Y(CompressedMatrix* src, CompressedMatrix** out) {    \
         if (!src || !out) return KORVEX_STATUS_NULL;                                               \
         return korvex::transpose<V, korvex::other(F)>(*src, out);                                  \
+    }                                                                                              \
+    KORVEX_API int32_t P##_transpose_shared_from_##Y(CompressedMatrix* src, CompressedMatrix** out) { \
+        if (!src || !out) return KORVEX_STATUS_NULL;                                               \
+        *out = korvex::transpose_shared(*src);                                                     \
+        return KORVEX_OK;                                                                          \
     }                                                                                              \
     KORVEX_API int32_t P##_slice_rows(CompressedMatrix* m, uint64_t start, uint64_t end,          \
                                       CompressedMatrix** out) {                                    \
@@ -190,6 +215,16 @@ using korvex::Form;
                                       CompressedMatrix** out) {                                    \
         if (!m || !out) return KORVEX_STATUS_NULL;                                                 \
         return korvex::Family<V, F>::slice_cols(*m, start, end, out);                              \
+    }                                                                                              \
+    KORVEX_API int32_t P##_take_rows(CompressedMatrix* m, const uint64_t* pos, uint64_t n,        \
+                                     CompressedMatrix** out) {                                     \
+        if (!m || !pos || !out) return KORVEX_STATUS_NULL;                                         \
+        return korvex::Family<V, F>::take_rows(*m, pos, n, out);                                   \
+    }                                                                                              \
+    KORVEX_API int32_t P##_take_cols(CompressedMatrix* m, const uint64_t* pos, uint64_t n,        \
+                                     CompressedMatrix** out) {                                     \
+        if (!m || !pos || !out) return KORVEX_STATUS_NULL;                                         \
+        return korvex::Family<V, F>::take_cols(*m, pos, n, out);                                   \
     }                                                                                              \
     KORVEX_API int32_t P##_slice_rows_mask(CompressedMatrix* m, const uint8_t* mask,              \
                                            uint64_t mask_len, CompressedMatrix** out) {            \

@@ -29,6 +29,20 @@ template <typename V, Form F>
 int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_t mask_len,
                          CompressedMatrix** out);
 
+// Outer indices pos[0..n), any order, repeats allowed: result outer index
+// k shares the spans of source outer index pos[k]. O(n). -5 for a position
+// beyond the outer dimension (nothing allocated). nnz not cached.
+template <Form F>
+int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, CompressedMatrix** out);
+// Inner indices pos[0..k): result inner index t holds the entries of source
+// inner index pos[t]. Every row keeps its stored order, each entry emitted
+// once per position that names it, positions increasing; empty rows are
+// vacant. -5 for a position beyond the inner dimension, -8 for a stored
+// index outside [0, inner dim) or a row whose spans differ in length, -7
+// when the buffers fail.
+template <typename V, Form F>
+int32_t take_inner(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, CompressedMatrix** out);
+
 // Number of non-zero bytes.
 uint64_t count_selected(const uint8_t* mask, uint64_t len);
 

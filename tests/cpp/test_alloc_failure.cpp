@@ -65,6 +65,9 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
     auto inner_range = A::csr ? A::slice_cols : A::slice_rows;
     auto inner_mask = A::csr ? A::mask_cols : A::mask_rows;
     auto across = A::csr ? A::hstack : A::vstack;
+    auto inner_take = A::csr ? A::take_cols : A::take_rows;
+    const uint64_t pos[] = {3, 0, 3};
+    const int32_t idx32[] = {3, 0, 2, 1, 3}, ptr32[] = {0, 2, 2, 5, 5};
     struct Case {
         const char* name;
         int32_t status;
@@ -79,6 +82,9 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         {"inner range slice", KORVEX_STATUS_RANGE, [&](auto out) { return inner_range(m, 1, 4, out); }},
         {"inner mask", KORVEX_STATUS_LENGTH, [&](auto out) { return inner_mask(m, mask, 4, out); }},
         {"stack across", KORVEX_STATUS_ALLOC, [&](auto out) { return across(pair, 2, out); }},
+        {"inner take", KORVEX_STATUS_ALLOC, [&](auto out) { return inner_take(m, pos, 3, out); }},
+        {"copy import from int32", KORVEX_STATUS_ALLOC,
+         [&](auto out) { return A::copy_i32(4, 4, data, 5, idx32, 5, ptr32, 5, out); }},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,6 +105,9 @@ TEST(AllocFailure, SharingOperationsMakeNoDataBlock) {
     const int64_t idx[] = {0, 1, 2};
     const uint64_t ptr[] = {0, 1, 3};
     const uint8_t mask[] = {0, 1};
+    const uint64_t pos[] = {1, 0, 1};
+    double vals[3];
+    int64_t idx_out[3], ptr_out[3];
     CompressedMatrix *m = nullptr, *r = nullptr;
     ASSERT_EQ(csr_f64_from_scipy_copy(2, 3, data, 3, idx, 3, ptr, 3, &m), 0);
     korvex::inject_data_block_failure(1);
@@ -107,10 +116,13 @@ TEST(AllocFailure, SharingOperationsMakeNoDataBlock) {
              [&](auto out) { return csr_f64_slice_rows(m, 1, 2, out); },
              [&](auto out) { return csr_f64_slice_rows_mask(m, mask, 2, out); },
              [&](auto out) { return csr_f64_vstack(pair, 2, out); },
+             [&](auto out) { return csr_f64_take_rows(m, pos, 3, out); },
+             [&](auto out) { return csc_f64_transpose_shared_from_csr(m, out); },
              [&](auto out) { return (*out = csr_f64_clone(m)) ? 0 : -1; }}) {
         ASSERT_EQ(op(&r), 0);
         csr_f64_free(r);
     }
+    EXPECT_EQ(csr_f64_to_compressed(m, vals, idx_out, ptr_out, 3, 8), 0);
     EXPECT_EQ(korvex::injected_failures_fired(), 0);
     korvex::inject_data_block_failure(0);
     csr_f64_free(m);

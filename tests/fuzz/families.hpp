@@ -32,6 +32,9 @@ struct Fam;
         FN(transpose_from, P##_transpose_from_##Y) FN(slice_rows, P##_slice_rows)        \
         FN(slice_cols, P##_slice_cols) FN(mask_rows, P##_slice_rows_mask)                \
         FN(mask_cols, P##_slice_cols_mask) FN(hstack, P##_hstack) FN(vstack, P##_vstack) \
+        FN(take_rows, P##_take_rows) FN(take_cols, P##_take_cols)                        \
+        FN(to_compressed, P##_to_compressed) FN(copy_i32, P##_from_scipy_copy_i32)       \
+        FN(transpose_shared, P##_transpose_shared_from_##Y)                              \
     };
 FUZZ_FAMILY(csr_f32, float, true, row, csc)
 FUZZ_FAMILY(csr_f64, double, true, row, csc)

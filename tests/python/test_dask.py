@@ -297,6 +297,28 @@ def test_from_file_blocks_are_views_of_the_file(compute, tmp_path, fmt):
         kd.from_file(tmp_path / "missing.korvex", chunks=10)
 
 
+@pytest.mark.skipif(not (hasattr(korvex, "load") and hasattr(korvex, "save")),
+                    reason="korvex.save / korvex.load (the file format) are not in this tree")
+@pytest.mark.parametrize("change", ["same", "rewritten", "shape", "dtype", "form", "touched"])
+def test_from_file_refuses_a_changed_file(compute, tmp_path, change):
+    A = scipy_matrix("csr", np.float32, shape=(40, 30), density=0.1)
+    path = tmp_path / "a.korvex"
+    korvex.save(str(path), korvex.from_scipy(A))
+    X = kd.from_file(path, chunks=15)
+    B = {"same": A, "rewritten": A, "shape": A[:39], "dtype": A.astype(np.float64),
+         "form": A.tocsc(), "touched": A}[change]
+    if change == "touched":  # same bytes, new modification time
+        st = os.stat(path)
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
+    elif change != "same":  # written anew (a new inode), same content or not
+        korvex.save(str(path), korvex.from_scipy(B))
+    if change == "same":
+        same(compute(X)[0], A)
+    else:
+        with pytest.raises(kd.FileChangedError, match="changed since"):
+            compute(X)
+
+
 # -- sizeof and the serializer -----------------------------------------------
 
 def test_sizeof_counts_what_blocks_hold(client):
@@ -313,6 +335,15 @@ def test_sizeof_counts_what_blocks_hold(client):
     assert held >= A.nnz * (8 + 8)
     assert held == local
     del Xc
+
+
+@pytest.mark.parametrize("cls", [sp.csr_matrix, sp.csr_array, sp.csc_matrix, sp.csc_array])
+def test_blocks_keep_their_scipy_class(compute, cls):
+    A = cls(scipy_matrix(cls.format))
+    M, = compute(kd.from_scipy(A, chunks=35))
+    assert type(M.to_scipy()) is type(A)
+    _, _, R = serialized(korvex.from_scipy(A), pack=True)
+    assert type(R.to_scipy()) is type(A)
 
 
 def serialized(M, pack=False):
