@@ -26,20 +26,18 @@ import scipy.sparse as sp
 
 from . import _sizes
 from ._guard import guarded
-from ._lib import check_status
+from ._lib import MAP_OPS, check_status
 
 __all__ = ["UNARY_MAPS"]
 
-# Value-map operation codes of the library (its KORVEX_MAP_* constants).
-_SCALE, _NEGATE, _ABS, _POWER, _ROUND = 0, 1, 2, 3, 21
+_SCALE, _NEGATE, _ABS, _POWER, _ROUND = (MAP_OPS[k] for k in
+                                         ("scale", "negate", "abs", "power", "round"))
 
 # scipy's element functions that keep zero at zero: method name -> op code.
 # Each becomes a method (M.log1p()) and answers its numpy ufunc (np.log1p(M)).
-UNARY_MAPS = {
-    "sqrt": 4, "log1p": 5, "expm1": 6, "sin": 7, "tan": 8, "arcsin": 9, "arctan": 10,
-    "sinh": 11, "tanh": 12, "arcsinh": 13, "floor": 14, "ceil": 15, "rint": 16, "trunc": 17,
-    "sign": 18, "deg2rad": 19, "rad2deg": 20,
-}
+UNARY_MAPS = {name: MAP_OPS[name] for name in (
+    "sqrt", "log1p", "expm1", "sin", "tan", "arcsin", "arctan", "sinh", "tanh", "arcsinh",
+    "floor", "ceil", "rint", "trunc", "sign", "deg2rad", "rad2deg")}
 # Maps that act on a sum of repeated entries as on each of them (f(a + b) =
 # f(a) + f(b)); every other map first adds repeated indices up, as scipy does.
 _LINEAR = {_SCALE, _NEGATE, UNARY_MAPS["deg2rad"], UNARY_MAPS["rad2deg"]}
