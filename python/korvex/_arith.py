@@ -256,7 +256,7 @@ class _ArithMixin:
     def _operand(self, other, op):
         """other as a numeric array (keeping np.matrix), or None when numpy
         can make nothing of it but an object scalar."""
-        arr = np.asanyarray(other)
+        arr = other if other.__class__ is np.ndarray else np.asanyarray(other)
         if arr.ndim == 0 and arr.dtype == np.object_:
             return None
         _check_numeric(arr, op)
@@ -270,6 +270,8 @@ class _ArithMixin:
             return NotImplemented
         r, c = self.shape
         n = r if trans else c
+        if arr.ndim == 1 and arr.shape[0] == n and arr.__class__ is np.ndarray:
+            return self._apply(arr, trans)
         as_matrix = isinstance(arr, np.matrix) and not self._sparray
         if arr.ndim == 1 or (arr.ndim == 2 and arr.shape[1] == 1):
             if arr.shape != (n,) and arr.shape != (n, 1):
@@ -303,6 +305,8 @@ class _ArithMixin:
         return ret.transpose()
 
     def __matmul__(self, other):
+        if other.__class__ is np.ndarray and other.ndim:
+            return self._mul_dense(other, False, "M @ x")
         if _is_scalar(other):
             raise ValueError("Scalar operands are not allowed, use '*' instead")
         if _is_sparse(other):
