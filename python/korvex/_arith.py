@@ -94,6 +94,14 @@ class _ArithMixin:
             name += "_f64"
         return getattr(self._fam, name)
 
+    def _scratch(self, name, trans, n):
+        """Size check of a scatter (CSR M^T z, CSC M x and the sums along
+        the inner axis), which adds into a result-sized array per thread."""
+        if trans == (self.format == "csr"):
+            threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else \
+                (os.cpu_count() or 1)
+            _sizes.require(f"{self._fam.prefix}_{name}", threads * n * 8)
+
     @guarded
     def _apply(self, x, trans):
         """M x (trans False) or M^T x for a 1-D or 2-D numeric ndarray x of
@@ -117,8 +125,7 @@ class _ArithMixin:
             xv = np.ascontiguousarray(x.reshape(-1), dtype=T)
             y = np.empty(n_out, T)
             name = "rmatvec" if trans else "matvec"
-            if trans:
-                _sizes.require(f"{self._fam.prefix}_{name}", (os.cpu_count() or 1) * n_out * 8)
+            self._scratch(name, trans, n_out)
             check_status(self._kernel(name, T)(h, _ptr(xv), len(xv), _ptr(y), n_out),
                          f"{self._fam.prefix}_{name}")
             y = y.reshape(shape)
@@ -127,9 +134,7 @@ class _ArithMixin:
             xm = np.asarray(x, dtype=T, order="F" if order else "C")
             y = np.empty(shape, T, order="F" if order else "C")
             name = "rmatmat" if trans else "matmat"
-            if trans:
-                _sizes.require(f"{self._fam.prefix}_{name}",
-                               (os.cpu_count() or 1) * n_out * k * 8)
+            self._scratch(name, trans, n_out * k)
             check_status(self._kernel(name, T)(h, _ptr(xm), k, order, _ptr(y)),
                          f"{self._fam.prefix}_{name}")
         return y if res == T else y.astype(res)
@@ -141,6 +146,7 @@ class _ArithMixin:
         n = r if axis == 1 else c
         out = np.empty(n, np.float64)
         name = "sum_rows" if axis == 1 else "sum_cols"
+        self._scratch(name, axis == 0, n)
         check_status(getattr(self._fam, name)(self._handle, _ptr(out), n),
                      f"{self._fam.prefix}_{name}")
         return out
