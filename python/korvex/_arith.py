@@ -471,7 +471,7 @@ class _ArithMixin:
             raise _no_sparse("elementwise division")
         if not _is_scalar(other):
             raise TypeError("dividing a sparse matrix by an array divides its absent zeros "
-                            "too; use M.toarray() / x, or M.multiply(1 / x)")
+                            "too; use M.toarray() / x, M.multiply(1 / x) or M.to_scipy()")
         _check_numeric(np.asarray(other), "division")
         recip = 1.0 / other
         # scipy divides in float64 whatever the matrix's type.
@@ -479,7 +479,7 @@ class _ArithMixin:
 
     def __rtruediv__(self, other):
         raise TypeError("dividing by a sparse matrix divides by its absent zeros; use "
-                        "x / M.toarray()")
+                        "x / M.toarray() (or M.to_scipy())")
 
     def __neg__(self):
         return self._map_values(_NEGATE)
@@ -514,9 +514,10 @@ class _ArithMixin:
             if other == 0:
                 return True
             raise TypeError(f"{op} of a nonzero scalar would change every absent zero of a "
-                            f"sparse matrix, a dense result; use M.toarray()")
+                            f"sparse matrix, a dense result; use M.toarray() (or "
+                            f"M.to_scipy(), for scipy's refusal)")
         raise TypeError(f"{op} of a sparse matrix and a dense array gives a dense array; "
-                        f"use M.toarray()")
+                        f"use M.toarray() (or M.to_scipy())")
 
     def __add__(self, other):
         self._zero_only(other, "addition")
@@ -549,7 +550,7 @@ class _ArithMixin:
                 at_zero = ufunc(0.0)
             raise TypeError(f"numpy.{name} does not keep zero at zero ({name}(0) = {at_zero}), "
                             f"so it would fill every absent entry of the sparse matrix; use "
-                            f"M.toarray() for the dense result")
+                            f"M.toarray() for the dense result (or M.to_scipy())")
         a, b = inputs[0], inputs[1] if len(inputs) > 1 else None
         first = a is self
         other = b if first else a
