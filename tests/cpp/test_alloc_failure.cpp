@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include "../fuzz/families.hpp"
 #include "korvex.h"
@@ -90,6 +91,17 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(fail_each_block(c.status, c.op), 2);  // one for values, one for indices
     }
+    // Value maps make one block: the values (the index spans are shared).
+    const V w[] = {1, 2, 3, 4};
+    struct Case maps[] = {
+        {"map", KORVEX_STATUS_ALLOC, [&](auto out) { return A::map(m, KORVEX_MAP_LOG1P, 0, out); }},
+        {"row scale", KORVEX_STATUS_ALLOC, [&](auto out) { return A::scale_rows(m, w, 4, out); }},
+        {"column scale", KORVEX_STATUS_ALLOC, [&](auto out) { return A::scale_cols(m, w, 4, out); }},
+    };
+    for (auto& c : maps) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(fail_each_block(c.status, c.op), 1);
+    }
     // The sources came through untouched.
     EXPECT_EQ(A::nnz(m), 5u);
     EXPECT_EQ(A::info(m, 2).len, 3u);
@@ -97,6 +109,33 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
     A::release(m);
     B::release(o);
     EXPECT_EQ(korvex::live_allocations(), base);
+}
+
+// Products along the inner axis add into per-thread scratch blocks (a
+// matrix long enough for several pieces of work): a block that cannot be
+// made gives -7 and leaves nothing behind.
+TEST(AllocFailure, ProductScratchBlocks) {
+    std::vector<double> data(100000, 1.0), x(100000, 1.0), y(100000);
+    std::vector<int64_t> idx(100000);
+    std::vector<uint64_t> ptr(1001);
+    for (uint64_t q = 0; q < idx.size(); ++q) idx[q] = int64_t(q % 1000);
+    for (uint64_t i = 0; i <= 1000; ++i) ptr[i] = i * 100;
+    CompressedMatrix* m = csr_f64_from_scipy_view(1000, 1000, data.data(), idx.data(), ptr.data());
+    const int64_t base = korvex::live_allocations();
+    for (int64_t n = 1;; ++n) {
+        korvex::inject_data_block_failure(n);
+        int32_t st = csr_f64_rmatvec(m, x.data(), 1000, y.data(), 1000);
+        bool fired = korvex::injected_failures_fired() != 0;
+        korvex::inject_data_block_failure(0);
+        EXPECT_EQ(korvex::live_allocations(), base);
+        if (!fired) {
+            ASSERT_EQ(st, 0);
+            EXPECT_EQ(y[7], 100.0);
+            break;
+        }
+        EXPECT_EQ(st, KORVEX_STATUS_ALLOC) << "data block " << n;
+    }
+    csr_f64_free(m);
 }
 
 // Operations that make no data block are not affected by a pending failure.
