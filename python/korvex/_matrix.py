@@ -136,6 +136,52 @@ def _import_copy(fam, r, c, indptr, inner, vals):
                 _ptr(ptr), len(ptr), op=f"{fam.prefix}_from_scipy_copy")
 
 
+def _import_copy_i32(fam, r, c, indptr, inner, vals):
+    """A new handle over copies of compressed arrays with int32 indptr and
+    inner indices, widened by the library during its one copy."""
+    n = len(indptr) - 1
+    _sizes.new_matrix(f"{fam.prefix}_from_scipy_copy_i32", n, _sizes.LENGTHS)
+    return _new(fam.from_scipy_copy_i32, r, c, _ptr(vals), len(vals), _ptr(inner), len(inner),
+                _ptr(indptr), len(indptr), op=f"{fam.prefix}_from_scipy_copy_i32")
+
+
+def _index_dtype_arg(index_dtype):
+    if index_dtype is None:
+        return np.dtype(np.int64)
+    try:
+        want = np.dtype(index_dtype)
+    except TypeError:
+        raise TypeError(f"index_dtype must be numpy.int32 or numpy.int64, got "
+                        f"{index_dtype!r}") from None
+    if want not in (np.dtype(np.int32), np.dtype(np.int64)):
+        raise ValueError(f"index_dtype must be numpy.int32 or numpy.int64, got {want}")
+    return want
+
+
+_INT32_MAX = int(np.iinfo(np.int32).max)
+
+
+_EMPTY_SCIPY = {}
+
+
+def _scipy_result(cls, shape, data, indices, indptr):
+    """A scipy matrix of class cls over the three arrays as they are, without
+    the constructor's checks and conversions (scipy's constructor costs more
+    than exporting a small batch, and may narrow the indices into a copy).
+    The attributes come from an empty matrix that scipy made; whether the
+    indices are sorted is left for scipy to find out when asked."""
+    empty = _EMPTY_SCIPY.get(cls)
+    if empty is None:
+        empty = _EMPTY_SCIPY[cls] = cls((0, 0), dtype=np.float64)
+    out = cls.__new__(cls)
+    out.__dict__.update(empty.__dict__)
+    for flag in ("_has_sorted_indices", "_has_canonical_format"):
+        out.__dict__.pop(flag, None)
+    out.data, out.indices, out.indptr = data, indices, indptr
+    out._shape = shape
+    return out
+
+
 class _Compressed:
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
@@ -463,15 +509,38 @@ class _Compressed:
         return self._derived(type(self), _import_copy(self._fam, r, c, indptr, inner, vals))
 
     @guarded
-    def to_scipy(self):
+    def _export_compressed(self, index_dtype=np.int64):
+        """(indptr, indices, values) in stored order, as scipy holds them:
+        indptr and indices int64 or int32 (ValueError when an index or the
+        entry count does not fit 32 bits). Allocates only the three arrays.
+        IndexOutOfRangeError when a stored index lies outside the shape."""
+        want = _index_dtype_arg(index_dtype)
+        h, fam = self._handle, self._fam
+        s = fam.shape(h)
+        r, c, nnz = s.rows, s.cols, fam.nnz(h)
+        n, inner = (r, c) if self.format == "csr" else (c, r)
+        if want.itemsize == 4 and (nnz > _INT32_MAX or inner > _INT32_MAX + 1):
+            raise ValueError(f"a {r}x{c} matrix with {nnz} entries does not fit 32-bit "
+                             f"indices; use index_dtype=numpy.int64")
+        indptr = np.empty(n + 1, want)
+        indices = np.empty(nnz, want)
+        data = np.empty(nnz, self.dtype)
+        op = f"{fam.prefix}_to_compressed"
+        check_status(fam.to_compressed(h, _ptr(data), _ptr(indices), _ptr(indptr), nnz,
+                                       want.itemsize), op,
+                     f"shape {(r, c)}, {nnz} entries")
+        return indptr, indices, data
+
+    @guarded
+    def to_scipy(self, index_dtype=None):
         """A scipy csr/csc matrix (or sparse array, following what was
-        imported) with int64 indices, entries in stored order."""
-        self._require_in_bounds("to_scipy")
-        indptr, inner, vals, _, _ = self._export()
-        out = _SCIPY_CLASSES[(self.format, self._sparray)](self.shape, dtype=self.dtype)
-        out.data, out.indices, out.indptr = vals, inner, indptr
-        out.has_sorted_indices = self.has_sorted_indices
-        return out
+        imported), entries in stored order. Indices are int64 by default;
+        index_dtype=numpy.int32 gives scipy's usual arrays (ValueError when
+        an index or the entry count does not fit). Allocates only the
+        result's three arrays."""
+        indptr, indices, data = self._export_compressed(index_dtype)
+        return _scipy_result(_SCIPY_CLASSES[(self.format, self._sparray)], self.shape, data,
+                             indices, indptr)
 
     @guarded
     def tocoo(self):
@@ -787,7 +856,8 @@ def from_scipy(A, copy=True, dtype=None):
     """Import a scipy CSR/CSC matrix or sparse array of float32/float64.
 
     copy=True copies the entries into korvex storage (indices widened to
-    int64); dtype= then also converts the values. copy=False makes a view:
+    int64 during that one copy; no wide temporary is made of int32 ones);
+    dtype= then also converts the values. copy=False makes a view:
     the values (and int64 indices) are read where scipy keeps them, and the
     host arrays stay referenced until every matrix over them is freed. With
     int32 indices a view reads a private int64 copy of the indices (the
@@ -837,10 +907,16 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
 
     if copy:
         vals = np.ascontiguousarray(_value_array(data[:nnz], dtype, True, "data"))
-        idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)
         fam = family(fmt, vals.dtype.name)
-        return cls._wrap(_import_copy(fam, r, c, indptr, idx, vals), vals.dtype.name, (),
-                         sparray)
+        if indices.dtype == np.int32 and nnz <= _INT32_MAX:
+            # scipy's usual arrays: the library widens them during its copy.
+            idx = np.ascontiguousarray(indices[:nnz])
+            ptr = np.ascontiguousarray(indptr, dtype=np.int32)  # O(outer); values <= nnz
+            h = _import_copy_i32(fam, r, c, ptr, idx, vals)
+        else:
+            idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)
+            h = _import_copy(fam, r, c, indptr, idx, vals)
+        return cls._wrap(h, vals.dtype.name, (), sparray)
 
     vals = _value_array(data, dtype, False, "data")
     if not vals.flags.c_contiguous:

@@ -171,7 +171,7 @@ def from_dask(x, format=None, dtype=None):
 
 def _narrow(a, limit):
     """a as int32 when every value is below limit (halves what moves)."""
-    return a.astype(np.int32) if limit <= _INT32_MAX else a
+    return a.astype(np.int32, copy=False) if limit <= _INT32_MAX else a
 
 
 def _route(row, col, data, shape, bounds, format, dtype):
@@ -426,10 +426,10 @@ def _sizeof_korvex(M):
     return int(M.nnz) * (8 + M.dtype.itemsize) + 64 * outer + _SIZEOF_BASE
 
 
-# Blocks with more entries than this are exported a range of rows (CSR) or
-# columns (CSC) at a time, which bounds the temporary memory of a send (the
-# coordinate export writes 24 bytes per entry); smaller ones in one call,
-# which is faster.
+# A block holding an index outside its shape (a view imported unchecked)
+# cannot go through the compressed export; it travels through the coordinate
+# export, a range of rows (CSR) or columns (CSC) of at most this many entries
+# at a time, which bounds that export's temporaries (24 bytes per entry).
 _EXPORT_CHUNK = 1 << 24
 
 
@@ -440,10 +440,21 @@ def _fits_int32(a):
 
 
 def _export_arrays(M):
-    """indptr (int64), inner indices and values of M in stored order. The
-    indices come as int32 when every one of them fits, else as int64: an
-    index outside the shape travels as it is rather than being wrapped into
-    a wrong but plausible int32 column."""
+    """indptr, inner indices and values of M in stored order, from the
+    library's compressed export: int32 indptr and indices whenever the entry
+    count and the inner dimension allow it, else int64."""
+    r, c = M.shape
+    narrow = M.nnz <= _INT32_MAX and (c if M.format == "csr" else r) <= _INT32_MAX + 1
+    try:
+        return M._export_compressed(np.int32 if narrow else np.int64)
+    except IndexOutOfRangeError:
+        return _export_unchecked(M)
+
+
+def _export_unchecked(M):
+    """As _export_arrays, for a block holding an index outside its shape: such
+    an index travels as it is (int64 when it does not fit int32) rather than
+    being wrapped into a wrong but plausible int32 column."""
     nnz = M.nnz
     if nnz <= _EXPORT_CHUNK:
         indptr, inner, vals, _, _ = M._export()
@@ -487,22 +498,16 @@ def _serialize(M):
     return header, [indptr.data, idx.data, vals.data]
 
 
-def _frame_array(frame, dtype):
-    a = np.frombuffer(frame, dtype=dtype)
-    if a.size and a.ctypes.data % a.dtype.itemsize:
-        a = a.copy()  # frames sit at arbitrary offsets of the message buffer
-    return a
-
-
 def _deserialize(header, frames):
-    """A view over the received frames (int32 indices are widened to the
-    int64 the library holds)."""
+    """A block of its own storage, copied out of the received frames by the
+    library's copy import (which widens int32 indices as it copies and reads
+    frames at any offset of the message buffer); the frames are not kept."""
     indptr_f, inner_f, vals_f = frames
-    indptr = _frame_array(indptr_f, header["indptr"])
-    inner = _frame_array(inner_f, header["indices"]).astype(np.int64, copy=False)
-    vals = _frame_array(vals_f, header["dtype"])
+    indptr = np.frombuffer(indptr_f, dtype=header["indptr"])
+    inner = np.frombuffer(inner_f, dtype=header["indices"])
+    vals = np.frombuffer(vals_f, dtype=header["dtype"])
     return _matrix._from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                                copy=False, sparray=bool(header.get("sparray", False)))
+                                copy=True, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():

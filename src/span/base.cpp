@@ -20,6 +20,17 @@ constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
 
 std::atomic<std::int64_t> fail_countdown{0};
 std::atomic<std::int64_t> failures_fired{0};
+std::atomic<std::int64_t> book_countdown{0};
+std::atomic<std::int64_t> book_fired{0};
+
+// Whether an injected bookkeeping failure fires now.
+bool bookkeeping_fails() noexcept {
+    if (book_countdown.load(std::memory_order_relaxed) > 0 && book_countdown.fetch_sub(1) == 1) {
+        book_fired.fetch_add(1);
+        return true;
+    }
+    return false;
+}
 
 std::size_t round_up(std::size_t x, std::size_t a) { return (x + a - 1) / a * a; }
 
@@ -94,8 +105,11 @@ private:
     std::size_t bytes_ = 0;
 };
 
-MappingCache& mapping_cache() {
-    static MappingCache* cache = new MappingCache;  // never destroyed: frees may come late
+MappingCache& mapping_cache() noexcept {
+    // Built in static storage, without allocating (frees must never fail),
+    // and never destroyed: frees may come late.
+    alignas(MappingCache) static unsigned char storage[sizeof(MappingCache)];
+    static MappingCache* cache = new (storage) MappingCache;
     return *cache;
 }
 
@@ -119,6 +133,7 @@ std::int64_t live_allocations() noexcept {
 
 void* xmalloc(std::size_t bytes) {
     if (bytes == 0) return nullptr;
+    if (bookkeeping_fails()) throw std::bad_alloc();
     void* p = nullptr;
     if (bytes >= kMapThreshold) {
         p = mapping_cache().take(bytes);
@@ -126,16 +141,17 @@ void* xmalloc(std::size_t bytes) {
     } else {
         p = std::malloc(bytes);
     }
-    if (!p) fatal("out of memory");
+    if (!p) throw std::bad_alloc();
     detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
 
 void* xcalloc(std::size_t count, std::size_t size) {
-    std::size_t bytes = mul_or_die(count, size);
+    std::size_t bytes = mul_or_throw(count, size);
     if (bytes == 0) return nullptr;
+    if (bookkeeping_fails()) throw std::bad_alloc();
     void* p = bytes >= kMapThreshold ? map_huge(bytes) : std::calloc(count, size);
-    if (!p) fatal("out of memory");
+    if (!p) throw std::bad_alloc();
     detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
@@ -181,5 +197,12 @@ void inject_data_block_failure(std::int64_t nth) noexcept {
 }
 
 std::int64_t injected_failures_fired() noexcept { return failures_fired.load(); }
+
+void inject_bookkeeping_failure(std::int64_t nth) noexcept {
+    book_countdown.store(nth < 0 ? 0 : nth);
+    book_fired.store(0);
+}
+
+std::int64_t injected_bookkeeping_failures_fired() noexcept { return book_fired.load(); }
 
 }  // namespace korvex

@@ -36,7 +36,13 @@ std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuf
     uint64_t alloc_size = used + 31;
     void* block = alloc_data_block(alloc_size);
     if (!block) return SpanBatchError::OutOfMemory;
-    auto* b = static_cast<SharedBuffer*>(xmalloc(sizeof(SharedBuffer)));
+    SharedBuffer* b;
+    try {
+        b = static_cast<SharedBuffer*>(xmalloc(sizeof(SharedBuffer)));
+    } catch (...) {
+        free_data_block(block, alloc_size);
+        throw;
+    }
     new (&b->strong) std::atomic<int64_t>(refs);
     new (&b->weak) std::atomic<int64_t>(1);
     b->alloc_ptr = block;
@@ -132,7 +138,13 @@ std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64
     }
     SharedBuffer* buf = nullptr;
     if (auto err = detail::make_buffer(end, static_cast<int64_t>(k), buf)) return err;
-    SpanVec v = spanvec_with_capacity(k);
+    SpanVec v;
+    try {
+        v = spanvec_with_capacity(k);
+    } catch (...) {
+        detail::discard_buffer(buf);
+        throw;
+    }
     auto* base = static_cast<unsigned char*>(buf->data);
     for (uint64_t i = 0; i < k; ++i) v.ptr[i] = Span{base + offsets[i], buf, counts[i], kFlagsOwned};
     v.len = k;
