@@ -11,6 +11,11 @@
 #                                 too, quick runs bench/rows.py --small
 #   bash scripts/bench.sh rows-small  the same at about 1/100 of the sizes (a check
 #                                 that it runs, seconds)
+#   bash scripts/bench.sh cells   an .h5ad file (500k x 20k, 20M entries, written by
+#                                 anndata) to torch batches, korvex against AnnData
+#                                 (bench/cells.py, a few minutes); full runs it too,
+#                                 quick runs its small mode
+#   bash scripts/bench.sh cells-small  the same at 1/100 of the entries (seconds)
 #   bash scripts/bench.sh sweep   the sweep alone (about 4 min; full runs it last): korvex against scipy at
 #                                 2 threads on uniform matrices of 10M generated entries
 #                                 with 1, 2, 5, 10, 50 and 500 entries per row
@@ -45,10 +50,10 @@ case "$mode" in
     slow=(--reps 3 --min-reps 1 --budget 1 --warmup 0)
     grb_threads=1,2; py_threads=(2 1); pages="41943040,167772160"
     ;;
-  sweep|rows|rows-small)
+  sweep|rows|rows-small|cells|cells-small)
     ;;
   *)
-    echo "usage: bash scripts/bench.sh quick|full|sweep|rows|rows-small" >&2
+    echo "usage: bash scripts/bench.sh quick|full|sweep|rows|rows-small|cells|cells-small" >&2
     exit 2
     ;;
 esac
@@ -116,6 +121,22 @@ if [ "$mode" = rows ] || [ "$mode" = rows-small ]; then
   exit 0
 fi
 
+# An .h5ad file to torch batches, korvex against AnnData: bench/results/cells.md
+# (small: cells-small.md). The .h5ad files stay in the data folder for later runs.
+run_cells() {
+  local small="${1:-}" suffix=""
+  [ -n "$small" ] && suffix="-small"
+  echo "== .h5ad to torch batches, korvex against AnnData${small:+ (small)} [$((SECONDS))s]"
+  KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/cells.py" \
+    ${small:+--small --reps 2} --dir "$build/data" --out "$results/cells$suffix.md"
+}
+
+if [ "$mode" = cells ] || [ "$mode" = cells-small ]; then
+  run_cells "$([ "$mode" = cells-small ] && echo small)"
+  echo "== done in ${SECONDS}s"
+  exit 0
+fi
+
 if [ "$mode" = sweep ]; then
   run_sweep
   echo "== done in ${SECONDS}s: $results/crossover.md, $results/crossover.png"
@@ -173,10 +194,12 @@ fi
 
 if [ "$mode" = full ]; then
   run_rows
+  run_cells
 else
   echo "== rows in any order and the handoff to scipy (small) [$((SECONDS))s]"
   KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/rows.py" \
     --small --reps 2 --dir "$build/data" --out "$results/rows-small.md"
+  run_cells small
 fi
 
 echo "== guard cost per Python call [$((SECONDS))s]"

@@ -36,7 +36,7 @@ COUNTING = 16            # lengths and range counts of coordinate bucketing
 COUNTING_ENTRY = 24      # bucketing temporaries per entry
 SORT_LIST = 16           # unsorted-row lists of the in-place sort
 
-__all__ = ["dim", "shape", "dim_sum", "require", "new_matrix", "available"]
+__all__ = ["dim", "shape", "dim_sum", "require", "dense", "new_matrix", "available"]
 
 
 def dim(x, what="dimension"):
@@ -140,6 +140,19 @@ def require(op, nbytes, detail=""):
         raise MemoryError(f"{op}: its bookkeeping would take {nbytes} bytes{where}, more than "
                           f"this process can be given now ({room} bytes: the address-space "
                           f"limit less what is in use, or the memory and swap available)")
+
+
+def dense(op, rows, cols, itemsize):
+    """MemoryError unless a dense rows x cols array can be had now."""
+    nbytes = rows * cols * itemsize
+    if nbytes <= SMALL:
+        return
+    what = f"{op}: a dense {rows} x {cols} array would take {nbytes} bytes"
+    if nbytes >= LIMIT:
+        raise MemoryError(f"{what}, past 2**63 bytes: no machine can hold it")
+    room = available()
+    if nbytes > room:
+        raise MemoryError(f"{what}, more than this process can be given now ({room} bytes)")
 
 
 def new_matrix(op, outer, per_outer=0, extra=0):

@@ -295,14 +295,39 @@ def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
     return da.Array(graph, name, _array_chunks(format, (r, c), outer), meta=meta(format, dt))
 
 
+def _plain_column(series, name):
+    """A pandas column as numpy values: a nullable one (Int64, Float64, ...)
+    as its numpy type, refused when it holds a missing value (NA)."""
+    numpy_dtype = getattr(series.dtype, "numpy_dtype", None)
+    if numpy_dtype is None:
+        return series.to_numpy()
+    if series.isna().any():
+        raise ValueError(f"from_dataframe: column {name!r} holds missing values (NA); a sparse "
+                         f"matrix has no missing entries: drop or fill them first")
+    return series.to_numpy(dtype=numpy_dtype)
+
+
+def _plain_partition(series, name):
+    return series._constructor(_plain_column(series, name), index=series.index, name=series.name)
+
+
 def from_dataframe(df, shape, chunks, row="row", col="col", data="val", format="csr",
                    dtype=None):
     """from_coo over three columns of a Dask (or pandas) dataframe; the
-    partitions need not have known lengths."""
+    partitions need not have known lengths. Nullable columns (Int64,
+    Float64, ...) are read as their numpy type; a missing value (NA) in one
+    raises ValueError naming the column (at compute time for Dask)."""
     if hasattr(df, "to_dask_array"):
-        cols = [df[k].to_dask_array() for k in (row, col, data)]
+        cols = []
+        for k in (row, col, data):
+            s = df[k]
+            numpy_dtype = getattr(s.dtype, "numpy_dtype", None)
+            if numpy_dtype is not None:
+                meta = s._meta.astype(numpy_dtype)
+                s = s.map_partitions(_plain_partition, k, meta=meta)
+            cols.append(s.to_dask_array())
     else:
-        cols = [df[k].to_numpy() for k in (row, col, data)]
+        cols = [_plain_column(df[k], k) for k in (row, col, data)]
     return from_coo(*cols, shape=shape, chunks=chunks, format=format, dtype=dtype)
 
 

@@ -82,6 +82,15 @@ public:
         slot_[best] = slot_[--count_];
         return p;
     }
+    // Unmaps every kept mapping: under an address-space limit they may be
+    // what stands between a request and its memory.
+    void drain() noexcept {
+        std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+        if (!lock.owns_lock()) return;
+        for (int k = 0; k < count_; ++k) ::munmap(slot_[k].p, slot_[k].len);
+        count_ = 0;
+        bytes_ = 0;
+    }
     bool give(void* p, std::size_t bytes) noexcept {
         std::size_t len = round_up(bytes, kHuge);
         std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
@@ -113,6 +122,17 @@ MappingCache& mapping_cache() noexcept {
     return *cache;
 }
 
+// A fresh mapping; when none can be had, the kept ones are given back and
+// it is tried once more.
+void* map_fresh(std::size_t bytes) noexcept {
+    void* p = map_huge(bytes);
+    if (!p) {
+        mapping_cache().drain();
+        p = map_huge(bytes);
+    }
+    return p;
+}
+
 }  // namespace
 
 void fatal(const char* msg) noexcept {
@@ -137,7 +157,7 @@ void* xmalloc(std::size_t bytes) {
     void* p = nullptr;
     if (bytes >= kMapThreshold) {
         p = mapping_cache().take(bytes);
-        if (!p) p = map_huge(bytes);
+        if (!p) p = map_fresh(bytes);
     } else {
         p = std::malloc(bytes);
     }
@@ -150,7 +170,7 @@ void* xcalloc(std::size_t count, std::size_t size) {
     std::size_t bytes = mul_or_throw(count, size);
     if (bytes == 0) return nullptr;
     if (bookkeeping_fails()) throw std::bad_alloc();
-    void* p = bytes >= kMapThreshold ? map_huge(bytes) : std::calloc(count, size);
+    void* p = bytes >= kMapThreshold ? map_fresh(bytes) : std::calloc(count, size);
     if (!p) throw std::bad_alloc();
     detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
@@ -173,7 +193,7 @@ void* alloc_data_block(std::size_t bytes) noexcept {
     }
     void* p;
     if (bytes >= kMapThreshold) {
-        p = map_huge(bytes);
+        p = map_fresh(bytes);
     } else {
         p = std::aligned_alloc(32, round_up(bytes == 0 ? 32 : bytes, 32));
         if (p) std::memset(p, 0, bytes);
