@@ -27,10 +27,16 @@
  *    alive and unmoved until every matrix and span record over them (clones,
  *    outer slices and stacks along the compressed axis included) is freed.
  *  - Heavy loops run on one process-wide oneTBB pool created on first use.
- *  - Failure to allocate bookkeeping memory (span arrays, temporaries, the
- *    matrix record) or a size computation that overflows ends the process
- *    with a short message on stderr. Only the large data blocks of new
- *    matrices report allocation failure as a status.
+ *  - Running out of memory never ends the process, wherever it happens
+ *    (data blocks, span arrays, temporaries, the matrix record, per-thread
+ *    buffers, the pool's tasks), and neither does a size that overflows:
+ *    functions returning a status give KORVEX_STATUS_ALLOC (-7) with the
+ *    out slot untouched and nothing left allocated; those returning a new
+ *    handle or span record give NULL; functions without a result leave the
+ *    matrix valid and holding the same entries (`_ensure_sorted` may have
+ *    sorted some rows); queries (`_nnz`, `_is_valid`, ...) run on the
+ *    calling thread when the pool cannot take their work. An export that
+ *    fails this way may have written part of its caller array.
  *
  * Threading: no lock protects a matrix. Reading calls may run concurrently on
  * one matrix. Calls that fill the nnz cache (`_nnz`, statistics, `_to_coo`,
@@ -75,20 +81,21 @@ enum {
      *  Arithmetic: an array length does not match the matrix. */
     KORVEX_STATUS_SHAPE_MISMATCH = -2,
     /** Copy import: data or indices length differs from indptr[n].
-     *  Mask slicing: mask length differs from the masked dimension, or the
-     *  new buffers could not be made. Value maps: an unknown operation. */
+     *  Mask slicing: mask length differs from the masked dimension.
+     *  Value maps: an unknown operation. */
     KORVEX_STATUS_LENGTH = -3,
     /** Copy import: indptr has the wrong length, does not start at 0, or has
      *  an interior entry beyond its last one. */
     KORVEX_STATUS_INDPTR = -4,
-    /** Range slicing: start > end or end beyond the dimension, or the new
-     *  buffers could not be made. */
+    /** Range slicing: start > end or end beyond the dimension. */
     KORVEX_STATUS_RANGE = -5,
     /** Export: the caller's output array is too small (also: rows x cols
      *  overflows 64 bits, or more entries than a too-low cached nnz). */
     KORVEX_STATUS_CAPACITY = -6,
-    /** The data buffers of a new matrix could not be made (size overflow or
-     *  out of memory). */
+    /** Memory ran out, or a size or dimension computed on the way
+     *  overflows 64 bits: for the data of a new matrix or for any of the
+     *  call's bookkeeping (span arrays, temporaries, per-thread buffers, the
+     *  pool's tasks). Every function that returns a status can give it. */
     KORVEX_STATUS_ALLOC = -7,
     /** An index lies outside the matrix (coordinate import, conversion,
      *  dense export, arithmetic), or a row's value and index spans differ
@@ -289,8 +296,9 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *
  * Import (out receives a new handle owned by the caller)
  *   P_from_scipy_view(rows, cols, data, indices, indptr)  zero-copy; reads
- *       indptr only; NULL if any array is NULL. An outer index whose indptr
- *       pair decreases gets an empty span. nnz not cached.
+ *       indptr only; NULL if any array is NULL or memory runs out. An
+ *       outer index whose indptr pair decreases gets an empty span. nnz not
+ *       cached.
  *   P_from_scipy_copy(rows, cols, data, data_len, indices, indices_len,
  *       indptr, indptr_len, out)  copies into two new buffers; statuses
  *       -1 (NULL), -4 (indptr_len != n+1, indptr[0] != 0, or an interior
@@ -307,7 +315,8 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       indices stored unchecked. -1 (a NULL pointer, even when nnz is 0), -8 (an
  *       outer index negative or >= the outer dim), -7 (buffers).
  *
- * Export (into caller arrays; nothing is written on failure)
+ * Export (into caller arrays; nothing is written on failure,
+ *   except that after -7 the array may be partly written)
  *   P_to_coo(m, row_out, col_out, val_out, capacity)  entries grouped by
  *       outer index, stored order within; -1 (NULL), -6 (capacity < nnz, or
  *       more stored entries than a too-low cached nnz; never writes past
@@ -324,10 +333,10 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       parallel pass; reads and fills no nnz cache. -1 (NULL), -6
  *       (capacity < nnz, index_width not 4 or 8, or width 4 with nnz >
  *       INT32_MAX or inner dim > INT32_MAX + 1), nothing written on either;
- *       -8 (a row whose value and index spans differ in length, detected
- *       before anything is written; or a stored index outside [0, inner
- *       dim), detected while writing: the arrays' contents are then
- *       unspecified, never written outside their lengths).
+ *       -8 (a stored index outside [0, inner dim), or a row whose value
+ *       and index spans differ in length; found while writing: the arrays'
+ *       contents are then unspecified, never written outside their
+ *       lengths).
  *
  * Conversion and transposition (fresh buffers; source untouched)
  *   P_from_Y(src, out)   the same matrix in this family's form, every outer
@@ -343,11 +352,11 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *
  * Slicing (outer slices share spans with m; inner slices copy)
  *   P_slice_rows(m, start, end, out), P_slice_cols(...)  half-open range;
- *       -1 (NULL), -5 (start > end, end > dim, or buffers failed). Inner
+ *       -1 (NULL), -5 (start > end or end > dim), -7. Inner
  *       slices assume sorted rows and rebase indices to start.
  *   P_slice_rows_mask(m, mask, mask_len, out), P_slice_cols_mask(...)
  *       one byte per row/column, non-zero selects; -1 (a NULL pointer, even
- *       when mask_len is 0), -3 (mask_len != dim, or buffers failed). Inner masks
+ *       when mask_len is 0), -3 (mask_len != dim), -7. Inner masks
  *       keep stored order; entries whose index lies outside the mask are
  *       dropped.
  *   P_take_rows(m, pos, n, out), P_take_cols(...)  the rows/columns named by

@@ -98,16 +98,16 @@ _STATUS = {
     -2: ("KORVEX_STATUS_SHAPE_MISMATCH", ShapeMismatchError,
          "the inputs disagree in the dimension that must agree"),
     -3: ("KORVEX_STATUS_LENGTH", LengthError,
-         "an array or mask length does not match the matrix (or its buffers could not be made)"),
+         "an array or mask length does not match the matrix"),
     -4: ("KORVEX_STATUS_INDPTR", IndptrError,
          "the index pointer array is malformed (wrong length, not starting at 0, "
          "or an entry beyond its last one)"),
     -5: ("KORVEX_STATUS_RANGE", RangeError,
-         "the range is outside the matrix or reversed (or its buffers could not be made)"),
+         "the range is outside the matrix or reversed"),
     -6: ("KORVEX_STATUS_CAPACITY", CapacityError,
          "the output array is too small (or rows x cols overflows 64 bits)"),
     -7: ("KORVEX_STATUS_ALLOC", AllocationError,
-         "the data buffers of the new matrix could not be allocated"),
+         "out of memory (or a size past 64 bits) in the library"),
     -8: ("KORVEX_STATUS_INDEX", IndexOutOfRangeError,
          "an index lies outside the matrix, or a row's value and index spans differ in length"),
 }
@@ -279,16 +279,39 @@ def _load():
 
 lib, library_path = _load()
 
-_abi = c_uint64.in_dll(lib, "KORVEX_ABI_VERSION").value
+
+def _unusable(what):
+    """ImportError for a library that loads but is not (this) korvex."""
+    named = os.environ.get("KORVEX_LIBRARY")
+    origin = ("named by the environment variable KORVEX_LIBRARY" if named
+              else "found without KORVEX_LIBRARY")
+    return ImportError(
+        f"korvex: {library_path} ({origin}) loads but is not a korvex library this package can "
+        f"use: {what}. Build libkorvex with `make build` in the korvex source tree (it writes "
+        f"build/libkorvex.so) and set KORVEX_LIBRARY to that path, or unset KORVEX_LIBRARY to "
+        f"use the installed library")
+
+
+def _constant(name):
+    try:
+        return c_uint64.in_dll(lib, name).value
+    except ValueError:
+        raise _unusable(f"it has no symbol {name}") from None
+
+
+_abi = _constant("KORVEX_ABI_VERSION")
 if _abi != ABI_VERSION:
     raise ImportError(f"korvex: {library_path} has ABI version {_abi}, this package needs "
                       f"{ABI_VERSION}")
 
-constants = {name: c_uint64.in_dll(lib, name).value for name in _CONSTANTS}
+constants = {name: _constant(name) for name in _CONSTANTS}
 
 
 def _declare(name, restype, argtypes):
-    fn = getattr(lib, name)
+    try:
+        fn = getattr(lib, name)
+    except AttributeError:
+        raise _unusable(f"it has no function {name} (an older or different build?)") from None
     fn.restype = restype
     fn.argtypes = argtypes
     return fn

@@ -25,7 +25,7 @@ def require(name, what=None):
         return importlib.import_module(name)
     except ImportError as e:
         deb, extra = _SOURCES.get(name, (f"python3-{name}", None))
-        pip = f"pip install 'korvex[{extra}]'" if extra else f"pip install {name}"
+        pip = f'pip install "korvex[{extra}]"' if extra else f"pip install {name}"
         raise ImportError(f"{what or 'this korvex feature'} needs the {name} module, which "
-                          f"cannot be imported ({e}): install it with 'apt install {deb}' "
-                          f"(Debian/Ubuntu) or '{pip}'", name=name) from e
+                          f"cannot be imported ({e}); install it with: apt install {deb} "
+                          f"(Debian, Ubuntu), or: {pip}", name=name) from e

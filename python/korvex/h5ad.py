@@ -86,10 +86,11 @@ class _Group:
             if getattr(self, part).dtype.kind not in "iu":
                 raise FileFormatError(f"{self.name}: {part} holds {getattr(self, part).dtype}, "
                                       f"not integers")
-        kind = self.data.dtype.kind
-        if self.data.dtype in (np.float32, np.float64):
-            self.dtype = np.dtype(self.data.dtype)
-        elif kind in "iub" or self.data.dtype == np.float16:
+        stored = self.data.dtype.newbyteorder("=")
+        kind = stored.kind
+        if stored in (np.float32, np.float64):
+            self.dtype = stored
+        elif kind in "iub" or stored == np.float16:
             self.dtype = np.dtype(np.float64 if kind in "iub" else np.float32)
             warnings.warn(f"{self.name}: {self.data.dtype} values are read as {self.dtype} "
                           f"(korvex holds float32 and float64)", stacklevel=3)
@@ -223,9 +224,13 @@ def _stream(g, w):
     """Copy the group into the file writer w, _CHUNK_ENTRIES entries and
     _POINTER_BLOCK pointers at a time, checking everything on the way;
     returns whether every row is strictly increasing."""
-    chunk = min(_CHUNK_ENTRIES, max(g.nnz, 1))
-    raw = np.empty(chunk, g.indices.dtype)
-    raw_vals = np.empty(chunk, g.data.dtype)
+    # Smaller matrices get smaller chunks: memory stays a fraction of theirs.
+    chunk = min(_CHUNK_ENTRIES, max(g.nnz // 16, 1 << 14))
+    # Buffers reused by every chunk (native byte order: HDF5 converts).
+    raw = np.empty(chunk, g.indices.dtype.newbyteorder("="))
+    wide = raw if raw.dtype == np.int64 else np.empty(chunk, np.int64)
+    raw_vals = np.empty(chunk, g.data.dtype.newbyteorder("="))
+    starts, steps = np.empty(chunk, bool), np.empty(chunk, bool)
 
     def blocks():
         prev = 0
@@ -244,22 +249,27 @@ def _stream(g, w):
         idx = g.read(g.indices, slice(e0, e1), raw[:n])
         g.check_indices(idx, e0)
         vals = g.read(g.data, slice(e0, e1), raw_vals[:n])
-        w.entries(e0, idx, vals)
-        # starts[k]: a row begins at entry e0 + k. The pointers never
+        if wide is not raw:
+            np.copyto(wide[:n], idx)
+        w.entries(e0, wide[:n], vals)
+        # start[k]: a row begins at entry e0 + k. The pointers never
         # decrease, so those below e0 were consumed by earlier chunks.
-        starts = np.zeros(n, bool)
+        start = starts[:n]
+        start[:] = False
         while block is not None:
             j = pos + int(np.searchsorted(block[pos:], e1, "left"))
-            starts[block[pos:j] - e0] = True
+            start[block[pos:j] - e0] = True
             pos = j
             if pos < len(block):
                 break
             block, pos = next(ptrs, None), 0
         if sorted_rows:
-            if last is not None and not starts[0] and idx[0] <= last:
+            if last is not None and not start[0] and idx[0] <= last:
                 sorted_rows = False
-            elif np.any((idx[1:] <= idx[:-1]) & ~starts[1:]):
-                sorted_rows = False
+            else:  # a step down or a repeat that does not begin a row
+                step = steps[:n - 1]
+                np.less_equal(idx[1:], idx[:-1], out=step)
+                sorted_rows = not np.greater(step, start[1:], out=step).any()
         last = idx[-1]
     for block in ptrs:  # pointers after the last entry (empty rows at the end)
         pass

@@ -94,9 +94,10 @@ int32_t remap(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
     r.spans_made = true;  // the buffer's references now live in r.v
     share_spans_parallel(idxs, r.x.ptr, n);
     r.x.len = n;
-    *out = make_matrix(r.v, r.x, m.rows, m.cols, 1, plan.entries);
+    SpanVec v = r.v, x = r.x;  // make_matrix owns them from here on, even if it throws
     r.v = SpanVec{};
     r.x = SpanVec{};
+    *out = make_matrix(v, x, m.rows, m.cols, 1, plan.entries);
     return KORVEX_OK;
 }
 

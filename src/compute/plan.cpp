@@ -113,7 +113,8 @@ Plan make_plan(const Span* values, uint64_t n, uint64_t width) {
                     bl.push(Piece{i, i + 1, f, t, offset, true});
                 }
                 offset += seg;
-                bl.flush(i + 1, offset);
+                bl.start = i + 1;  // the next piece starts after it
+                bl.start_offset = offset;
                 continue;
             }
             if (bl.acc > 0 && bl.acc + wl > target) bl.flush(i, offset);

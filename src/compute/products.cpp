@@ -96,7 +96,7 @@ int32_t gather(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In& 
     const Span* vals = m.values.ptr;
     const Span* idxs = m.indices.ptr;
     Plan plan = make_plan(vals, n, 0);
-    Temp<double> partial = temp_zeroed<double>(mul_or_die(plan.count, k));
+    Temp<double> partial = temp_zeroed<double>(mul_or_throw(plan.count, k));
     Failure fail;
     par::for_each(plan.count, [&](uint64_t p) {
         if (fail.any()) return;
@@ -203,7 +203,7 @@ int32_t scatter(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In&
                 uint64_t k) {
     const Span* vals = m.values.ptr;
     const Span* idxs = m.indices.ptr;
-    const uint64_t elems = mul_or_die(inner, k);
+    const uint64_t elems = mul_or_throw(inner, k);
     Plan plan = make_plan(vals, n, 0);
     Failure fail;
     auto run = [&](const Piece& pc, Out<O> acc) {

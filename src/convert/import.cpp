@@ -11,22 +11,24 @@ template <typename V, Form F>
 CompressedMatrix* import_view(uint64_t rows, uint64_t cols, const V* data, const int64_t* indices,
                               const uint64_t* indptr) {
     uint64_t n = F == Form::csr ? rows : cols;
-    SpanVec v = spanvec_with_capacity(n), x = spanvec_with_capacity(n);
+    SpanVecGuard v(n), x(n);  // views hold no references
+    Span* vs = v.v.ptr;
+    Span* xs = x.v.ptr;
     par::for_range(n, [&](uint64_t b, uint64_t end) {
         for (uint64_t i = b; i < end; ++i) {
             uint64_t s = indptr[i], e = indptr[i + 1];
             if (e > s) {
-                v.ptr[i] = Span{const_cast<V*>(data + s), nullptr, e - s, kFlagView};
-                x.ptr[i] = Span{const_cast<int64_t*>(indices + s), nullptr, e - s, kFlagView};
+                vs[i] = Span{const_cast<V*>(data + s), nullptr, e - s, kFlagView};
+                xs[i] = Span{const_cast<int64_t*>(indices + s), nullptr, e - s, kFlagView};
             } else {
                 // Empty rows, and decreasing pairs, which must never reach
                 // outside the caller's arrays.
-                v.ptr[i] = x.ptr[i] = empty_span();
+                vs[i] = xs[i] = empty_span();
             }
         }
     });
-    v.len = x.len = n;
-    return make_matrix(v, x, rows, cols, 0, 0);
+    v.v.len = x.v.len = n;
+    return make_matrix(v.take(), x.take(), rows, cols, 0, 0);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // The arithmetic exports of the four families: null checks, length checks
-// and forwarding to src/compute.
+// and forwarding to src/compute, each through the allocation guard.
 #include "compute/compute.hpp"
+#include "exports/guard.hpp"
 #include "korvex.h"
 
 namespace korvex {
@@ -18,7 +19,7 @@ int32_t vector_product(CompressedMatrix* m, const T* x, uint64_t x_len, T* y, ui
     if (!m || !x || !y) return KORVEX_STATUS_NULL;
     const uint64_t in = transposed ? m->rows : m->cols, res = transposed ? m->cols : m->rows;
     if (x_len != in || y_len != res) return KORVEX_STATUS_SHAPE_MISMATCH;
-    return compute::product<V, F, T>(*m, x, y, 1, false, transposed);
+    return guard([&] { return compute::product<V, F, T>(*m, x, y, 1, false, transposed); });
 }
 
 template <typename V, Form F, typename T>
@@ -26,21 +27,21 @@ int32_t block_product(CompressedMatrix* m, const T* x, uint64_t k, uint8_t order
                       bool transposed) {
     if (!m || !x || !y) return KORVEX_STATUS_NULL;
     if (!block_sizes_fit(*m, k)) return KORVEX_STATUS_SHAPE_MISMATCH;
-    return compute::product<V, F, T>(*m, x, y, k, order != 0, transposed);
+    return guard([&] { return compute::product<V, F, T>(*m, x, y, k, order != 0, transposed); });
 }
 
 template <typename V, Form F>
 int32_t sums(CompressedMatrix* m, double* out, uint64_t out_len, bool rows) {
     if (!m || !out) return KORVEX_STATUS_NULL;
     if (out_len != (rows ? m->rows : m->cols)) return KORVEX_STATUS_SHAPE_MISMATCH;
-    return compute::sum_axis<V, F>(*m, out, rows);
+    return guard([&] { return compute::sum_axis<V, F>(*m, out, rows); });
 }
 
 template <typename V, Form F>
 int32_t scale(CompressedMatrix* m, const V* w, uint64_t w_len, bool rows, CompressedMatrix** out) {
     if (!m || !w || !out) return KORVEX_STATUS_NULL;
     if (w_len != (rows ? m->rows : m->cols)) return KORVEX_STATUS_SHAPE_MISMATCH;
-    return compute::scale_axis<V, F>(*m, w, rows, out);
+    return guard([&] { return compute::scale_axis<V, F>(*m, w, rows, out); });
 }
 
 }  // namespace
@@ -77,7 +78,7 @@ using korvex::Form;
     KORVEX_API int32_t P##_map_values(CompressedMatrix* m, uint32_t op, double arg,               \
                                       CompressedMatrix** out) {                                   \
         if (!m || !out) return KORVEX_STATUS_NULL;                                                \
-        return korvex::compute::map_values<V, F>(*m, op, arg, out);                               \
+        return korvex::guard([&] { return korvex::compute::map_values<V, F>(*m, op, arg, out); });                       \
     }                                                                                             \
     KORVEX_API int32_t P##_scale_rows(CompressedMatrix* m, const V* w, uint64_t w_len,            \
                                       CompressedMatrix** out) {                                   \

@@ -9,12 +9,13 @@
 
 namespace korvex {
 
-// Outer indices [start, end). -5 for a bad range.
+// Outer indices [start, end). -5 for a bad range. Every function here
+// gives -7 when the new buffers cannot be made.
 template <Form F>
 int32_t slice_outer_range(const CompressedMatrix& m, uint64_t start, uint64_t end,
                           CompressedMatrix** out);
 // Entries with inner index in [start, end), rebased to start; rows assumed
-// sorted. -5 for a bad range or failed buffers.
+// sorted. -5 for a bad range.
 template <typename V, Form F>
 int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t end,
                           CompressedMatrix** out);
@@ -23,8 +24,7 @@ template <Form F>
 int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_t mask_len,
                          CompressedMatrix** out);
 // Entries whose inner index has a non-zero mask byte, renumbered to its rank
-// among the selected; stored order kept. -3 for a wrong length or failed
-// buffers.
+// among the selected; stored order kept. -3 for a wrong length.
 template <typename V, Form F>
 int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_t mask_len,
                          CompressedMatrix** out);

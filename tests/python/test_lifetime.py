@@ -30,11 +30,12 @@ SHARERS = {  # results that keep reading the view's host arrays
     "outer mask": lambda V: V[np.arange(30) % 3 == 0],
     "stack along": lambda V: korvex.vstack([V, V[:4]]),
     "single stack": lambda V: korvex.hstack([V]),
+    "transpose": lambda V: V.T,
 }
 COPIES = {  # results with storage of their own
     "inner slice": lambda V: V[:, 1:5],
     "inner mask": lambda V: V[:, np.ones(20, bool)],
-    "transpose": lambda V: V.T,
+    "transposed copy": lambda V: V.transpose(copy=True),
     "conversion": lambda V: V.tocsc(),
     "stack across": lambda V: korvex.hstack([V, V]),
     "copy": lambda V: V.copy(),

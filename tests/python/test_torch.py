@@ -70,9 +70,24 @@ def test_round_trip(form, dtype):
         assert ptr.dtype == idx.dtype == torch.int64, name
         assert t.values().numpy().dtype == dtype, name
         assert np.array_equal(t.to_dense().numpy(), want.toarray()), name
-        back = korvex.from_torch(t)
-        assert (back.format, back.dtype) == (form, np.dtype(dtype))
-        assert np.array_equal(back.toarray(), want.toarray()), name
+        make = torch.sparse_csr_tensor if form == "csr" else torch.sparse_csc_tensor
+        narrow = make(ptr.int(), idx.int(), t.values(), size=t.shape)  # int32 indices
+        for back in (korvex.from_torch(t), korvex.from_torch(narrow)):
+            assert (back.format, back.dtype) == (form, np.dtype(dtype))
+            assert np.array_equal(back.toarray(), want.toarray()), name
+
+
+@needs_torch
+@quiet
+@pytest.mark.parametrize("form", ["csr", "csc"])
+def test_unsorted_rows_and_repeats_are_summed(form):
+    A = sp.csr_matrix((np.array([1.0, 2.0, 4.0, 8.0]), np.array([3, 0, 3, 1]),
+                       np.array([0, 3, 3, 4])), shape=(3, 4))  # row 0: 3, 0, 3
+    t = korvex.from_scipy(A if form == "csr" else A.T.tocsc()).to_torch()
+    idx = t.col_indices() if form == "csr" else t.row_indices()
+    assert idx.tolist() == [0, 3, 1]
+    want = A.toarray() if form == "csr" else A.T.toarray()
+    assert np.array_equal(t.to_dense().numpy(), want)
 
 
 @needs_torch
