@@ -1,7 +1,7 @@
 """Selection: ``M[key]``, ``getrow`` and ``getcol``, with scipy's meaning.
 
-A key is normalised once: each axis becomes an integer, a slice (bounds
-resolved), a boolean mask, or an array of non-negative int64 positions
+A key is normalised once: each axis becomes an integer, a slice, a
+boolean mask, or an array of non-negative int64 positions
 (checked in one pass; only bool arrays are masks, integer arrays of any
 width are positions). One path then serves each combination:
 
