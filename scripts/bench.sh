@@ -68,7 +68,9 @@ export OMP_WAIT_POLICY=PASSIVE
 echo "== build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BENCH=ON \
   -DKORVEX_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target korvex korvex_bench korvex_bench_pages
+targets=(korvex korvex_bench korvex_bench_pages)
+case "$mode" in rows|rows-small) targets=(korvex) ;; esac  # the Python side only
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/data" "$results"
 bin="$build/bench/korvex_bench"
