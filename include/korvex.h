@@ -330,10 +330,10 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       parallel pass; reads and fills no nnz cache. -1 (NULL), -6
  *       (capacity < nnz, index_width not 4 or 8, or width 4 with nnz >
  *       INT32_MAX or inner dim > INT32_MAX + 1), nothing written on either;
- *       -8 (a row whose value and index spans differ in length, detected
- *       before anything is written; or a stored index outside [0, inner
- *       dim), detected while writing: the arrays' contents are then
- *       unspecified, never written outside their lengths).
+ *       -8 (a stored index outside [0, inner dim), or a row whose value
+ *       and index spans differ in length; found while writing: the arrays'
+ *       contents are then unspecified, never written outside their
+ *       lengths).
  *
  * Conversion and transposition (fresh buffers; source untouched)
  *   P_from_Y(src, out)   the same matrix in this family's form, every outer

@@ -46,9 +46,9 @@ int32_t export_dense(CompressedMatrix& m, V* out, uint64_t capacity, uint8_t ord
 // The compressed arrays of m in caller memory: values and indices hold
 // `capacity` elements, indptr outer dim + 1; indices and indptr are int32_t
 // (width 4) or int64_t (width 8). -6 (capacity short, bad width, or width 4
-// that cannot hold the nnz or an index), -8 (a row's spans differ in length,
-// found before anything is written; or a stored index outside [0, inner
-// dim), found while writing). Reads no cache and fills none.
+// that cannot hold the nnz or an index; nothing written), -8 (a row's spans
+// differ in length, or a stored index outside [0, inner dim); found while
+// writing, never writing outside the arrays). Reads no cache and fills none.
 template <typename V, Form F>
 int32_t export_compressed(const CompressedMatrix& m, V* values_out, void* indices_out,
                           void* indptr_out, uint64_t capacity, uint8_t width);

@@ -90,38 +90,51 @@ int32_t export_dense(CompressedMatrix& m, V* out, uint64_t capacity, uint8_t ord
 
 namespace {
 
-// Copies one row's indices to the caller's array as I (int32_t or int64_t),
-// checking each against the inner dimension on the way. True if all fit.
-template <typename I>
-inline bool copy_checked(I* dst, const int64_t* src, uint64_t len, uint64_t inner) {
-    bool bad = false;
-    for (uint64_t k = 0; k < len; ++k) {
-        int64_t x = src[k];
-        bad |= static_cast<uint64_t>(x) >= inner;
-        dst[k] = static_cast<I>(x);
+// Writes outer indices [begin, end) of one piece from place `at` on. Each
+// index is checked in the loop that copies it: x and hi - x (hi the largest
+// valid index, -1 when there is none) both have the sign bit clear exactly
+// when 0 <= x <= hi, and OR-ing them into one word keeps the loop on vector
+// instructions. A row whose two spans differ is skipped and reported.
+// Returns false on any refusal.
+template <typename V, typename I>
+bool write_piece(const Span* vs, const Span* xs, uint64_t begin, uint64_t end, uint64_t at,
+                 int64_t hi, V* values_out, I* indices_out, I* indptr_out) {
+    const auto h = static_cast<uint64_t>(hi);
+    uint64_t acc = 0;
+    bool mismatch = false;
+    for (uint64_t i = begin; i < end; ++i) {
+        uint64_t len = vs[i].len;
+        indptr_out[i] = static_cast<I>(at);
+        if (len == 0) continue;
+        if (xs[i].len != len) {
+            mismatch = true;
+            at += len;
+            continue;
+        }
+        std::memcpy(values_out + at, vs[i].data, len * sizeof(V));
+        const int64_t* src = static_cast<const int64_t*>(xs[i].data);
+        I* dst = indices_out + at;
+        for (uint64_t k = 0; k < len; ++k) {
+            auto x = static_cast<uint64_t>(src[k]);
+            acc |= x | (h - x);
+            dst[k] = static_cast<I>(src[k]);
+        }
+        at += len;
     }
-    return !bad;
+    return !mismatch && (acc >> 63) == 0;
 }
 
 template <typename V, Form F, typename I>
 int32_t write_compressed(const CompressedMatrix& m, const par::Pieces& cut, const uint64_t* start,
                          uint64_t total, V* values_out, I* indices_out, I* indptr_out) {
     uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
-    const Span* vs = m.values.ptr;
-    const Span* xs = m.indices.ptr;
+    // Valid indices lie in [0, hi]; an inner dim of 0 admits none.
+    int64_t hi = inner == 0 ? -1 : inner - 1 > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(inner - 1);
     std::atomic<bool> bad{false};
     par::for_each(cut.count, [&](uint64_t p) {
-        uint64_t at = start[p];
-        bool ok = true;
-        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
-            uint64_t len = vs[i].len;
-            indptr_out[i] = static_cast<I>(at);
-            if (len == 0) continue;
-            std::memcpy(values_out + at, vs[i].data, len * sizeof(V));
-            ok &= copy_checked(indices_out + at, static_cast<const int64_t*>(xs[i].data), len, inner);
-            at += len;
-        }
-        if (!ok) bad.store(true, std::memory_order_relaxed);
+        if (!write_piece(m.values.ptr, m.indices.ptr, cut.begin(p), cut.end(p), start[p], hi,
+                         values_out, indices_out, indptr_out))
+            bad.store(true, std::memory_order_relaxed);
     });
     indptr_out[n] = static_cast<I>(total);
     return bad.load() ? KORVEX_STATUS_INDEX : KORVEX_OK;
@@ -136,24 +149,17 @@ int32_t export_compressed(const CompressedMatrix& m, V* values_out, void* indice
     uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
     const Span* vs = m.values.ptr;
-    const Span* xs = m.indices.ptr;
-    // One pass over the descriptors: each piece's entry count (which becomes
-    // its first place) and whether some row's two spans disagree. The
-    // cached count is not used: the stored entries decide the capacity.
+    // One pass over the value descriptors: each piece's entry count, which
+    // becomes its first place. The cached count is not used: the stored
+    // entries decide the capacity. Rows whose index span differs are found
+    // by the writing pass.
     const par::Pieces cut = par::pieces_of(n, 16);
     Temp<uint64_t> start = temp_array<uint64_t>(cut.count);
-    std::atomic<bool> mismatch{false};
     par::collect(cut.count, start.get(), [&](uint64_t p) {
         uint64_t s = 0;
-        bool bad = false;
-        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
-            bad |= vs[i].len != xs[i].len;
-            s += vs[i].len;
-        }
-        if (bad) mismatch.store(true, std::memory_order_relaxed);
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) s += vs[i].len;
         return s;
     });
-    if (mismatch.load()) return KORVEX_STATUS_INDEX;
     uint64_t total = 0;
     for (uint64_t p = 0; p < cut.count; ++p) {
         uint64_t c = start[p];

@@ -19,32 +19,6 @@ constexpr uint64_t kSequentialPositions = 2047;
 constexpr uint64_t kSequentialOuter = 255;
 constexpr uint64_t kNone = UINT64_MAX;
 
-// A span array being filled: on unwind its first `len` spans are released
-// and the array is freed, unless it was handed on with take().
-struct Building {
-    SpanVec v;
-    explicit Building(uint64_t capacity) : v(spanvec_with_capacity(capacity)) {}
-    explicit Building(SpanVec adopt) noexcept : v(adopt) {}
-    Building(const Building&) = delete;
-    Building& operator=(const Building&) = delete;
-    ~Building() { spanvec_release(v); }
-    SpanVec take() noexcept {
-        SpanVec r = v;
-        v = SpanVec{};
-        return r;
-    }
-};
-
-// The record over two finished span arrays; if the record cannot be made,
-// the arrays (and their references) are released by their owners.
-CompressedMatrix* finish(Building& values, Building& indices, uint64_t rows, uint64_t cols,
-                         uint64_t nnz_tag, uint64_t nnz) {
-    CompressedMatrix* r = make_matrix(SpanVec{}, SpanVec{}, rows, cols, nnz_tag, nnz);
-    r->values = values.take();
-    r->indices = indices.take();
-    return r;
-}
-
 template <typename Pred>
 bool any_position(uint64_t n, const Pred& pred) {
     if (n > kSequentialPositions) return par::any(n, pred);
@@ -120,7 +94,7 @@ int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, C
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= dim && m.indices.len >= dim, "span arrays shorter than the shape");
-    Building v(n), x(n);
+    SpanVecGuard v(n), x(n);
     // Each piece copies its descriptors, then adds their references in runs
     // over the same buffer. Nothing in here can fail.
     auto gather = [&](uint64_t b, uint64_t e) {
@@ -138,7 +112,7 @@ int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, C
         par::for_each(cut.count, [&](uint64_t p) { gather(cut.begin(p), cut.end(p)); });
     }
     v.v.len = x.v.len = n;
-    *out = finish(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 0, 0);
+    *out = make_matrix(v.take(), x.take(), rows_of<F>(n, inner), cols_of<F>(n, inner), 0, 0);
     return KORVEX_OK;
 }
 
@@ -210,8 +184,7 @@ int32_t take_inner(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, C
     SpanVec v, x;
     if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
         return KORVEX_STATUS_ALLOC;
-    Building vb(v), xb(x);
-    *out = finish(vb, xb, rows, cols, 1, total);
+    *out = make_matrix(v, x, rows, cols, 1, total);
     return KORVEX_OK;
 }
 

@@ -24,13 +24,6 @@ void destroy_buffer(SharedBuffer* b) noexcept {
 
 namespace detail {
 
-std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept {
-    uint64_t bytes;
-    if (__builtin_mul_overflow(c, width, &bytes)) return std::nullopt;
-    if (bytes > UINT64_MAX - (kSegAlign - 1)) return std::nullopt;
-    return (bytes + kSegAlign - 1) / kSegAlign * kSegAlign;
-}
-
 std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuffer*& out) {
     if (used > kMaxAlloc - 31) return SpanBatchError::SizeOverflow;
     uint64_t alloc_size = used + 31;

@@ -139,7 +139,13 @@ std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64
 
 namespace detail {
 // Rounded (32-byte) size of a segment of c elements; nullopt on overflow.
-std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept;
+// Inline: batch layout calls it for every outer index.
+inline std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept {
+    uint64_t bytes;
+    if (__builtin_mul_overflow(c, width, &bytes)) return std::nullopt;
+    if (bytes > UINT64_MAX - 31) return std::nullopt;
+    return (bytes + 31) / 32 * 32;
+}
 // A new zero-filled buffer of `used` bytes whose strong count is `refs`.
 std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuffer*& out);
 // Frees a buffer that no span refers to yet.
