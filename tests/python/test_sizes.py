@@ -164,7 +164,7 @@ def test_entry_filtering_selects_like_the_mask_path(data, A):
     pos = np.array(sorted(data.draw(st.sets(st.integers(0, max(inner - 1, 0)), max_size=inner)))
                    if inner else [], np.int64)
     keys = [slice(lo, hi), pos]
-    with mock.patch.object(korvex._matrix, "_mask_budget", lambda n, nnz: -1):
+    with mock.patch.object(korvex._index, "_mask_budget", lambda n, nnz: -1):
         got = [M[:, k] if A.format == "csr" else M[k] for k in keys]
     for R, k in zip(got, keys):
         want = A[:, k] if A.format == "csr" else A[k]

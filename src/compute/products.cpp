@@ -1,0 +1,288 @@
+// Products and sums. Two loop shapes cover them all: a gather, which gives
+// each outer index its own result (CSR M x, CSC M^T z, sums along the outer
+// axis), and a scatter, which adds each entry into the result at its inner
+// index (CSC M x, CSR M^T z, sums along the inner axis). Scatters add into
+// one scratch array per pool thread, summed into the result afterwards.
+#include <algorithm>
+#include <atomic>
+#include <type_traits>
+
+#include "compute/compute.hpp"
+#include "compute/plan.hpp"
+#include "span/parallel.hpp"
+
+namespace korvex::compute {
+
+namespace {
+
+constexpr uint64_t kColumnBlock = 8;  // result columns accumulated at once
+
+// A dense operand: element (j, c) at p[j * rs + c * cs].
+template <typename T>
+struct Dense {
+    const T* p;
+    uint64_t rs, cs;
+    double at(uint64_t j, uint64_t c) const { return static_cast<double>(p[j * rs + c * cs]); }
+};
+// The all-ones operand of a sum: entries are read without their indices.
+struct Ones {};
+
+template <typename O>
+struct Out {
+    O* p;
+    uint64_t rs, cs;
+    O& at(uint64_t i, uint64_t c) const { return p[i * rs + c * cs]; }
+};
+
+struct Failure {
+    std::atomic<int32_t> status{0};
+    void set(int32_t s) { status.store(s, std::memory_order_relaxed); }
+    bool any() const { return status.load(std::memory_order_relaxed) != 0; }
+};
+
+// acc[c] += sum over entries [f, t) of v * in(index, c0 + c), c < kc.
+// False when an index lies outside [0, inner).
+template <typename V, typename In>
+inline bool dot(const V* v, const int64_t* x, uint64_t f, uint64_t t, uint64_t inner,
+                const In& in, uint64_t c0, uint64_t kc, double* acc) {
+    if constexpr (std::is_same_v<In, Ones>) {
+        double a = 0;
+        for (uint64_t q = f; q < t; ++q) a += static_cast<double>(v[q]);
+        acc[0] += a;
+        return true;
+    } else {
+        if (kc == 1) {
+            double a = 0;
+            for (uint64_t q = f; q < t; ++q) {
+                const uint64_t j = static_cast<uint64_t>(x[q]);
+                if (__builtin_expect(j >= inner, 0)) return false;
+                a += static_cast<double>(v[q]) * in.at(j, c0);
+            }
+            acc[0] += a;
+            return true;
+        }
+        double a[kColumnBlock] = {};
+        for (uint64_t q = f; q < t; ++q) {
+            const uint64_t j = static_cast<uint64_t>(x[q]);
+            if (__builtin_expect(j >= inner, 0)) return false;
+            const double vq = static_cast<double>(v[q]);
+            for (uint64_t c = 0; c < kc; ++c) a[c] += vq * in.at(j, c0 + c);
+        }
+        for (uint64_t c = 0; c < kc; ++c) acc[c] += a[c];
+        return true;
+    }
+}
+
+// Entries [f, t) of outer index i into acc[0, k), column block by column
+// block. False: an index outside, or value and index spans that differ.
+template <typename V, typename In>
+inline bool row_dot(const Span* vals, const Span* idxs, uint64_t i, uint64_t f, uint64_t t,
+                    uint64_t inner, const In& in, uint64_t k, double* acc) {
+    const V* v = static_cast<const V*>(vals[i].data);
+    const int64_t* x = nullptr;
+    if constexpr (!std::is_same_v<In, Ones>) {
+        if (idxs[i].len != vals[i].len) return false;
+        x = static_cast<const int64_t*>(idxs[i].data);
+    }
+    for (uint64_t c0 = 0; c0 < k; c0 += kColumnBlock)
+        if (!dot(v, x, f, t, inner, in, c0, std::min(kColumnBlock, k - c0), acc + c0)) return false;
+    return true;
+}
+
+// out(i, c) for every outer index i in [0, n) and c in [0, k).
+template <typename V, typename In, typename O>
+int32_t gather(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In& in, Out<O> out,
+               uint64_t k) {
+    const Span* vals = m.values.ptr;
+    const Span* idxs = m.indices.ptr;
+    Plan plan = make_plan(vals, n, 0);
+    Temp<double> partial = temp_zeroed<double>(mul_or_throw(plan.count, k));
+    Failure fail;
+    par::for_each(plan.count, [&](uint64_t p) {
+        if (fail.any()) return;
+        const Piece& pc = plan.pieces[p];
+        if (pc.part) {
+            if (!row_dot<V>(vals, idxs, pc.begin, pc.from, pc.to, inner, in, k, &partial[p * k]))
+                fail.set(KORVEX_STATUS_INDEX);
+            return;
+        }
+        double acc[kColumnBlock];
+        for (uint64_t i = pc.begin; i < pc.end; ++i) {
+            const uint64_t len = vals[i].len;
+            const V* v = static_cast<const V*>(vals[i].data);
+            const int64_t* x = nullptr;
+            if constexpr (!std::is_same_v<In, Ones>) {
+                if (idxs[i].len != len) {
+                    fail.set(KORVEX_STATUS_INDEX);
+                    return;
+                }
+                x = static_cast<const int64_t*>(idxs[i].data);
+            }
+            for (uint64_t c0 = 0; c0 < k; c0 += kColumnBlock) {
+                const uint64_t kc = std::min(kColumnBlock, k - c0);
+                std::fill(acc, acc + kc, 0.0);
+                if (!dot(v, x, 0, len, inner, in, c0, kc, acc)) {
+                    fail.set(KORVEX_STATUS_INDEX);
+                    return;
+                }
+                for (uint64_t c = 0; c < kc; ++c) out.at(i, c0 + c) = static_cast<O>(acc[c]);
+            }
+        }
+    });
+    if (fail.any()) return fail.status.load();
+    // Long rows: each part's sum added to the previous parts', in order.
+    for (uint64_t p = 0; p < plan.count; ++p) {
+        const Piece& pc = plan.pieces[p];
+        if (!pc.part) continue;
+        if (pc.from != 0)
+            for (uint64_t c = 0; c < k; ++c) partial[p * k + c] += partial[(p - 1) * k + c];
+        const bool last = p + 1 == plan.count || !plan.pieces[p + 1].part || plan.pieces[p + 1].from == 0;
+        if (last)
+            for (uint64_t c = 0; c < k; ++c) out.at(pc.begin, c) = static_cast<O>(partial[p * k + c]);
+    }
+    return KORVEX_OK;
+}
+
+// Per-thread scratch arrays of `elems` elements, made on first use by the
+// thread that owns the slot (zero-filled data blocks) and freed on unwind.
+template <typename O>
+struct Scratch {
+    Temp<O*> slot;
+    uint64_t count, elems;
+    Scratch(uint64_t c, uint64_t e) : slot(temp_zeroed<O*>(c)), count(c), elems(e) {}
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() {
+        for (uint64_t s = 0; s < count; ++s)
+            if (slot[s]) free_data_block(slot[s], elems * sizeof(O));
+    }
+    O* mine() {
+        const uint64_t s = par::slot();
+        KORVEX_INVARIANT(s < count, "pool thread outside its slots");
+        if (!slot[s]) slot[s] = static_cast<O*>(alloc_data_block(elems * sizeof(O)));
+        return slot[s];
+    }
+};
+
+// Adds entries [f, t) of outer index i into acc(index, c) += v * in(i, c).
+template <typename V, typename In, typename O>
+inline bool scatter_row(const Span* vals, const Span* idxs, uint64_t i, uint64_t f, uint64_t t,
+                        uint64_t inner, const In& in, uint64_t k, Out<O> acc) {
+    const uint64_t len = vals[i].len;
+    if (idxs[i].len != len) return false;
+    const V* v = static_cast<const V*>(vals[i].data);
+    const int64_t* x = static_cast<const int64_t*>(idxs[i].data);
+    if constexpr (std::is_same_v<In, Ones>) {
+        for (uint64_t q = f; q < t; ++q) {
+            const uint64_t j = static_cast<uint64_t>(x[q]);
+            if (__builtin_expect(j >= inner, 0)) return false;
+            acc.p[j] += static_cast<O>(v[q]);
+        }
+    } else if (k == 1) {
+        const O w = static_cast<O>(in.at(i, 0));
+        for (uint64_t q = f; q < t; ++q) {
+            const uint64_t j = static_cast<uint64_t>(x[q]);
+            if (__builtin_expect(j >= inner, 0)) return false;
+            acc.p[j * acc.rs] += static_cast<O>(v[q]) * w;
+        }
+    } else {
+        for (uint64_t q = f; q < t; ++q) {
+            const uint64_t j = static_cast<uint64_t>(x[q]);
+            if (__builtin_expect(j >= inner, 0)) return false;
+            const O vq = static_cast<O>(v[q]);
+            for (uint64_t c = 0; c < k; ++c) acc.at(j, c) += vq * static_cast<O>(in.at(i, c));
+        }
+    }
+    return true;
+}
+
+// out(j, c) = sum over entries at inner index j of v * in(outer, c); out is
+// inner x k with strides (rs, cs) and dense (inner * k elements).
+template <typename V, typename In, typename O>
+int32_t scatter(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In& in, Out<O> out,
+                uint64_t k) {
+    const Span* vals = m.values.ptr;
+    const Span* idxs = m.indices.ptr;
+    const uint64_t elems = mul_or_throw(inner, k);
+    Plan plan = make_plan(vals, n, 0);
+    Failure fail;
+    auto run = [&](const Piece& pc, Out<O> acc) {
+        if (pc.part) {
+            if (!scatter_row<V>(vals, idxs, pc.begin, pc.from, pc.to, inner, in, k, acc))
+                fail.set(KORVEX_STATUS_INDEX);
+            return;
+        }
+        for (uint64_t i = pc.begin; i < pc.end; ++i)
+            if (!scatter_row<V>(vals, idxs, i, 0, vals[i].len, inner, in, k, acc)) {
+                fail.set(KORVEX_STATUS_INDEX);
+                return;
+            }
+    };
+    if (plan.count <= 1) {  // one piece: straight into the result
+        std::fill(out.p, out.p + elems, O(0));
+        if (plan.count == 1) run(plan.pieces[0], out);
+        return fail.status.load();
+    }
+    Scratch<O> scratch(par::slot_count(), elems);
+    par::for_each(plan.count, [&](uint64_t p) {
+        if (fail.any()) return;
+        O* mine = scratch.mine();
+        if (!mine) {
+            fail.set(KORVEX_STATUS_ALLOC);
+            return;
+        }
+        run(plan.pieces[p], Out<O>{mine, out.rs, out.cs});
+    });
+    if (fail.any()) return fail.status.load();
+    uint64_t used = 0;
+    Temp<const O*> parts = temp_array<const O*>(scratch.count);
+    for (uint64_t s = 0; s < scratch.count; ++s)
+        if (scratch.slot[s]) parts[used++] = scratch.slot[s];
+    par::for_range((elems + 4095) / 4096, [&](uint64_t b, uint64_t e) {
+        for (uint64_t q = b * 4096, qe = std::min(elems, e * 4096); q < qe; ++q) {
+            O s = parts[0][q];
+            for (uint64_t u = 1; u < used; ++u) s += parts[u][q];
+            out.p[q] = s;
+        }
+    });
+    return KORVEX_OK;
+}
+
+}  // namespace
+
+template <typename V, Form F, typename T>
+int32_t product(const CompressedMatrix& m, const T* x, T* y, uint64_t k, bool col_major,
+                bool transposed) {
+    const uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    if (m.values.len != n || m.indices.len != n) return KORVEX_STATUS_INDEX;
+    if (k == 0) return KORVEX_OK;
+    // CSR M x and CSC M^T z read the operand along the inner axis.
+    if ((F == Form::csr) != transposed) {
+        Dense<T> in{x, col_major ? 1 : k, col_major ? inner : 1};
+        Out<T> out{y, col_major ? 1 : k, col_major ? n : 1};
+        return gather<V>(m, n, inner, in, out, k);
+    }
+    Dense<T> in{x, col_major ? 1 : k, col_major ? n : 1};
+    Out<T> out{y, col_major ? 1 : k, col_major ? inner : 1};
+    return scatter<V>(m, n, inner, in, out, k);
+}
+
+template <typename V, Form F>
+int32_t sum_axis(const CompressedMatrix& m, double* out, bool rows) {
+    const uint64_t n = outer_dim<F>(m), inner = inner_dim<F>(m);
+    if (m.values.len != n || m.indices.len != n) return KORVEX_STATUS_INDEX;
+    if (rows == (F == Form::csr)) return gather<V>(m, n, inner, Ones{}, Out<double>{out, 1, 1}, 1);
+    return scatter<V>(m, n, inner, Ones{}, Out<double>{out, 1, 1}, 1);
+}
+
+#define KORVEX_PRODUCTS(V, F)                                                                      \
+    template int32_t product<V, F, V>(const CompressedMatrix&, const V*, V*, uint64_t, bool, bool); \
+    template int32_t sum_axis<V, F>(const CompressedMatrix&, double*, bool);
+KORVEX_FOR_EACH_FAMILY(KORVEX_PRODUCTS)
+#undef KORVEX_PRODUCTS
+template int32_t product<float, Form::csr, double>(const CompressedMatrix&, const double*, double*,
+                                                   uint64_t, bool, bool);
+template int32_t product<float, Form::csc, double>(const CompressedMatrix&, const double*, double*,
+                                                   uint64_t, bool, bool);
+
+}  // namespace korvex::compute
