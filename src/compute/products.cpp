@@ -78,13 +78,16 @@ __attribute__((always_inline)) inline bool dot(const V* v, const int64_t* x, uin
             acc[0] += a;
             return true;
         }
-        return with_width(kc, [&]<uint64_t KC>() {
+        const auto* base = in.p + c0 * in.cs;
+        const uint64_t rs = in.rs, cs = in.cs;
+        return with_width(kc, [=]<uint64_t KC>() {
             double a[KC] = {};
             for (uint64_t q = f; q < t; ++q) {
                 const uint64_t j = static_cast<uint64_t>(x[q]);
                 if (__builtin_expect(j >= inner, 0)) return false;
                 const double vq = static_cast<double>(v[q]);
-                for (uint64_t c = 0; c < KC; ++c) a[c] += vq * in.at(j, c0 + c);
+                const auto* row = base + j * rs;
+                for (uint64_t c = 0; c < KC; ++c) a[c] += vq * static_cast<double>(row[c * cs]);
             }
             for (uint64_t c = 0; c < KC; ++c) acc[c] += a[c];
             return true;
@@ -212,7 +215,7 @@ struct Scratch {
         const uint64_t s = par::slot();
         KORVEX_INVARIANT(s < count, "pool thread outside its slots");
         if (!slot[s]) {
-            if (!result_taken.exchange(true)) {
+            if (result && !result_taken.exchange(true)) {
                 std::fill(result, result + elems, O(0));
                 slot[s] = result;
             } else {
@@ -266,10 +269,13 @@ __attribute__((always_inline)) inline bool scatter_row(const Span* vals, const S
 }
 
 // out(j, c) = sum over entries at inner index j of v * in(outer, c); out is
-// inner x k with strides (rs, cs) and dense (inner * k elements).
+// inner x k with strides (rs, cs) and dense (inner * k elements). With
+// `interleave` (a column-major block) the per-thread arrays are row-major,
+// so that an entry's k sums share a cache line, and the final sum writes
+// them to out's layout.
 template <typename V, typename In, typename O>
 int32_t scatter(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In& in, Out<O> out,
-                uint64_t k) {
+                uint64_t k, bool interleave = false) {
     const Span* vals = m.values.ptr;
     const Span* idxs = m.indices.ptr;
     const uint64_t elems = mul_or_throw(inner, k);
@@ -292,7 +298,8 @@ int32_t scatter(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In&
         if (plan.count == 1) run(plan.pieces[0], out);
         return fail.status.load();
     }
-    Scratch<O> scratch(par::slot_count(), elems, out.p);
+    Scratch<O> scratch(par::slot_count(), elems, interleave ? nullptr : out.p);
+    const Out<O> layout = interleave ? Out<O>{nullptr, k, 1} : out;
     par::for_each(plan.count, [&](uint64_t p) {
         if (fail.any()) return;
         O* mine = scratch.mine();
@@ -300,13 +307,24 @@ int32_t scatter(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In&
             fail.set(KORVEX_STATUS_ALLOC);
             return;
         }
-        run(plan.pieces[p], Out<O>{mine, out.rs, out.cs});
+        run(plan.pieces[p], Out<O>{mine, layout.rs, layout.cs});
     });
     if (fail.any()) return fail.status.load();
     uint64_t used = 0;
     Temp<const O*> parts = temp_array<const O*>(scratch.count);
     for (uint64_t s = 0; s < scratch.count; ++s)
         if (scratch.slot[s] && scratch.slot[s] != out.p) parts[used++] = scratch.slot[s];
+    if (interleave) {  // every array is scratch; sums go out column by column
+        par::for_range((inner + 4095) / 4096, [&](uint64_t b, uint64_t e) {
+            for (uint64_t j = b * 4096, je = std::min(inner, e * 4096); j < je; ++j)
+                for (uint64_t c = 0; c < k; ++c) {
+                    O s = O(0);
+                    for (uint64_t u = 0; u < used; ++u) s += parts[u][j * k + c];
+                    out.at(j, c) = s;
+                }
+        });
+        return KORVEX_OK;
+    }
     if (used == 0) return KORVEX_OK;
     par::for_range((elems + 4095) / 4096, [&](uint64_t b, uint64_t e) {
         for (uint64_t q = b * 4096, qe = std::min(elems, e * 4096); q < qe; ++q) {
@@ -328,13 +346,23 @@ int32_t product(const CompressedMatrix& m, const T* x, T* y, uint64_t k, bool co
     if (k == 0) return KORVEX_OK;
     // CSR M x and CSC M^T z read the operand along the inner axis.
     if ((F == Form::csr) != transposed) {
-        Dense<T> in{x, col_major ? 1 : k, col_major ? inner : 1};
         Out<T> out{y, col_major ? 1 : k, col_major ? n : 1};
-        return gather<V>(m, n, inner, in, out, k);
+        if (col_major && k > 1) {
+            // A row-major copy of the operand: an entry's k reads then share
+            // a cache line instead of touching k columns far apart.
+            Temp<T> rows = temp_array<T>(mul_or_throw(inner, k));
+            T* r = rows.get();
+            par::for_range((inner + 4095) / 4096, [&](uint64_t b, uint64_t e) {
+                for (uint64_t j = b * 4096, je = std::min(inner, e * 4096); j < je; ++j)
+                    for (uint64_t c = 0; c < k; ++c) r[j * k + c] = x[c * inner + j];
+            });
+            return gather<V>(m, n, inner, Dense<T>{r, k, 1}, out, k);
+        }
+        return gather<V>(m, n, inner, Dense<T>{x, col_major ? 1 : k, col_major ? inner : 1}, out, k);
     }
     Dense<T> in{x, col_major ? 1 : k, col_major ? n : 1};
     Out<T> out{y, col_major ? 1 : k, col_major ? inner : 1};
-    return scatter<V>(m, n, inner, in, out, k);
+    return scatter<V>(m, n, inner, in, out, k, col_major && k > 1);
 }
 
 template <typename V, Form F>
