@@ -16,6 +16,7 @@ import numpy as np
 import scipy.sparse as sp
 
 from . import _lib, _optional, _sizes
+from ._arith import _ArithMixin
 from ._entries import _EntriesMixin
 from ._guard import GUARD, exclusive, guarded
 from ._index import _IndexMixin, _rows_nondecreasing
@@ -185,7 +186,7 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(_IndexMixin, _EntriesMixin, _MinMaxMixin):
+class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
