@@ -406,16 +406,47 @@ class _ArithMixin:
             return ret
         return ret.sum(axis=(), dtype=dtype, out=out)
 
-    def sum(self, axis=None, dtype=None, out=None):
+    def sum(self, axis=None, dtype=None, out=None, keepdims=None):
         """Sum of all entries (axis=None, a numpy scalar), of each column
         (axis=0) or of each row (axis=1 or -1); repeated indices add up.
         Accumulates in float64. spmatrix-born matrices give np.matrix,
-        sparse-array-born ones 1-D arrays, as scipy."""
+        sparse-array-born ones 1-D arrays, as scipy. With keepdims given
+        (numpy's np.sum(M, axis=(0,), keepdims=True), as Dask's reductions
+        call it), numpy's form: a tuple of axes, and an ndarray."""
+        if keepdims is not None:
+            return self._numpy_form(axis, dtype, out, keepdims, False)
         return self._reduce(_axis(axis), dtype, out, 1)
 
-    def mean(self, axis=None, dtype=None, out=None):
+    @guarded
+    def _numpy_form(self, axis, dtype, out, keepdims, mean):
+        """sum or mean in numpy's form: axis None, an integer or a tuple of
+        them; an ndarray (2-D with keepdims), never np.matrix."""
+        axes = (0, 1) if axis is None else axis if isinstance(axis, tuple) else (axis,)
+        axes = sorted({_axis(a) for a in axes})
+        if not axes:
+            raise ValueError("korvex reduces along one axis or both, not along none")
+        r, c = self.shape
+        if len(axes) == 2:
+            res = np.asarray((self.mean if mean else self.sum)(None, dtype))
+            res = res.reshape((1, 1)) if keepdims else res
+        else:
+            a = axes[0]
+            res = self._line_sums(a)
+            if mean:
+                res *= 1.0 / (r if a == 0 else c)  # ZeroDivisionError, as mean()
+            res = res.astype(np.dtype(dtype) if dtype is not None else self.dtype, copy=False)
+            if keepdims:
+                res = res.reshape((1, c) if a == 0 else (r, 1))
+        if out is None:
+            return res[()] if res.ndim == 0 else res
+        out[...] = res
+        return out
+
+    def mean(self, axis=None, dtype=None, out=None, keepdims=None):
         """sum() divided by the number of entries it covers, absent ones
         included."""
+        if keepdims is not None:
+            return self._numpy_form(axis, dtype, out, keepdims, True)
         axis = _axis(axis)
         r, c = self.shape
         if axis is None:
