@@ -1,5 +1,6 @@
 # Entry points. Every target first installs whatever is missing.
 #   make demo     build, then run the example walk-through
+#   make example-cells  an .h5ad file to a torch training loop, beside backed AnnData
 #   make test     build, then run every test (C++, sanitizers, ABI, Python, install)
 #   make bench    run the benchmark suite (BENCH_MODE=quick|full)
 #   make bench-sweep  korvex against scipy over the row length (the crossover table)
@@ -22,7 +23,7 @@ BENCH_MODE  ?= full
 export KORVEX_LIBRARY := $(CURDIR)/$(BUILD)/libkorvex.so
 export PYTHONPATH := $(CURDIR)/python$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: all deps build demo test test-cpp test-asan test-python test-python-lsan test-install bench bench-sweep bench-dask fuzz tsan install clean
+.PHONY: all deps build demo example-cells test test-cpp test-asan test-python test-python-lsan test-install bench bench-sweep bench-dask fuzz tsan install clean
 
 all: build
 
@@ -35,6 +36,9 @@ build: deps
 
 demo: build
 	$(PYTHON) examples/demo.py
+
+example-cells: build
+	$(PYTHON) examples/cells.py
 
 test: build
 	$(MAKE) --no-print-directory test-cpp test-asan test-python test-python-lsan test-install

@@ -27,10 +27,16 @@
  *    alive and unmoved until every matrix and span record over them (clones,
  *    outer slices and stacks along the compressed axis included) is freed.
  *  - Heavy loops run on one process-wide oneTBB pool created on first use.
- *  - Failure to allocate bookkeeping memory (span arrays, temporaries, the
- *    matrix record) or a size computation that overflows ends the process
- *    with a short message on stderr. Only the large data blocks of new
- *    matrices report allocation failure as a status.
+ *  - Running out of memory never ends the process, wherever it happens
+ *    (data blocks, span arrays, temporaries, the matrix record, per-thread
+ *    buffers, the pool's tasks), and neither does a size that overflows:
+ *    functions returning a status give KORVEX_STATUS_ALLOC (-7) with the
+ *    out slot untouched and nothing left allocated; those returning a new
+ *    handle or span record give NULL; functions without a result leave the
+ *    matrix valid and holding the same entries (`_ensure_sorted` may have
+ *    sorted some rows); queries (`_nnz`, `_is_valid`, ...) run on the
+ *    calling thread when the pool cannot take their work. An export that
+ *    fails this way may have written part of its caller array.
  *
  * Threading: no lock protects a matrix. Reading calls may run concurrently on
  * one matrix. Calls that fill the nnz cache (`_nnz`, statistics, `_to_coo`,
@@ -71,26 +77,29 @@ enum {
     KORVEX_OK = 0,
     /** A required pointer is null; for stacking also an input count of 0. */
     KORVEX_STATUS_NULL = -1,
-    /** Stacking inputs disagree in the dimension that must agree. */
+    /** Stacking inputs disagree in the dimension that must agree.
+     *  Arithmetic: an array length does not match the matrix. */
     KORVEX_STATUS_SHAPE_MISMATCH = -2,
     /** Copy import: data or indices length differs from indptr[n].
-     *  Mask slicing: mask length differs from the masked dimension, or the
-     *  new buffers could not be made. */
+     *  Mask slicing: mask length differs from the masked dimension.
+     *  Value maps: an unknown operation. */
     KORVEX_STATUS_LENGTH = -3,
     /** Copy import: indptr has the wrong length, does not start at 0, or has
      *  an interior entry beyond its last one. */
     KORVEX_STATUS_INDPTR = -4,
-    /** Range slicing: start > end or end beyond the dimension, or the new
-     *  buffers could not be made. */
+    /** Range slicing: start > end or end beyond the dimension. */
     KORVEX_STATUS_RANGE = -5,
     /** Export: the caller's output array is too small (also: rows x cols
      *  overflows 64 bits, or more entries than a too-low cached nnz). */
     KORVEX_STATUS_CAPACITY = -6,
-    /** The data buffers of a new matrix could not be made (size overflow or
-     *  out of memory). */
+    /** Memory ran out, or a size or dimension computed on the way
+     *  overflows 64 bits: for the data of a new matrix or for any of the
+     *  call's bookkeeping (span arrays, temporaries, per-thread buffers, the
+     *  pool's tasks). Every function that returns a status can give it. */
     KORVEX_STATUS_ALLOC = -7,
     /** An index lies outside the matrix (coordinate import, conversion,
-     *  dense export), or a row's value and index spans differ in length. */
+     *  dense export, arithmetic), or a row's value and index spans differ
+     *  in length. */
     KORVEX_STATUS_INDEX = -8
 };
 
@@ -287,19 +296,27 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *
  * Import (out receives a new handle owned by the caller)
  *   P_from_scipy_view(rows, cols, data, indices, indptr)  zero-copy; reads
- *       indptr only; NULL if any array is NULL. An outer index whose indptr
- *       pair decreases gets an empty span. nnz not cached.
+ *       indptr only; NULL if any array is NULL or memory runs out. An
+ *       outer index whose indptr pair decreases gets an empty span. nnz not
+ *       cached.
  *   P_from_scipy_copy(rows, cols, data, data_len, indices, indices_len,
  *       indptr, indptr_len, out)  copies into two new buffers; statuses
  *       -1 (NULL), -4 (indptr_len != n+1, indptr[0] != 0, or an interior
  *       entry above indptr[n]), -3 (data_len or indices_len != indptr[n]),
- *       -7 (buffers). n is rows for CSR, cols for CSC.
+ *       -7 (buffers). n is rows for CSR, cols for CSC. The three arrays
+ *       may sit at any address (they are read without alignment
+ *       assumptions).
+ *   P_from_scipy_copy_i32(rows, cols, data, data_len, indices, indices_len,
+ *       indptr, indptr_len, out)  as _from_scipy_copy from int32_t indices
+ *       and indptr (scipy's usual arrays), widened to int64 during the one
+ *       copy; the same statuses, and a negative indptr entry is -4.
  *   P_from_coo(rows, cols, row_idx, col_idx, data, nnz, out)  duplicates
  *       kept, explicit zeros stored, rows sorted by inner index, inner
  *       indices stored unchecked. -1 (a NULL pointer, even when nnz is 0), -8 (an
  *       outer index negative or >= the outer dim), -7 (buffers).
  *
- * Export (into caller arrays; nothing is written on failure)
+ * Export (into caller arrays; nothing is written on failure,
+ *   except that after -7 the array may be partly written)
  *   P_to_coo(m, row_out, col_out, val_out, capacity)  entries grouped by
  *       outer index, stored order within; -1 (NULL), -6 (capacity < nnz, or
  *       more stored entries than a too-low cached nnz; never writes past
@@ -308,6 +325,18 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       column-major; duplicates: the last stored wins. -1 (NULL), -6
  *       (capacity < rows x cols, or that product overflows), -8 (an inner
  *       index outside [0, inner dim); detected before anything is written).
+ *   P_to_compressed(m, values_out, indices_out, indptr_out, capacity,
+ *       index_width)  scipy's three arrays: values_out and indices_out hold
+ *       `capacity` elements, indptr_out outer dim + 1; indices and indptr
+ *       elements are index_width bytes (4: int32_t, 8: int64_t). Outer
+ *       indices in order, stored order within; indptr_out[0] is 0. One
+ *       parallel pass; reads and fills no nnz cache. -1 (NULL), -6
+ *       (capacity < nnz, index_width not 4 or 8, or width 4 with nnz >
+ *       INT32_MAX or inner dim > INT32_MAX + 1), nothing written on either;
+ *       -8 (a stored index outside [0, inner dim), or a row whose value
+ *       and index spans differ in length; found while writing: the arrays'
+ *       contents are then unspecified, never written outside their
+ *       lengths).
  *
  * Conversion and transposition (fresh buffers; source untouched)
  *   P_from_Y(src, out)   the same matrix in this family's form, every outer
@@ -315,16 +344,32 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       outer range, or a row whose value and index spans differ in length).
  *   P_transpose_from_Y(src, out)  the transpose, in this family's form: each
  *       outer span of src copied and sorted; empty ones vacant. -1, -7.
+ *   P_transpose_shared_from_Y(src, out)  the transpose in this family's form
+ *       over src's own spans (CSR A gives CSC A^T whose outer index i holds
+ *       row i of A): O(outer dim) descriptors, no element copied, one more
+ *       reference per span, stored order and nnz cache kept. Views stay
+ *       views of the caller's arrays. -1, -7.
  *
  * Slicing (outer slices share spans with m; inner slices copy)
  *   P_slice_rows(m, start, end, out), P_slice_cols(...)  half-open range;
- *       -1 (NULL), -5 (start > end, end > dim, or buffers failed). Inner
+ *       -1 (NULL), -5 (start > end or end > dim), -7. Inner
  *       slices assume sorted rows and rebase indices to start.
  *   P_slice_rows_mask(m, mask, mask_len, out), P_slice_cols_mask(...)
  *       one byte per row/column, non-zero selects; -1 (a NULL pointer, even
- *       when mask_len is 0), -3 (mask_len != dim, or buffers failed). Inner masks
+ *       when mask_len is 0), -3 (mask_len != dim), -7. Inner masks
  *       keep stored order; entries whose index lies outside the mask are
  *       dropped.
+ *   P_take_rows(m, pos, n, out), P_take_cols(...)  the rows/columns named by
+ *       pos[0..n), any order, repeats allowed. Along the outer axis result
+ *       index k shares source index pos[k]'s spans (one reference each),
+ *       O(n) whatever the outer dim, nnz not cached. Along the inner axis
+ *       entries are copied: result inner index k holds source inner index
+ *       pos[k]; within a row entries keep stored order, each emitted once
+ *       per position naming its index, positions increasing; empty rows are
+ *       vacant; nnz cached. -1 (a NULL pointer, even when n is 0), -5 (a
+ *       position >= the axis length; nothing allocated), -7, and for the
+ *       inner axis -8 (a stored index outside [0, inner dim), or a row whose
+ *       value and index spans differ in length).
  *
  * Stacking (mats: array of count handles of this family)
  *   P_vstack(mats, count, out), P_hstack(mats, count, out)  along the
@@ -379,6 +424,10 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
                                            uint64_t data_len, const int64_t *indices,          \
                                            uint64_t indices_len, const uint64_t *indptr,       \
                                            uint64_t indptr_len, CompressedMatrix **out);       \
+    KORVEX_API int32_t P##_from_scipy_copy_i32(uint64_t rows, uint64_t cols, const V *data,   \
+                                               uint64_t data_len, const int32_t *indices,      \
+                                               uint64_t indices_len, const int32_t *indptr,    \
+                                               uint64_t indptr_len, CompressedMatrix **out);   \
     KORVEX_API int32_t P##_from_coo(uint64_t rows, uint64_t cols, const int64_t *row_indices,  \
                                     const int64_t *col_indices, const V *data, uint64_t nnz,   \
                                     CompressedMatrix **out);                                   \
@@ -386,8 +435,13 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
                                   V *val_out, uint64_t capacity);                              \
     KORVEX_API int32_t P##_to_dense(CompressedMatrix *m, V *out, uint64_t capacity,            \
                                     uint8_t order);                                            \
+    KORVEX_API int32_t P##_to_compressed(CompressedMatrix *m, V *values_out, void *indices_out, \
+                                         void *indptr_out, uint64_t capacity,                  \
+                                         uint8_t index_width);                                 \
     KORVEX_API int32_t P##_from_##Y(CompressedMatrix *src, CompressedMatrix **out);            \
     KORVEX_API int32_t P##_transpose_from_##Y(CompressedMatrix *src, CompressedMatrix **out);  \
+    KORVEX_API int32_t P##_transpose_shared_from_##Y(CompressedMatrix *src,                    \
+                                                     CompressedMatrix **out);                  \
     KORVEX_API int32_t P##_slice_rows(CompressedMatrix *m, uint64_t start, uint64_t end,       \
                                       CompressedMatrix **out);                                 \
     KORVEX_API int32_t P##_slice_cols(CompressedMatrix *m, uint64_t start, uint64_t end,       \
@@ -396,6 +450,10 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
                                            uint64_t mask_len, CompressedMatrix **out);         \
     KORVEX_API int32_t P##_slice_cols_mask(CompressedMatrix *m, const uint8_t *mask,           \
                                            uint64_t mask_len, CompressedMatrix **out);         \
+    KORVEX_API int32_t P##_take_rows(CompressedMatrix *m, const uint64_t *pos, uint64_t n,     \
+                                     CompressedMatrix **out);                                  \
+    KORVEX_API int32_t P##_take_cols(CompressedMatrix *m, const uint64_t *pos, uint64_t n,     \
+                                     CompressedMatrix **out);                                  \
     KORVEX_API int32_t P##_hstack(CompressedMatrix *const *mats, uint64_t count,               \
                                   CompressedMatrix **out);                                     \
     KORVEX_API int32_t P##_vstack(CompressedMatrix *const *mats, uint64_t count,               \
@@ -405,6 +463,110 @@ KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f32, float, row, csc)
 KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f64, double, row, csc)
 KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f32, float, col, csr)
 KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f64, double, col, csr)
+
+/* ------------------------------------------------------------------------ */
+/* Arithmetic: products, sums and value maps                                 */
+/* ------------------------------------------------------------------------ */
+
+/** Value map operations of `P_map_values`: f(v) for each stored value v,
+ *  computed in the matrix's value type. Each maps 0 to 0. */
+enum {
+    KORVEX_MAP_SCALE = 0,    /* v * arg */
+    KORVEX_MAP_NEGATE = 1,   /* -v */
+    KORVEX_MAP_ABS = 2,
+    KORVEX_MAP_POWER = 3,    /* pow(v, arg) */
+    KORVEX_MAP_SQRT = 4,
+    KORVEX_MAP_LOG1P = 5,
+    KORVEX_MAP_EXPM1 = 6,
+    KORVEX_MAP_SIN = 7,
+    KORVEX_MAP_TAN = 8,
+    KORVEX_MAP_ARCSIN = 9,
+    KORVEX_MAP_ARCTAN = 10,
+    KORVEX_MAP_SINH = 11,
+    KORVEX_MAP_TANH = 12,
+    KORVEX_MAP_ARCSINH = 13,
+    KORVEX_MAP_FLOOR = 14,
+    KORVEX_MAP_CEIL = 15,
+    KORVEX_MAP_RINT = 16,    /* round half to even */
+    KORVEX_MAP_TRUNC = 17,
+    KORVEX_MAP_SIGN = 18,    /* -1, 0 or 1; NaN stays NaN */
+    KORVEX_MAP_DEG2RAD = 19,
+    KORVEX_MAP_RAD2DEG = 20,
+    KORVEX_MAP_ROUND = 21    /* numpy's round to (int)arg decimals: scale by
+                                10^|arg|, round half to even, scale back */
+};
+
+/*
+ * For each family P (value type V) and operand type T: V, and for the f32
+ * families also double through the `_f64` forms of the four products
+ * (csr_f32_matvec_f64 takes and gives double arrays).
+ *
+ * These read the matrix and write caller arrays (or make a new matrix), in
+ * parallel, with work split by stored entries so that long rows do not
+ * leave one thread with most of it. Any matrix works: views, clones,
+ * slices and stacks whose rows share storage (each outer index counts on
+ * its own), unsorted rows, repeated indices (they add up) and explicit
+ * zeros. An index is checked against the inner dimension in the loop that
+ * uses it: an index outside it, or a row whose value and index spans differ
+ * in length, gives -8; nothing outside the caller's arrays is read or
+ * written, and the output arrays' contents are then unspecified. Sums along
+ * the compressed axis (CSR sum_rows, CSC sum_cols) and maps that do not
+ * depend on position read no index. Products and sums accumulate in double.
+ *
+ * Products (-1: m or an array NULL; -2: a length that does not match, or
+ * rows x k or cols x k overflows; -7: scratch memory; -8 as above)
+ *   P_matvec(m, x, x_len, y, y_len)    y = M x; x_len == cols, y_len == rows
+ *   P_rmatvec(m, z, z_len, y, y_len)   y = M^T z; z_len == rows,
+ *       y_len == cols. M^T is never built: each thread adds into its own
+ *       array, and the arrays are summed in parallel.
+ *   P_matmat(m, X, k, order, Y)        Y = M X; X is cols x k, Y rows x k,
+ *       order 0: both row-major, any other: both column-major. k == 0
+ *       writes nothing.
+ *   P_rmatmat(m, Z, k, order, Y)       Y = M^T Z; Z is rows x k, Y cols x k.
+ *
+ * Sums (in double; -1, -2: out_len wrong, -7, -8)
+ *   P_sum_rows(m, out, out_len)   out[i] = sum of row i; out_len == rows
+ *   P_sum_cols(m, out, out_len)   out[j] = sum of column j; out_len == cols
+ *
+ * Value maps: a new matrix of the same family whose index spans are m's own
+ * (one more reference each, no index copied) and whose value spans are
+ * fresh, cut from one new buffer; empty outer indices keep their span; the
+ * result's nnz is cached; m is untouched. -1 (m or out NULL), -7 (buffer),
+ * and nothing is allocated on failure.
+ *   P_map_values(m, op, arg, out)   op(v) per stored value, op a
+ *       KORVEX_MAP_* code (arg used by SCALE, POWER and ROUND);
+ *       -3: unknown op.
+ *   P_scale_rows(m, w, w_len, out)  v * w[row]; w_len == rows else -2.
+ *   P_scale_cols(m, w, w_len, out)  v * w[column]; w_len == cols else -2.
+ *       Scaling along the inner axis reads the indices: -8 as above.
+ */
+#define KORVEX_DECLARE_COMPUTE_PRODUCTS(P, S, T)                                                \
+    KORVEX_API int32_t P##_matvec##S(CompressedMatrix *m, const T *x, uint64_t x_len, T *y,    \
+                                     uint64_t y_len);                                          \
+    KORVEX_API int32_t P##_rmatvec##S(CompressedMatrix *m, const T *z, uint64_t z_len, T *y,   \
+                                      uint64_t y_len);                                         \
+    KORVEX_API int32_t P##_matmat##S(CompressedMatrix *m, const T *X, uint64_t k,              \
+                                     uint8_t order, T *Y);                                     \
+    KORVEX_API int32_t P##_rmatmat##S(CompressedMatrix *m, const T *Z, uint64_t k,             \
+                                      uint8_t order, T *Y);
+
+#define KORVEX_DECLARE_COMPUTE_FUNCTIONS(P, V)                                                  \
+    KORVEX_DECLARE_COMPUTE_PRODUCTS(P, , V)                                                     \
+    KORVEX_API int32_t P##_sum_rows(CompressedMatrix *m, double *out, uint64_t out_len);        \
+    KORVEX_API int32_t P##_sum_cols(CompressedMatrix *m, double *out, uint64_t out_len);        \
+    KORVEX_API int32_t P##_map_values(CompressedMatrix *m, uint32_t op, double arg,             \
+                                      CompressedMatrix **out);                                  \
+    KORVEX_API int32_t P##_scale_rows(CompressedMatrix *m, const V *w, uint64_t w_len,          \
+                                      CompressedMatrix **out);                                  \
+    KORVEX_API int32_t P##_scale_cols(CompressedMatrix *m, const V *w, uint64_t w_len,          \
+                                      CompressedMatrix **out);
+
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csr_f32, float)
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csr_f64, double)
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csc_f32, float)
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csc_f64, double)
+KORVEX_DECLARE_COMPUTE_PRODUCTS(csr_f32, _f64, double)
+KORVEX_DECLARE_COMPUTE_PRODUCTS(csc_f32, _f64, double)
 
 #ifdef __cplusplus
 } /* extern "C" */

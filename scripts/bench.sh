@@ -5,6 +5,17 @@
 #   bash scripts/bench.sh quick   2^20 x 2^20, 5M generated entries  (< 2 min on 2 cores)
 #   bash scripts/bench.sh full    2^21 x 2^21, 20M generated entries, then the sweep
 #                                 (< 15 min on 2 cores)
+#   bash scripts/bench.sh rows    rows in any order and the handoff to scipy alone
+#                                 (bench/rows.py, full sizes, a few minutes), then the
+#                                 Dask block moves (bench/dask_pipeline.py); full runs it
+#                                 too, quick runs bench/rows.py --small
+#   bash scripts/bench.sh rows-small  the same at about 1/100 of the sizes (a check
+#                                 that it runs, seconds)
+#   bash scripts/bench.sh cells   an .h5ad file (500k x 20k, 20M entries, written by
+#                                 anndata) to torch batches, korvex against AnnData
+#                                 (bench/cells.py, a few minutes); full runs it too,
+#                                 quick runs its small mode
+#   bash scripts/bench.sh cells-small  the same at 1/100 of the entries (seconds)
 #   bash scripts/bench.sh sweep   the sweep alone (about 4 min; full runs it last): korvex against scipy at
 #                                 2 threads on uniform matrices of 10M generated entries
 #                                 with 1, 2, 5, 10, 50 and 500 entries per row
@@ -13,7 +24,8 @@
 # under build-bench/data, runs bench/harness.cpp (korvex_bench) and
 # bench/vs_scipy.py, the huge-page allocation benchmark (korvex_bench_pages),
 # and writes bench/results/latest.md and latest.png (full mode also times
-# opening files, bench/storage.py, into bench/results/storage.md). The sweep
+# opening files, bench/storage.py, into bench/results/storage.md), and the
+# arithmetic against scipy (bench/arith.py) into bench/results/arith.md. The sweep
 # writes bench/results/crossover.md and crossover.png. Raw results stay in
 # bench/results/<mode>.*.json (one JSON object per line).
 #
@@ -39,10 +51,10 @@ case "$mode" in
     slow=(--reps 3 --min-reps 1 --budget 1 --warmup 0)
     grb_threads=1,2; py_threads=(2 1); pages="41943040,167772160"
     ;;
-  sweep)
+  sweep|rows|rows-small|cells|cells-small)
     ;;
   *)
-    echo "usage: bash scripts/bench.sh quick|full|sweep" >&2
+    echo "usage: bash scripts/bench.sh quick|full|sweep|rows|rows-small|cells|cells-small" >&2
     exit 2
     ;;
 esac
@@ -56,7 +68,9 @@ export OMP_WAIT_POLICY=PASSIVE
 echo "== build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BENCH=ON \
   -DKORVEX_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target korvex korvex_bench korvex_bench_pages
+targets=(korvex korvex_bench korvex_bench_pages)
+case "$mode" in rows|rows-small) targets=(korvex) ;; esac  # the Python side only
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/data" "$results"
 bin="$build/bench/korvex_bench"
@@ -84,6 +98,47 @@ run_sweep() {
 }
 sweep_ops=copy_import,view_import,clone,validate,sort,csr_to_csc,coo_import,coo_export,transpose
 sweep_ops=$sweep_ops,outer_slice,outer_mask,inner_slice,inner_mask,vstack,hstack
+
+# Rows in any order, the handoff to scipy and the Dask block moves:
+# bench/results/rows.md and dask.md (small: rows-small.md, dask-small.md).
+run_rows() {
+  local small="${1:-}" suffix=""
+  [ -n "$small" ] && suffix="-small"
+  echo "== rows in any order and the handoff to scipy${small:+ (small)} [$((SECONDS))s]"
+  KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/rows.py" \
+    ${small:+--small --reps 2} --dir "$build/data" --out "$results/rows$suffix.md"
+  echo "== Dask: build, gather and move blocks${small:+ (small)} [$((SECONDS))s]"
+  if [ -n "$small" ]; then
+    KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" \
+      "$root/bench/dask_pipeline.py" --runs 1 --entries 400000 --rows 40000 --cols 20000 \
+      --out "$results/dask$suffix.md"
+  else
+    KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" \
+      "$root/bench/dask_pipeline.py" --out "$results/dask.md"
+  fi
+}
+
+if [ "$mode" = rows ] || [ "$mode" = rows-small ]; then
+  run_rows "$([ "$mode" = rows-small ] && echo small)"
+  echo "== done in ${SECONDS}s"
+  exit 0
+fi
+
+# An .h5ad file to torch batches, korvex against AnnData: bench/results/cells.md
+# (small: cells-small.md). The .h5ad files stay in the data folder for later runs.
+run_cells() {
+  local small="${1:-}" suffix=""
+  [ -n "$small" ] && suffix="-small"
+  echo "== .h5ad to torch batches, korvex against AnnData${small:+ (small)} [$((SECONDS))s]"
+  KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/cells.py" \
+    ${small:+--small --reps 2} --dir "$build/data" --out "$results/cells$suffix.md"
+}
+
+if [ "$mode" = cells ] || [ "$mode" = cells-small ]; then
+  run_cells "$([ "$mode" = cells-small ] && echo small)"
+  echo "== done in ${SECONDS}s"
+  exit 0
+fi
 
 if [ "$mode" = sweep ]; then
   run_sweep
@@ -140,9 +195,26 @@ if [ "$mode" = full ]; then
     --out "$results/storage.md"
 fi
 
+if [ "$mode" = full ]; then
+  run_rows
+  run_cells
+else
+  echo "== rows in any order and the handoff to scipy (small) [$((SECONDS))s]"
+  KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/rows.py" \
+    --small --reps 2 --dir "$build/data" --out "$results/rows-small.md"
+  run_cells small
+fi
+
 echo "== guard cost per Python call [$((SECONDS))s]"
 KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/guard_cost.py" \
   | tee "$results/guard.txt"
+
+# Products, sums and value maps against scipy on the same matrix (2M x 2M,
+# 20M entries in full mode; a quarter of that in quick). ARITH_SCALING=1,2,4,...
+# adds korvex's times per thread count.
+echo "== arithmetic: korvex against scipy, 2 threads [$((SECONDS))s]"
+KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/arith.py" \
+  --size "$mode" --threads 2 ${ARITH_SCALING:+--scaling "$ARITH_SCALING"} --out "$results/arith.md"
 
 echo "== data-block allocation: huge pages against 4 KiB pages [$((SECONDS))s]"
 "$build/bench/korvex_bench_pages" --bytes "$pages" --reps 5 --out "$out_pages"

@@ -22,6 +22,9 @@ from ._lib import (AllocationError, CapacityError, IndexOutOfRangeError, IndptrE
                    library_path)
 from ._matrix import CSCMatrix, CSRMatrix, SpanDesc, from_coo, from_scipy, hstack, vstack
 from .storage import FileFormatError, load, load_npz, save, save_npz
+from .batches import batches
+from .h5ad import load_h5ad
+from .tensors import from_torch
 
 __version__ = "1.0.0"
 
@@ -29,7 +32,8 @@ __all__ = [
     "from_scipy", "from_coo", "hstack", "vstack", "CSRMatrix", "CSCMatrix", "SpanDesc",
     "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
     "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "library_path",
-    "save", "load", "save_npz", "load_npz", "FileFormatError",
+    "save", "load", "save_npz", "load_npz", "FileFormatError", "batches",
+    "load_h5ad", "from_torch",
 ]
 
 # A process that already uses Dask (every Dask worker does) gets korvex's Dask

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import ctypes
 import os
-from ctypes import c_double, c_int32, c_uint8, c_uint64, c_void_p
+from ctypes import c_double, c_int32, c_uint8, c_uint32, c_uint64, c_void_p
 
 __all__ = [
     "lib", "library_path", "family", "span_functions", "Shape", "RowInfo", "SpanInfo",
@@ -98,16 +98,16 @@ _STATUS = {
     -2: ("KORVEX_STATUS_SHAPE_MISMATCH", ShapeMismatchError,
          "the inputs disagree in the dimension that must agree"),
     -3: ("KORVEX_STATUS_LENGTH", LengthError,
-         "an array or mask length does not match the matrix (or its buffers could not be made)"),
+         "an array or mask length does not match the matrix"),
     -4: ("KORVEX_STATUS_INDPTR", IndptrError,
          "the index pointer array is malformed (wrong length, not starting at 0, "
          "or an entry beyond its last one)"),
     -5: ("KORVEX_STATUS_RANGE", RangeError,
-         "the range is outside the matrix or reversed (or its buffers could not be made)"),
+         "the range is outside the matrix or reversed"),
     -6: ("KORVEX_STATUS_CAPACITY", CapacityError,
          "the output array is too small (or rows x cols overflows 64 bits)"),
     -7: ("KORVEX_STATUS_ALLOC", AllocationError,
-         "the data buffers of the new matrix could not be allocated"),
+         "out of memory (or a size past 64 bits) in the library"),
     -8: ("KORVEX_STATUS_INDEX", IndexOutOfRangeError,
          "an index lies outside the matrix, or a row's value and index spans differ in length"),
 }
@@ -171,18 +171,47 @@ _MATRIX_TABLE = [
     ("ensure_sorted_checked", u8, [M]),
     ("from_scipy_view", M, [u64, u64, P, P, P]),
     ("from_scipy_copy", i32, [u64, u64, P, u64, P, u64, P, u64, P]),
+    ("from_scipy_copy_i32", i32, [u64, u64, P, u64, P, u64, P, u64, P]),
     ("from_coo", i32, [u64, u64, P, P, P, u64, P]),
     ("to_coo", i32, [M, P, P, P, u64]),
     ("to_dense", i32, [M, P, u64, u8]),
+    ("to_compressed", i32, [M, P, P, P, u64, u8]),
     ("from_{Y}", i32, [M, P]),
     ("transpose_from_{Y}", i32, [M, P]),
+    ("transpose_shared_from_{Y}", i32, [M, P]),
     ("slice_rows", i32, [M, u64, u64, P]),
     ("slice_cols", i32, [M, u64, u64, P]),
     ("slice_rows_mask", i32, [M, P, u64, P]),
     ("slice_cols_mask", i32, [M, P, u64, P]),
+    ("take_rows", i32, [M, P, u64, P]),
+    ("take_cols", i32, [M, P, u64, P]),
     ("hstack", i32, [P, u64, P]),
     ("vstack", i32, [P, u64, P]),
 ]
+
+# Arithmetic (products, sums, value maps). The four products also come in
+# an `_f64` form for the f32 families: double operands and results.
+_PRODUCT_TABLE = [
+    ("matvec{S}", i32, [M, P, u64, P, u64]),
+    ("rmatvec{S}", i32, [M, P, u64, P, u64]),
+    ("matmat{S}", i32, [M, P, u64, u8, P]),
+    ("rmatmat{S}", i32, [M, P, u64, u8, P]),
+]
+_COMPUTE_TABLE = _PRODUCT_TABLE + [
+    ("sum_rows", i32, [M, P, u64]),
+    ("sum_cols", i32, [M, P, u64]),
+    ("map_values", i32, [M, c_uint32, f64, P]),
+    ("scale_rows", i32, [M, P, u64, P]),
+    ("scale_cols", i32, [M, P, u64, P]),
+]
+
+# KORVEX_MAP_* operation codes of map_values.
+MAP_OPS = {
+    "scale": 0, "negate": 1, "abs": 2, "power": 3, "sqrt": 4, "log1p": 5, "expm1": 6,
+    "sin": 7, "tan": 8, "arcsin": 9, "arctan": 10, "sinh": 11, "tanh": 12, "arcsinh": 13,
+    "floor": 14, "ceil": 15, "rint": 16, "trunc": 17, "sign": 18, "deg2rad": 19,
+    "rad2deg": 20, "round": 21,
+}
 
 _SPAN_TABLE = [
     ("len", u64, [P]),
@@ -250,16 +279,39 @@ def _load():
 
 lib, library_path = _load()
 
-_abi = c_uint64.in_dll(lib, "KORVEX_ABI_VERSION").value
+
+def _unusable(what):
+    """ImportError for a library that loads but is not (this) korvex."""
+    named = os.environ.get("KORVEX_LIBRARY")
+    origin = ("named by the environment variable KORVEX_LIBRARY" if named
+              else "found without KORVEX_LIBRARY")
+    return ImportError(
+        f"korvex: {library_path} ({origin}) loads but is not a korvex library this package can "
+        f"use: {what}. Build libkorvex with `make build` in the korvex source tree (it writes "
+        f"build/libkorvex.so) and set KORVEX_LIBRARY to that path, or unset KORVEX_LIBRARY to "
+        f"use the installed library")
+
+
+def _constant(name):
+    try:
+        return c_uint64.in_dll(lib, name).value
+    except ValueError:
+        raise _unusable(f"it has no symbol {name}") from None
+
+
+_abi = _constant("KORVEX_ABI_VERSION")
 if _abi != ABI_VERSION:
     raise ImportError(f"korvex: {library_path} has ABI version {_abi}, this package needs "
                       f"{ABI_VERSION}")
 
-constants = {name: c_uint64.in_dll(lib, name).value for name in _CONSTANTS}
+constants = {name: _constant(name) for name in _CONSTANTS}
 
 
 def _declare(name, restype, argtypes):
-    fn = getattr(lib, name)
+    try:
+        fn = getattr(lib, name)
+    except AttributeError:
+        raise _unusable(f"it has no function {name} (an older or different build?)") from None
     fn.restype = restype
     fn.argtypes = argtypes
     return fn
@@ -273,11 +325,15 @@ class _Functions:
     def __init__(self, prefix, table, subst):
         self.prefix = prefix
         self.names = []
+        self.declare(table, subst)
+
+    def declare(self, table, subst):
+        prefix = self.prefix
         for pattern, restype, argtypes in table:
             short = pattern.format(**subst)
             fn = _declare(f"{prefix}_{short}", restype, argtypes)
             setattr(self, short, fn)
-            neutral = pattern.replace("{X}", "outer").replace("{Y}", "other")
+            neutral = pattern.format(**dict(subst, X="outer", Y="other"))
             if neutral != short:
                 setattr(self, neutral, fn)
             self.names.append(f"{prefix}_{short}")
@@ -286,6 +342,9 @@ class _Functions:
 _families = {}
 for _prefix, (_form, _dt, _x, _y) in FAMILIES.items():
     _families[_prefix] = _Functions(_prefix, _MATRIX_TABLE, {"X": _x, "Y": _y})
+    _families[_prefix].declare(_COMPUTE_TABLE, {"S": ""})
+    if _dt == "float32":
+        _families[_prefix].declare(_PRODUCT_TABLE, {"S": "_f64"})
     _families[_prefix].form, _families[_prefix].dtype_name = _form, _dt
 
 _spans = {t: _Functions(f"span_{t}", _SPAN_TABLE, {}) for t in SPAN_TYPES}

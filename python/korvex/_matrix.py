@@ -15,10 +15,14 @@ from collections import namedtuple
 import numpy as np
 import scipy.sparse as sp
 
-from . import _lib, _sizes
+from . import _lib, _optional, _sizes
+from ._arith import _ArithMixin
+from ._entries import _EntriesMixin
 from ._guard import GUARD, exclusive, guarded
+from ._index import _IndexMixin, _rows_nondecreasing
 from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
                    span_functions)
+from ._minmax import _MinMaxMixin
 
 try:  # public from scipy 1.11 on
     from scipy.sparse import sparray as _sparray
@@ -136,7 +140,53 @@ def _import_copy(fam, r, c, indptr, inner, vals):
                 _ptr(ptr), len(ptr), op=f"{fam.prefix}_from_scipy_copy")
 
 
-class _Compressed:
+def _import_copy_i32(fam, r, c, indptr, inner, vals):
+    """A new handle over copies of compressed arrays with int32 indptr and
+    inner indices, widened by the library during its one copy."""
+    n = len(indptr) - 1
+    _sizes.new_matrix(f"{fam.prefix}_from_scipy_copy_i32", n, _sizes.LENGTHS)
+    return _new(fam.from_scipy_copy_i32, r, c, _ptr(vals), len(vals), _ptr(inner), len(inner),
+                _ptr(indptr), len(indptr), op=f"{fam.prefix}_from_scipy_copy_i32")
+
+
+def _index_dtype_arg(index_dtype):
+    if index_dtype is None:
+        return np.dtype(np.int64)
+    try:
+        want = np.dtype(index_dtype)
+    except TypeError:
+        raise TypeError(f"index_dtype must be numpy.int32 or numpy.int64, got "
+                        f"{index_dtype!r}") from None
+    if want not in (np.dtype(np.int32), np.dtype(np.int64)):
+        raise ValueError(f"index_dtype must be numpy.int32 or numpy.int64, got {want}")
+    return want
+
+
+_INT32_MAX = int(np.iinfo(np.int32).max)
+
+
+_EMPTY_SCIPY = {}
+
+
+def _scipy_result(cls, shape, data, indices, indptr):
+    """A scipy matrix of class cls over the three arrays as they are, without
+    the constructor's checks and conversions (scipy's constructor costs more
+    than exporting a small batch, and may narrow the indices into a copy).
+    The attributes come from an empty matrix that scipy made; whether the
+    indices are sorted is left for scipy to find out when asked."""
+    empty = _EMPTY_SCIPY.get(cls)
+    if empty is None:
+        empty = _EMPTY_SCIPY[cls] = cls((0, 0), dtype=np.float64)
+    out = cls.__new__(cls)
+    out.__dict__.update(empty.__dict__)
+    for flag in ("_has_sorted_indices", "_has_canonical_format"):
+        out.__dict__.pop(flag, None)
+    out.data, out.indices, out.indptr = data, indices, indptr
+    out._shape = shape
+    return out
+
+
+class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
@@ -145,8 +195,14 @@ class _Compressed:
     format = None
     ndim = 2
 
-    def __init__(self, *args, **kwargs):
-        raise TypeError("make korvex matrices with korvex.from_scipy or korvex.from_coo")
+    def __init__(self, arg1, shape=None, dtype=None, copy=False):
+        """scipy's constructor idiom: CSRMatrix(M) from a korvex matrix (shared
+        storage; copy=True copies), a scipy sparse matrix or array (a view
+        where from_scipy(copy=False) can make one, else a copy), or anything
+        scipy's csr_matrix/csc_matrix takes (a dense array, (data, (row,
+        col)), (data, indices, indptr), a shape), copied. dtype converts the
+        values (float32 or float64); shape must agree with a matrix's own."""
+        _adopt(self, _construct(type(self), arg1, shape, dtype, copy))
 
     @classmethod
     def _wrap(cls, handle, dtype_name, keep=(), sparray=False):
@@ -194,15 +250,18 @@ class _Compressed:
             # in flight.
             if self._h is not None:
                 self._h = None
+                self._keep = ()  # the release holds them until it runs
                 GUARD.release_later(self._fin)
             return
         with exclusive:
             self._h = None
+            self._keep = ()
             self._fin()
 
     def _discard(self):
         """free() for an intermediate result no other thread has seen."""
         self._h = None
+        self._keep = ()
         self._fin()
 
     @property
@@ -463,15 +522,38 @@ class _Compressed:
         return self._derived(type(self), _import_copy(self._fam, r, c, indptr, inner, vals))
 
     @guarded
-    def to_scipy(self):
+    def _export_compressed(self, index_dtype=np.int64):
+        """(indptr, indices, values) in stored order, as scipy holds them:
+        indptr and indices int64 or int32 (ValueError when an index or the
+        entry count does not fit 32 bits). Allocates only the three arrays.
+        IndexOutOfRangeError when a stored index lies outside the shape."""
+        want = _index_dtype_arg(index_dtype)
+        h, fam = self._handle, self._fam
+        s = fam.shape(h)
+        r, c, nnz = s.rows, s.cols, fam.nnz(h)
+        n, inner = (r, c) if self.format == "csr" else (c, r)
+        if want.itemsize == 4 and (nnz > _INT32_MAX or inner > _INT32_MAX + 1):
+            raise ValueError(f"a {r}x{c} matrix with {nnz} entries does not fit 32-bit "
+                             f"indices; use index_dtype=numpy.int64")
+        indptr = np.empty(n + 1, want)
+        indices = np.empty(nnz, want)
+        data = np.empty(nnz, self.dtype)
+        op = f"{fam.prefix}_to_compressed"
+        check_status(fam.to_compressed(h, _ptr(data), _ptr(indices), _ptr(indptr), nnz,
+                                       want.itemsize), op,
+                     f"shape {(r, c)}, {nnz} entries")
+        return indptr, indices, data
+
+    @guarded
+    def to_scipy(self, index_dtype=None):
         """A scipy csr/csc matrix (or sparse array, following what was
-        imported) with int64 indices, entries in stored order."""
-        self._require_in_bounds("to_scipy")
-        indptr, inner, vals, _, _ = self._export()
-        out = _SCIPY_CLASSES[(self.format, self._sparray)](self.shape, dtype=self.dtype)
-        out.data, out.indices, out.indptr = vals, inner, indptr
-        out.has_sorted_indices = self.has_sorted_indices
-        return out
+        imported), entries in stored order. Indices are int64 by default;
+        index_dtype=numpy.int32 gives scipy's usual arrays (ValueError when
+        an index or the entry count does not fit). Allocates only the
+        result's three arrays."""
+        indptr, indices, data = self._export_compressed(index_dtype)
+        return _scipy_result(_SCIPY_CLASSES[(self.format, self._sparray)], self.shape, data,
+                             indices, indptr)
 
     @guarded
     def tocoo(self):
@@ -483,23 +565,28 @@ class _Compressed:
         return out
 
     @guarded
-    def toarray(self, order="C"):
-        """Dense numpy array; duplicate entries are summed, as scipy does."""
-        if order not in ("C", "F"):
-            raise ValueError(f"order must be 'C' or 'F', got {order!r}")
-        h = self._handle
-        r, c = self.shape
-        if not self._fam.is_sorted(h):
-            # Rows that are not strictly increasing may repeat an index; the
-            # library's dense export keeps the last of them, scipy sums.
-            return self.tocoo().toarray(order=order)
-        out = np.empty((r, c), dtype=self.dtype, order=order)
-        check_status(self._fam.to_dense(h, _ptr(out), out.size, 0 if order == "C" else 1),
-                     f"{self._fam.prefix}_to_dense")
-        return out
-
-    def todense(self, order="C"):
-        return self.toarray(order)
+    def to_torch(self):
+        """A torch.sparse_csr_tensor (CSR) or torch.sparse_csc_tensor (CSC)
+        with int64 indices: the exported arrays become the tensor's own (one
+        copy of the entries). torch requires every row (CSC: column) to hold
+        distinct indices in increasing order, so rows that do not are sorted
+        and their repeated indices added up, in a further copy. ImportError
+        without torch; IndexOutOfRangeError when a stored index lies outside
+        the shape."""
+        torch = _optional.require("torch", "to_torch")
+        ptr, idx, vals = self._export_compressed()
+        make = torch.sparse_csr_tensor if self.format == "csr" else torch.sparse_csc_tensor
+        try:  # torch checks the rows itself
+            return make(torch.from_numpy(ptr), torch.from_numpy(idx), torch.from_numpy(vals),
+                        size=self.shape)
+        except RuntimeError:
+            if self.has_sorted_indices:
+                raise
+        A = _SCIPY_CLASSES[(self.format, False)]((vals, idx, ptr), shape=self.shape)
+        A.sum_duplicates()  # sorts each row, then adds up repeats
+        return make(torch.from_numpy(A.indptr.astype(np.int64, copy=False)),
+                    torch.from_numpy(A.indices.astype(np.int64, copy=False)),
+                    torch.from_numpy(A.data), size=self.shape)
 
     # -- conversion and transposition -------------------------------------
 
@@ -524,23 +611,75 @@ class _Compressed:
         return self._derived(target, h)
 
     @guarded
-    def transpose(self, axes=None):
-        """The transpose, in the other form (a CSR matrix gives CSC). axes
-        may be None or (1, 0), as numpy's np.transpose(M, (1, 0)) passes."""
-        if axes is not None and tuple(axes) != (1, 0):
-            raise ValueError(f"a korvex matrix has two axes; transpose takes axes=None or "
-                             f"(1, 0), got {axes!r}")
+    def transpose(self, axes=None, copy=False):
+        """The transpose in the other form over the same storage, as scipy: a
+        CSR matrix gives the CSC matrix whose columns are its rows (nothing
+        copied, rows keep their stored order); copy=True gives storage of
+        its own. axes must be None (or (1, 0), what np.transpose passes)."""
+        if axes is not None and not (isinstance(axes, (tuple, list)) and tuple(axes) == (1, 0)):
+            raise ValueError("Sparse matrices do not support an 'axes' parameter because "
+                             "swapping dimensions is the only logical permutation.")
         target = self._other()
         fam = family(target.format, self._fam.dtype_name)
+        op = f"{fam.prefix}_transpose_shared_from_{self.format}"
         h = self._handle
-        _sizes.new_matrix(f"{fam.prefix}_transpose_from_{self.format}", self._outer_dim,
-                          _sizes.LENGTHS)
-        h = _new(fam.transpose_from_other, h, op=f"{fam.prefix}_transpose_from_{self.format}")
-        return self._derived(target, h)
+        _sizes.new_matrix(op, self._outer_dim)
+        T = self._derived(target, _new(fam.transpose_shared_from_other, h, op=op), shares=True)
+        if not copy:
+            return T
+        try:
+            return T.copy()
+        finally:
+            T._discard()
 
     @property
     def T(self):
         return self.transpose()
+
+    def asformat(self, format, copy=False):
+        """This matrix in the given format, as scipy's asformat(): None or its
+        own format gives itself (a copy with copy=True), the other of 'csr'
+        and 'csc' a converted korvex matrix, any other scipy format a scipy
+        matrix made from to_scipy()."""
+        if format is None or format == self.format:
+            return self.copy() if copy else self
+        if format in ("csr", "csc"):
+            return self._convert()  # fresh storage either way
+        return self.to_scipy().asformat(format)
+
+    # -- what korvex does not do ----------------------------------------
+
+    def _compare(self, other, op):
+        if isinstance(other, (_Compressed, np.ndarray, np.generic, int, float, complex, list,
+                              tuple)) or sp.issparse(other):
+            raise TypeError(f"korvex matrices do not implement comparisons ({op}); compare "
+                            f"M.to_scipy() (a scipy sparse matrix) or M.toarray() instead")
+        return NotImplemented
+
+    def __eq__(self, other):
+        return self._compare(other, "==")
+
+    def __ne__(self, other):
+        return self._compare(other, "!=")
+
+    def __lt__(self, other):
+        return self._compare(other, "<")
+
+    def __le__(self, other):
+        return self._compare(other, "<=")
+
+    def __gt__(self, other):
+        return self._compare(other, ">")
+
+    def __ge__(self, other):
+        return self._compare(other, ">=")
+
+    __hash__ = object.__hash__  # identity, as before comparisons were refused
+
+    def __array__(self, *args, **kwargs):
+        raise TypeError(f"a korvex {type(self).__name__} does not turn into a numpy array "
+                        f"implicitly: call M.toarray() for a dense array or M.to_scipy() for a "
+                        f"scipy sparse matrix")
 
     # -- sorting ----------------------------------------------------------
 
@@ -580,171 +719,6 @@ class _Compressed:
             self._fin.atexit = False
             old()
 
-    # -- indexing ---------------------------------------------------------
-
-    @guarded
-    def __getitem__(self, key):
-        if isinstance(key, tuple):
-            if len(key) != 2:
-                raise IndexError(f"korvex matrices take one or two indices, got {len(key)}")
-            rk, ck = key
-        else:
-            rk, ck = key, slice(None)
-        self._handle  # a freed matrix raises before the keys are looked at
-        r, c = self.shape
-        rsel = _selector(rk, r, "row")
-        csel = _selector(ck, c, "column")
-        result = self
-        for axis, sel in ((0, rsel), (1, csel)):
-            if sel is None:
-                continue
-            nxt = result._select(axis, sel)
-            if result is not self:
-                result._discard()
-            result = nxt
-        return self.clone() if result is self else result
-
-    @guarded
-    def _select(self, axis, sel):
-        word = "rows" if axis == 0 else "cols"
-        outer = (axis == 0) == (self.format == "csr")
-        h, fam = self._handle, self._fam
-        n, dim = self._outer_dim, self.shape[axis]
-        kind, arg = sel
-        if kind == "positions":
-            if outer or dim <= _mask_budget(n, self.nnz):
-                kind, arg = "mask", _mask_of(arg, dim)
-            else:
-                return self._select_entries(arg, None)
-        if kind == "mask" and len(arg) == 0:
-            kind, arg = "range", (0, 0)
-        if kind == "range":
-            a, b = arg
-            if not outer and a < b and not fam.is_sorted(h):
-                # The range search needs sorted rows; a mask keeps stored
-                # order and needs none, but costs a byte per column.
-                if dim > _mask_budget(n, self.nnz):
-                    return self._select_entries(None, (a, b))
-                kind, arg = "mask", np.zeros(dim, np.uint8)
-                arg[a:b] = 1
-            else:
-                op = f"{fam.prefix}_slice_{word}"
-                if outer:
-                    _sizes.new_matrix(op, b - a)
-                else:
-                    _sizes.new_matrix(op, n, _sizes.LENGTHS)
-                handle = _new(getattr(fam, f"slice_{word}"), h, a, b, op=op, detail=f"[{a}:{b}]")
-        if kind == "mask":
-            op = f"{fam.prefix}_slice_{word}_mask"
-            if outer:
-                _sizes.new_matrix(op, n)
-            else:
-                _sizes.new_matrix(op, n, _sizes.LENGTHS, len(arg) // 4 + 16)
-            handle = _new(getattr(fam, f"slice_{word}_mask"), h, _ptr(arg), len(arg), op=op)
-        return self._derived(type(self), handle, shares=outer)
-
-    @guarded
-    def _select_entries(self, positions, bounds):
-        """Inner selection by filtering the exported entries: memory in
-        proportion to the entries and outer indices, whatever the inner
-        dimension. Keeps each row's stored order; indices outside the
-        selection (out-of-range ones included) are dropped."""
-        indptr, inner, vals, _, _ = self._export()
-        if bounds is not None:
-            a, b = bounds
-            keep = (inner >= a) & (inner < b)
-            new_inner, width = inner[keep] - a, b - a
-        else:
-            at = np.searchsorted(positions, inner)
-            hit = at < len(positions)
-            hit[hit] = positions[at[hit]] == inner[hit]
-            keep = hit
-            new_inner, width = at[keep].astype(np.int64), len(positions)
-        run = np.zeros(len(inner) + 1, np.int64)
-        np.cumsum(keep, out=run[1:])
-        new_ptr = run[indptr]
-        r, c = self.shape
-        shape = (r, width) if self.format == "csr" else (width, c)
-        h = _import_copy(self._fam, shape[0], shape[1], new_ptr, new_inner, vals[keep])
-        return self._derived(type(self), h)
-
-
-def _mask_budget(n, nnz):
-    """Largest inner dimension for which a byte mask is no more memory than
-    the entries and outer indices already take."""
-    return 4 * (n + nnz) + 4096
-
-
-def _rows_nondecreasing(indptr, inner):
-    """True when no row steps down (repeats allowed)."""
-    if len(inner) < 2:
-        return True
-    down = np.flatnonzero(inner[1:] < inner[:-1]) + 1  # k with inner[k] < inner[k - 1]
-    # A step down is fine only where a new row starts at k.
-    starts = indptr[1:-1]
-    return bool(np.isin(down, starts).all())
-
-
-def _selector(key, dim, word):
-    """None (the whole axis), ("range", (a, b)), ("mask", uint8 array) or
-    ("positions", strictly increasing int64 array)."""
-    if isinstance(key, slice):
-        if key.step not in (None, 1):
-            raise IndexError(f"korvex slices {word}s with step 1 only, got step {key.step}")
-        a, b, _ = key.indices(dim)
-        b = max(a, b)
-        return None if (a, b) == (0, dim) else ("range", (a, b))
-    if isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_)):
-        i = int(key)
-        if i < 0:
-            i += dim
-        if not 0 <= i < dim:
-            raise IndexError(f"{word} index {int(key)} is out of range for {dim} {word}s")
-        return ("range", (i, i + 1))
-    if isinstance(key, np.ndarray) and key.dtype in (np.bool_, np.uint8):
-        if key.ndim != 1 or key.shape[0] != dim:
-            raise IndexError(f"a {word} mask must have one entry per {word} ({dim}), got shape "
-                             f"{key.shape}")
-        return ("mask", np.ascontiguousarray(key).view(np.uint8))
-    if isinstance(key, (np.ndarray, list, tuple)):
-        pos = np.asarray(key)
-        if pos.dtype == np.bool_:
-            return _selector(pos, dim, word)
-        if pos.ndim == 1 and (pos.dtype.kind in "iu" or pos.size == 0):
-            pos = _positions(pos, dim, word)
-            return ("range", (0, 0)) if pos.size == 0 else ("positions", pos)
-    raise IndexError(f"unsupported {word} index {key!r}: korvex takes step-1 slices, integers, "
-                     f"strictly increasing integer positions and boolean (bool or uint8) masks")
-
-
-def _positions(pos, dim, word):
-    """Strictly increasing integer positions (negative ones count from the
-    end) as non-negative int64; anything else raises IndexError."""
-    if pos.size == 0:
-        return np.zeros(0, np.int64)
-    if pos.dtype.kind == "u":
-        if int(pos.max()) >= dim:
-            raise IndexError(f"{word} position {int(pos.max())} is out of range for {dim} "
-                             f"{word}s")
-        pos = pos.astype(np.int64)
-    else:
-        pos = pos.astype(np.int64, copy=True)
-        lo, hi = int(pos.min()), int(pos.max())
-        if lo < -dim or hi >= dim:
-            bad = lo if lo < -dim else hi
-            raise IndexError(f"{word} position {bad} is out of range for {dim} {word}s")
-        pos[pos < 0] += dim
-    if pos.size > 1 and not np.all(pos[1:] > pos[:-1]):
-        raise IndexError(f"korvex selects {word}s by strictly increasing positions only (a "
-                         f"mask keeps the stored order); sort and deduplicate them first")
-    return pos
-
-
-def _mask_of(pos, dim):
-    mask = np.zeros(dim, np.uint8)
-    mask[pos] = 1
-    return mask
-
 
 class CSRMatrix(_Compressed):
     """Row-compressed matrix: rows are the outer (compressed) axis."""
@@ -769,7 +743,8 @@ def from_scipy(A, copy=True, dtype=None):
     """Import a scipy CSR/CSC matrix or sparse array of float32/float64.
 
     copy=True copies the entries into korvex storage (indices widened to
-    int64); dtype= then also converts the values. copy=False makes a view:
+    int64 during that one copy; no wide temporary is made of int32 ones);
+    dtype= then also converts the values. copy=False makes a view:
     the values (and int64 indices) are read where scipy keeps them, and the
     host arrays stay referenced until every matrix over them is freed. With
     int32 indices a view reads a private int64 copy of the indices (the
@@ -819,23 +794,78 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
 
     if copy:
         vals = np.ascontiguousarray(_value_array(data[:nnz], dtype, True, "data"))
-        idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)
         fam = family(fmt, vals.dtype.name)
-        return cls._wrap(_import_copy(fam, r, c, indptr, idx, vals), vals.dtype.name, (),
-                         sparray)
+        if indices.dtype == np.int32 and nnz <= _INT32_MAX:
+            # scipy's usual arrays: the library widens them during its copy.
+            idx = np.ascontiguousarray(indices[:nnz])
+            ptr = np.ascontiguousarray(indptr, dtype=np.int32)  # O(outer); values <= nnz
+            h = _import_copy_i32(fam, r, c, ptr, idx, vals)
+        else:
+            idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)
+            h = _import_copy(fam, r, c, indptr, idx, vals)
+        return cls._wrap(h, vals.dtype.name, (), sparray)
 
     vals = _value_array(data, dtype, False, "data")
     if not vals.flags.c_contiguous:
         raise ValueError("cannot view non-contiguous data; use copy=True")
-    if indices.dtype == np.int64 and indices.flags.c_contiguous:
+    if not vals.flags.aligned:
+        off = vals.ctypes.data % vals.itemsize
+        raise ValueError(f"cannot view data at a misaligned address ({off} bytes past a "
+                         f"multiple of {vals.itemsize}, as np.frombuffer at an odd offset "
+                         f"gives); use copy=True")
+    if indices.dtype == np.int64 and indices.flags.c_contiguous and indices.flags.aligned:
         idx = indices  # shared
     else:
-        idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)  # widened, private
-    ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)  # read during the call
+        idx = np.require(indices[:nnz], np.int64, "CA")  # widened or aligned, private
+    ptr = np.require(indptr, np.int64, "CA").view(np.uint64)  # read during the call
     fam = family(fmt, vals.dtype.name)
     _sizes.new_matrix(f"{fam.prefix}_from_scipy_view", n)
     h = fam.from_scipy_view(r, c, _ptr(vals), _ptr(idx), _ptr(ptr))
     return cls._wrap(h, vals.dtype.name, (vals, idx) + tuple(keep), sparray)
+
+
+def _construct(cls, arg1, shape, dtype, copy):
+    """The matrix that cls(arg1, shape=shape, dtype=dtype, copy=copy) stands for."""
+    want = None if dtype is None else _value_dtype(dtype)
+    shape = None if shape is None else _shape_arg(shape)
+    if isinstance(arg1, _Compressed):
+        M = arg1 if arg1.format == cls.format else arg1._convert()
+        if want is not None and want != M.dtype:
+            R = M.astype(want)
+        elif M is not arg1:
+            R, M = M, None
+        else:
+            R = M.copy() if copy else M.clone()
+        if M is not None and M is not arg1:
+            M._discard()
+    elif sp.issparse(arg1):
+        A = arg1.asformat(cls.format)
+        R = None
+        if not copy and A is arg1 and want in (None, A.dtype):
+            try:  # share the arrays, as scipy's constructor does
+                R = from_scipy(A, copy=False)
+            except ValueError:
+                pass
+        if R is None:
+            R = from_scipy(A, copy=True, dtype=want)
+    else:
+        R = from_scipy(_SCIPY_CLASSES[(cls.format, False)](arg1, shape=shape, dtype=want),
+                       copy=True, dtype=want)
+    if shape is not None and R.shape != shape:
+        got = R.shape
+        R._discard()
+        raise ValueError(f"shape {shape} does not match the matrix's shape {got}")
+    return R
+
+
+def _adopt(self, other):
+    """self takes over everything other holds (other is new and unseen by any
+    other thread); other is left freed."""
+    _, _, args, _ = other._fin.detach()
+    self.__dict__.update(other.__dict__)
+    self._fin = weakref.finalize(self, _release, *args)
+    self._fin.atexit = False
+    other._h, other._keep = None, ()
 
 
 def from_coo(row, col, data, shape, format="csr", dtype=None):

@@ -1,13 +1,13 @@
 """Dimensions, and what the library's bookkeeping needs, checked before a call.
 
-libkorvex reports a failed allocation of entry data as a status, but its
-bookkeeping (two 32-byte span descriptors per outer index, per-outer-index
-temporaries, sums of stacked dimensions) is allocated with no way back: a
-request that cannot fit ends the process. The package therefore sizes every
-call that builds a matrix here, before making it, and refuses with
-MemoryError a request that could never be met (more than the machine's
-memory and swap, or the process's address-space limit), or with
-OverflowError a dimension that would pass 2^63.
+libkorvex reports running out of memory as a status (AllocationError, a
+MemoryError) wherever it happens. The package still sizes every call that
+builds a matrix here first, so that a request that cannot be met is refused
+before any work, with a message that says what it would take: more than the
+memory this process can still be given (what the address-space limit
+leaves above the address space already in use, and the memory and swap the
+system has available), or more than 2^63 bytes. A dimension, or a sum of
+stacked dimensions, that would pass 2^63 is refused with OverflowError.
 
 What each operation allocates per outer index of its result (n) besides the
 entries themselves:
@@ -36,7 +36,7 @@ COUNTING = 16            # lengths and range counts of coordinate bucketing
 COUNTING_ENTRY = 24      # bucketing temporaries per entry
 SORT_LIST = 16           # unsorted-row lists of the in-place sort
 
-__all__ = ["dim", "shape", "dim_sum", "require", "new_matrix", "available"]
+__all__ = ["dim", "shape", "dim_sum", "require", "dense", "new_matrix", "available"]
 
 
 def dim(x, what="dimension"):
@@ -69,55 +69,90 @@ def dim_sum(dims, what):
     return total
 
 
+# Requests up to this size are left to the library (which reports -7 itself
+# when even they cannot be met): reading the process's memory figures costs
+# more than such calls.
+SMALL = 16 << 20
+
+
+def _proc_kib(path, keys):
+    """The named "Key:  N kB" fields of a /proc file, in bytes."""
+    found = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                key = line.split(":", 1)[0]
+                if key in keys:
+                    found[key] = int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return found
+
+
+def _address_space_limit():
+    try:
+        import resource
+        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    except (ImportError, ValueError, OSError):
+        return None
+    return None if soft == resource.RLIM_INFINITY or soft <= 0 else soft
+
+
 def _machine_bytes():
-    """Physical memory plus swap, capped by the address-space limit."""
+    """Physical memory plus swap (when /proc/meminfo has no MemAvailable)."""
     total = None
     try:
         total = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (ValueError, OSError, AttributeError):
         pass
-    swap = 0
-    try:
-        with open("/proc/meminfo") as f:
-            for line in f:
-                if line.startswith("SwapTotal:"):
-                    swap = int(line.split()[1]) * 1024
-                    break
-    except (OSError, ValueError):
-        pass
     if total is None or total <= 0:
         total = LIMIT
-    total += swap
-    try:
-        import resource
-        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
-        if soft != resource.RLIM_INFINITY and soft > 0:
-            total = min(total, soft)
-    except (ImportError, ValueError, OSError):
-        pass
-    return total
-
-
-_AVAILABLE = None
+    return total + _proc_kib("/proc/meminfo", ("SwapTotal",)).get("SwapTotal", 0)
 
 
 def available():
-    """Bytes the process could ever be given (computed once)."""
-    global _AVAILABLE
-    if _AVAILABLE is None:
-        _AVAILABLE = _machine_bytes()
-    return _AVAILABLE
+    """Bytes a new request could be given now: the least of what the
+    address-space limit leaves above the address space in use (VmSize) and
+    the memory the system has available plus free swap."""
+    room = []
+    limit = _address_space_limit()
+    if limit is not None:
+        used = _proc_kib("/proc/self/status", ("VmSize",)).get("VmSize", 0)
+        room.append(limit - used)
+    mem = _proc_kib("/proc/meminfo", ("MemAvailable", "SwapFree"))
+    if "MemAvailable" in mem:
+        room.append(mem["MemAvailable"] + mem.get("SwapFree", 0))
+    else:
+        room.append(_machine_bytes())
+    return max(0, min(room))
 
 
 def require(op, nbytes, detail=""):
-    """MemoryError unless nbytes of bookkeeping could ever be allocated."""
+    """MemoryError unless nbytes of bookkeeping can be had now."""
+    if nbytes <= SMALL:
+        return
+    where = f" ({detail})" if detail else ""
     if nbytes >= LIMIT:
-        raise OverflowError(f"{op}: its bookkeeping would take {nbytes} bytes, past 2**63"
-                            + (f" ({detail})" if detail else ""))
-    if nbytes > available():
-        raise MemoryError(f"{op}: its bookkeeping would take {nbytes} bytes"
-                          + (f" ({detail})" if detail else "")
-                          + f", more than this machine's memory and swap ({available()} bytes)")
+        raise MemoryError(f"{op}: its bookkeeping would take {nbytes} bytes{where}, past 2**63 "
+                          f"bytes: no machine can hold it")
+    room = available()
+    if nbytes > room:
+        raise MemoryError(f"{op}: its bookkeeping would take {nbytes} bytes{where}, more than "
+                          f"this process can be given now ({room} bytes: the address-space "
+                          f"limit less what is in use, or the memory and swap available)")
+
+
+def dense(op, rows, cols, itemsize):
+    """MemoryError unless a dense rows x cols array can be had now."""
+    nbytes = rows * cols * itemsize
+    if nbytes <= SMALL:
+        return
+    what = f"{op}: a dense {rows} x {cols} array would take {nbytes} bytes"
+    if nbytes >= LIMIT:
+        raise MemoryError(f"{what}, past 2**63 bytes: no machine can hold it")
+    room = available()
+    if nbytes > room:
+        raise MemoryError(f"{what}, more than this process can be given now ({room} bytes)")
 
 
 def new_matrix(op, outer, per_outer=0, extra=0):

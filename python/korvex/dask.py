@@ -37,7 +37,7 @@ from ._lib import IndexOutOfRangeError
 from ._matrix import CSCMatrix, CSRMatrix, _Compressed
 
 __all__ = ["from_scipy", "from_coo", "from_dataframe", "from_file", "from_dask", "to_scipy",
-           "meta"]
+           "meta", "FileChangedError"]
 
 _FORMATS = ("csr", "csc")
 _INT32_MAX = np.iinfo(np.int32).max
@@ -171,7 +171,7 @@ def from_dask(x, format=None, dtype=None):
 
 def _narrow(a, limit):
     """a as int32 when every value is below limit (halves what moves)."""
-    return a.astype(np.int32) if limit <= _INT32_MAX else a
+    return a.astype(np.int32, copy=False) if limit <= _INT32_MAX else a
 
 
 def _route(row, col, data, shape, bounds, format, dtype):
@@ -295,14 +295,39 @@ def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
     return da.Array(graph, name, _array_chunks(format, (r, c), outer), meta=meta(format, dt))
 
 
+def _plain_column(series, name):
+    """A pandas column as numpy values: a nullable one (Int64, Float64, ...)
+    as its numpy type, refused when it holds a missing value (NA)."""
+    numpy_dtype = getattr(series.dtype, "numpy_dtype", None)
+    if numpy_dtype is None:
+        return series.to_numpy()
+    if series.isna().any():
+        raise ValueError(f"from_dataframe: column {name!r} holds missing values (NA); a sparse "
+                         f"matrix has no missing entries: drop or fill them first")
+    return series.to_numpy(dtype=numpy_dtype)
+
+
+def _plain_partition(series, name):
+    return series._constructor(_plain_column(series, name), index=series.index, name=series.name)
+
+
 def from_dataframe(df, shape, chunks, row="row", col="col", data="val", format="csr",
                    dtype=None):
     """from_coo over three columns of a Dask (or pandas) dataframe; the
-    partitions need not have known lengths."""
+    partitions need not have known lengths. Nullable columns (Int64,
+    Float64, ...) are read as their numpy type; a missing value (NA) in one
+    raises ValueError naming the column (at compute time for Dask)."""
     if hasattr(df, "to_dask_array"):
-        cols = [df[k].to_dask_array() for k in (row, col, data)]
+        cols = []
+        for k in (row, col, data):
+            s = df[k]
+            numpy_dtype = getattr(s.dtype, "numpy_dtype", None)
+            if numpy_dtype is not None:
+                meta = s._meta.astype(numpy_dtype)
+                s = s.map_partitions(_plain_partition, k, meta=meta)
+            cols.append(s.to_dask_array())
     else:
-        cols = [df[k].to_numpy() for k in (row, col, data)]
+        cols = [_plain_column(df[k], k) for k in (row, col, data)]
     return from_coo(*cols, shape=shape, chunks=chunks, format=format, dtype=dtype)
 
 
@@ -319,12 +344,34 @@ def _load(path):
     return load(path, mmap=True)
 
 
-def _file_block(path, a, b, format):
+class FileChangedError(OSError):
+    """The file under a from_file array is no longer the one the array was
+    built from."""
+
+
+def _identity(path, st, M):
+    """What from_file checks at compute time: the file's size, modification
+    time and inode, and its header's form, shape, value type and nnz."""
+    return {"size": st.st_size, "mtime_ns": st.st_mtime_ns, "inode": st.st_ino,
+            "format": M.format, "shape": tuple(M.shape), "dtype": M.dtype.str, "nnz": M.nnz}
+
+
+def _check_identity(path, want, got):
+    changed = [f"{k} {want[k]!r} -> {got[k]!r}" for k in want if want[k] != got[k]]
+    if changed:
+        raise FileChangedError(f"{path} changed since this Dask array was built from it "
+                               f"({', '.join(changed)}); build the array again with "
+                               f"korvex.dask.from_file")
+
+
+def _file_block(path, a, b, format, identity):
+    st = os.stat(path)
     M = _load(path)
     try:
-        if M.format != format:
-            raise ValueError(f"{path} now holds a {M.format.upper()} matrix, not "
-                             f"{format.upper()}")
+        # Stat again after mapping: a file replaced between the two stats
+        # differs from the recorded identity in one of them.
+        _check_identity(path, identity, _identity(path, st, M))
+        _check_identity(path, identity, _identity(path, os.stat(path), M))
         return M[a:b] if format == "csr" else M[:, a:b]  # a view of the mapped file
     finally:
         M.free()
@@ -335,20 +382,24 @@ def from_file(path, chunks):
     file and takes its range of rows (CSR) or columns (CSC) as a view, so no
     entry is read until it is used and none moves through the client. On
     storage that every worker sees, a cluster opens a large matrix in place.
-    The file must not change while the array is in use."""
+
+    The file's size, modification time and inode, and its header's form,
+    shape, value type and nnz are recorded now; computing a block of a file
+    that has changed since raises FileChangedError."""
     path = os.path.abspath(os.fspath(path))
+    st = os.stat(path)
     M = _load(path)
     try:
+        identity = _identity(path, st, M)
         format, shape, dt = M.format, M.shape, M.dtype
     finally:
         M.free()
     n = shape[0] if format == "csr" else shape[1]
     outer = _outer_chunks(chunks, n)
     bounds = _bounds(outer)
-    st = os.stat(path)
-    name = "korvex-from-file-" + tokenize(path, st.st_mtime_ns, st.st_size, outer)
+    name = "korvex-from-file-" + tokenize(path, sorted(identity.items()), outer)
     dsk = {_block_key(name, format, i): (_file_block, path, int(bounds[i]),
-                                          int(bounds[i + 1]), format)
+                                          int(bounds[i + 1]), format, identity)
            for i in range(len(outer))}
     return da.Array(dsk, name, _array_chunks(format, shape, outer), meta=meta(format, dt))
 
@@ -400,10 +451,10 @@ def _sizeof_korvex(M):
     return int(M.nnz) * (8 + M.dtype.itemsize) + 64 * outer + _SIZEOF_BASE
 
 
-# Blocks with more entries than this are exported a range of rows (CSR) or
-# columns (CSC) at a time, which bounds the temporary memory of a send (the
-# coordinate export writes 24 bytes per entry); smaller ones in one call,
-# which is faster.
+# A block holding an index outside its shape (a view imported unchecked)
+# cannot go through the compressed export; it travels through the coordinate
+# export, a range of rows (CSR) or columns (CSC) of at most this many entries
+# at a time, which bounds that export's temporaries (24 bytes per entry).
 _EXPORT_CHUNK = 1 << 24
 
 
@@ -414,10 +465,21 @@ def _fits_int32(a):
 
 
 def _export_arrays(M):
-    """indptr (int64), inner indices and values of M in stored order. The
-    indices come as int32 when every one of them fits, else as int64: an
-    index outside the shape travels as it is rather than being wrapped into
-    a wrong but plausible int32 column."""
+    """indptr, inner indices and values of M in stored order, from the
+    library's compressed export: int32 indptr and indices whenever the entry
+    count and the inner dimension allow it, else int64."""
+    r, c = M.shape
+    narrow = M.nnz <= _INT32_MAX and (c if M.format == "csr" else r) <= _INT32_MAX + 1
+    try:
+        return M._export_compressed(np.int32 if narrow else np.int64)
+    except IndexOutOfRangeError:
+        return _export_unchecked(M)
+
+
+def _export_unchecked(M):
+    """As _export_arrays, for a block holding an index outside its shape: such
+    an index travels as it is (int64 when it does not fit int32) rather than
+    being wrapped into a wrong but plausible int32 column."""
     nnz = M.nnz
     if nnz <= _EXPORT_CHUNK:
         indptr, inner, vals, _, _ = M._export()
@@ -457,26 +519,20 @@ def _serialize(M):
     indptr, idx, vals = _export_arrays(M)
     indptr = _narrow(indptr, len(vals) + 1)
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
-              "indptr": indptr.dtype.str, "indices": idx.dtype.str}
+              "indptr": indptr.dtype.str, "indices": idx.dtype.str, "sparray": M._sparray}
     return header, [indptr.data, idx.data, vals.data]
 
 
-def _frame_array(frame, dtype):
-    a = np.frombuffer(frame, dtype=dtype)
-    if a.size and a.ctypes.data % a.dtype.itemsize:
-        a = a.copy()  # frames sit at arbitrary offsets of the message buffer
-    return a
-
-
 def _deserialize(header, frames):
-    """A view over the received frames (int32 indices are widened to the
-    int64 the library holds)."""
+    """A block of its own storage, copied out of the received frames by the
+    library's copy import (which widens int32 indices as it copies and reads
+    frames at any offset of the message buffer); the frames are not kept."""
     indptr_f, inner_f, vals_f = frames
-    indptr = _frame_array(indptr_f, header["indptr"])
-    inner = _frame_array(inner_f, header["indices"]).astype(np.int64, copy=False)
-    vals = _frame_array(vals_f, header["dtype"])
+    indptr = np.frombuffer(indptr_f, dtype=header["indptr"])
+    inner = np.frombuffer(inner_f, dtype=header["indices"])
+    vals = np.frombuffer(vals_f, dtype=header["dtype"])
     return _matrix._from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                                copy=False)
+                                copy=True, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():

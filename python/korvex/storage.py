@@ -240,6 +240,55 @@ def _check_matrix(A, what):
                          f"a file would give other readers a malformed matrix")
 
 
+class _ArrayWriter:
+    """Fills the arrays of a new korvex file through fd, piece by piece and in
+    any order, at the offsets its header fixes; finish() writes the header
+    last, so a file cut short never carries a valid one."""
+
+    def __init__(self, fd, form, dtype, rows, cols, nnz):
+        self.fd, self.form, self.dtype = fd, form, np.dtype(dtype)
+        self.shape, self.nnz = (rows, cols), nnz
+        _, (self.ip_off, self.ix_off, self.v_off, size) = _pack_header(
+            form, self.dtype, 0, rows, cols, nnz)
+        os.ftruncate(fd, size)  # holes for the padding
+
+    def pointers(self, start, ptr):
+        """Outer pointers start, start + 1, ... (any integer array)."""
+        _pwrite_all(self.fd, np.asarray(ptr).astype(_INDEX, copy=False),
+                    self.ip_off + 8 * start)
+
+    def entries(self, start, inner, values):
+        """Entries start, start + 1, ...: inner indices (any integer array)
+        and values (converted to the file's value type)."""
+        if len(inner) != len(values):
+            raise ValueError(f"{len(inner)} indices and {len(values)} values")
+        _pwrite_all(self.fd, np.asarray(inner).astype(_INDEX, copy=False),
+                    self.ix_off + 8 * start)
+        _pwrite_all(self.fd, np.asarray(values).astype(self.dtype.newbyteorder("<"),
+                                                       copy=False),
+                    self.v_off + self.dtype.itemsize * start)
+
+    def finish(self, sorted_rows):
+        rows, cols = self.shape
+        header, _ = _pack_header(self.form, self.dtype, FLAG_SORTED if sorted_rows else 0,
+                                 rows, cols, self.nnz)
+        _pwrite_all(self.fd, header, 0)
+
+
+def _write_new(path, form, dtype, shape, nnz, fill):
+    """Write a korvex file at path as save() does (a temporary file beside it,
+    renamed when complete, removed on any failure): fill(writer) supplies
+    every array through an _ArrayWriter and returns whether every row (CSR) /
+    column (CSC) is strictly increasing."""
+    rows, cols = shape
+
+    def write(fd):
+        w = _ArrayWriter(fd, form, dtype, rows, cols, nnz)
+        w.finish(fill(w))
+
+    _atomic_write(path, write)
+
+
 def save(path, A):
     """Write matrix A (CSR or CSC, any storage: owned, shared, a view, rows
     unsorted) to a korvex file at path.
@@ -253,20 +302,16 @@ def save(path, A):
     the header records whether every row is strictly increasing."""
     _check_matrix(A, "save")
     form, dtype = A.format, A.dtype
-    rows, cols = A.shape
     lens = A.outer_lengths().view(np.int64)
     indptr = np.zeros(len(lens) + 1, _INDEX)
     np.cumsum(lens, out=indptr[1:])
     nnz = int(indptr[-1])
     if nnz != A.nnz:
         raise ValueError(f"save: the row lengths add up to {nnz}, the matrix reports {A.nnz}")
-    flags = FLAG_SORTED if A.has_sorted_indices else 0
-    header, (ip_off, ix_off, v_off, size) = _pack_header(form, dtype, flags, rows, cols, nnz)
+    sorted_rows = A.has_sorted_indices
 
-    def write(fd):
-        os.ftruncate(fd, size)  # holes for the padding
-        _pwrite_all(fd, header, 0)
-        _pwrite_all(fd, indptr.astype(_INDEX, copy=False), ip_off)
+    def fill(w):
+        w.pointers(0, indptr)
         # Export at most about _CHUNK_ENTRIES entries at a time: outer slices
         # share storage, so the only copies alive are one chunk's.
         n, start = len(lens), 0
@@ -285,13 +330,12 @@ def save(path, A):
             base = int(indptr[start])
             if len(inner) != int(indptr[stop]) - base:
                 raise ValueError("save: the matrix changed while it was written")
-            _pwrite_all(fd, inner.astype(_INDEX, copy=False), ix_off + 8 * base)
-            _pwrite_all(fd, vals.astype(dtype.newbyteorder("<"), copy=False),
-                        v_off + dtype.itemsize * base)
+            w.entries(base, inner, vals)
             del inner, vals
             start = stop
+        return sorted_rows
 
-    _atomic_write(path, write)
+    _write_new(path, form, dtype, A.shape, nnz, fill)
 
 
 # --------------------------------------------------------------------------

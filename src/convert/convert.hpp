@@ -15,11 +15,19 @@ template <typename V, Form F>
 CompressedMatrix* import_view(uint64_t rows, uint64_t cols, const V* data, const int64_t* indices,
                               const uint64_t* indptr);
 
-// Copies into two new buffers. -4, -3, -7 as documented in the header.
+// Copies into two new buffers: data holds V, indices int64_t, indptr
+// uint64_t, each read at any address (no alignment assumed). -4, -3, -7 as
+// documented in the header.
 template <typename V, Form F>
-int32_t import_copy(uint64_t rows, uint64_t cols, const V* data, uint64_t data_len,
-                    const int64_t* indices, uint64_t indices_len, const uint64_t* indptr,
+int32_t import_copy(uint64_t rows, uint64_t cols, const void* data, uint64_t data_len,
+                    const void* indices, uint64_t indices_len, const void* indptr,
                     uint64_t indptr_len, CompressedMatrix** out);
+// The same from int32_t indices and indptr, widened during the copy; a
+// negative indptr entry is -4.
+template <typename V, Form F>
+int32_t import_copy_i32(uint64_t rows, uint64_t cols, const void* data, uint64_t data_len,
+                        const void* indices, uint64_t indices_len, const void* indptr,
+                        uint64_t indptr_len, CompressedMatrix** out);
 
 // Coordinate triples, bucketed by outer index and sorted. -8, -7.
 template <typename V, Form F>
@@ -34,6 +42,16 @@ int32_t export_coo(CompressedMatrix& m, int64_t* row_out, int64_t* col_out, V* v
 // Dense, row-major when order is 0, else column-major. -6, -8.
 template <typename V, Form F>
 int32_t export_dense(CompressedMatrix& m, V* out, uint64_t capacity, uint8_t order);
+
+// The compressed arrays of m in caller memory: values and indices hold
+// `capacity` elements, indptr outer dim + 1; indices and indptr are int32_t
+// (width 4) or int64_t (width 8). -6 (capacity short, bad width, or width 4
+// that cannot hold the nnz or an index; nothing written), -8 (a row's spans
+// differ in length, or a stored index outside [0, inner dim); found while
+// writing, never writing outside the arrays). Reads no cache and fills none.
+template <typename V, Form F>
+int32_t export_compressed(const CompressedMatrix& m, V* values_out, void* indices_out,
+                          void* indptr_out, uint64_t capacity, uint8_t width);
 
 // The same matrix in the other form (F is the source's form). -8, -7.
 template <typename V, Form F>

@@ -1,4 +1,5 @@
 // The span_<T>_* exports and the exported constants.
+#include "exports/guard.hpp"
 #include "korvex.h"
 #include "span/span.hpp"
 
@@ -30,7 +31,9 @@ KORVEX_API extern const uint64_t SPAN_SIZE = sizeof(Span);
         return SpanInfo{s->data, s->len, sizeof(CT), s->flags};                                 \
     }                                                                                           \
     KORVEX_API uint64_t span_##T##_size(void) { return sizeof(Span); }                          \
-    KORVEX_API Span* span_##T##_clone(const Span* s) { return s ? korvex::span_clone(s) : nullptr; } \
+    KORVEX_API Span* span_##T##_clone(const Span* s) {                                         \
+        return s ? korvex::guard_or<Span*>(nullptr, [&] { return korvex::span_clone(s); }) : nullptr; \
+    }                                                                                           \
     KORVEX_API void span_##T##_free(Span* s) {                                                  \
         if (s) korvex::span_free_record(s);                                                     \
     }

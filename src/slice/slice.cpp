@@ -137,9 +137,9 @@ int32_t slice_outer_range(const CompressedMatrix& m, uint64_t start, uint64_t en
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= end && m.indices.len >= end, "span arrays shorter than the shape");
-    SpanVec v = share_range(m.values, start, end);
+    SpanVecGuard v(share_range(m.values, start, end));
     SpanVec x = share_range(m.indices, start, end);
-    *out = make_matrix(v, x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
+    *out = make_matrix(v.take(), x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
     return KORVEX_OK;
 }
 
@@ -189,7 +189,7 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
         for (uint64_t k = 0; k < c; ++k) dst[k] = src[k] - lo;
     };
     if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
-        return KORVEX_STATUS_RANGE;
+        return KORVEX_STATUS_ALLOC;
     *out = make_matrix(v, x, rows_of<F>(n, width), cols_of<F>(n, width), 1, total);
     return KORVEX_OK;
 }
@@ -205,7 +205,7 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
-    SpanVec v = spanvec_with_capacity(k), x = spanvec_with_capacity(k);
+    SpanVecGuard v(k), x(k);
     // Pieces of the mask copy their selected descriptors, in order, from
     // their own start (the kept count before them), adding references in
     // runs.
@@ -220,19 +220,30 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
         start[p] = run;
         run += c;
     }
-    par::for_each(pieces, [&](uint64_t p) {
-        uint64_t first = start[p], at = first;
-        for (uint64_t i = rows.begin(p), e = rows.end(p); i < e; ++i) {
-            if (!mask[i]) continue;
-            v.ptr[at] = m.values.ptr[i];
-            x.ptr[at] = m.indices.ptr[i];
-            ++at;
-        }
-        share_spans(v.ptr + first, v.ptr + first, at - first);
-        share_spans(x.ptr + first, x.ptr + first, at - first);
-    });
-    v.len = x.len = k;
-    *out = make_matrix(v, x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
+    Span* vs = v.v.ptr;
+    Span* xs = x.v.ptr;
+    auto end = [&](uint64_t p) { return p + 1 < pieces ? start[p + 1] : k; };
+    for_each_piece_undoable(
+        pieces,
+        [&](uint64_t p) {
+            uint64_t first = start[p], at = first;
+            for (uint64_t i = rows.begin(p), e = rows.end(p); i < e; ++i) {
+                if (!mask[i]) continue;
+                vs[at] = m.values.ptr[i];
+                xs[at] = m.indices.ptr[i];
+                ++at;
+            }
+            share_spans(vs + first, vs + first, at - first);
+            share_spans(xs + first, xs + first, at - first);
+        },
+        [&](uint64_t p) {
+            for (uint64_t i = start[p]; i < end(p); ++i) {
+                span_release(vs[i]);
+                span_release(xs[i]);
+            }
+        });
+    v.v.len = x.v.len = k;
+    *out = make_matrix(v.take(), x.take(), rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
     return KORVEX_OK;
 }
 
@@ -283,7 +294,7 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
                    static_cast<V*>(vals), dx, c);
     };
     if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
-        return KORVEX_STATUS_LENGTH;
+        return KORVEX_STATUS_ALLOC;
     *out = make_matrix(v, x, rows_of<F>(n, k), cols_of<F>(n, k), 1, total);
     return KORVEX_OK;
 }

@@ -20,6 +20,17 @@ constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
 
 std::atomic<std::int64_t> fail_countdown{0};
 std::atomic<std::int64_t> failures_fired{0};
+std::atomic<std::int64_t> book_countdown{0};
+std::atomic<std::int64_t> book_fired{0};
+
+// Whether an injected bookkeeping failure fires now.
+bool bookkeeping_fails() noexcept {
+    if (book_countdown.load(std::memory_order_relaxed) > 0 && book_countdown.fetch_sub(1) == 1) {
+        book_fired.fetch_add(1);
+        return true;
+    }
+    return false;
+}
 
 std::size_t round_up(std::size_t x, std::size_t a) { return (x + a - 1) / a * a; }
 
@@ -71,6 +82,15 @@ public:
         slot_[best] = slot_[--count_];
         return p;
     }
+    // Unmaps every kept mapping: under an address-space limit they may be
+    // what stands between a request and its memory.
+    void drain() noexcept {
+        std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+        if (!lock.owns_lock()) return;
+        for (int k = 0; k < count_; ++k) ::munmap(slot_[k].p, slot_[k].len);
+        count_ = 0;
+        bytes_ = 0;
+    }
     bool give(void* p, std::size_t bytes) noexcept {
         std::size_t len = round_up(bytes, kHuge);
         std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
@@ -94,9 +114,23 @@ private:
     std::size_t bytes_ = 0;
 };
 
-MappingCache& mapping_cache() {
-    static MappingCache* cache = new MappingCache;  // never destroyed: frees may come late
+MappingCache& mapping_cache() noexcept {
+    // Built in static storage, without allocating (frees must never fail),
+    // and never destroyed: frees may come late.
+    alignas(MappingCache) static unsigned char storage[sizeof(MappingCache)];
+    static MappingCache* cache = new (storage) MappingCache;
     return *cache;
+}
+
+// A fresh mapping; when none can be had, the kept ones are given back and
+// it is tried once more.
+void* map_fresh(std::size_t bytes) noexcept {
+    void* p = map_huge(bytes);
+    if (!p) {
+        mapping_cache().drain();
+        p = map_huge(bytes);
+    }
+    return p;
 }
 
 }  // namespace
@@ -119,23 +153,25 @@ std::int64_t live_allocations() noexcept {
 
 void* xmalloc(std::size_t bytes) {
     if (bytes == 0) return nullptr;
+    if (bookkeeping_fails()) throw std::bad_alloc();
     void* p = nullptr;
     if (bytes >= kMapThreshold) {
         p = mapping_cache().take(bytes);
-        if (!p) p = map_huge(bytes);
+        if (!p) p = map_fresh(bytes);
     } else {
         p = std::malloc(bytes);
     }
-    if (!p) fatal("out of memory");
+    if (!p) throw std::bad_alloc();
     detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
 
 void* xcalloc(std::size_t count, std::size_t size) {
-    std::size_t bytes = mul_or_die(count, size);
+    std::size_t bytes = mul_or_throw(count, size);
     if (bytes == 0) return nullptr;
-    void* p = bytes >= kMapThreshold ? map_huge(bytes) : std::calloc(count, size);
-    if (!p) fatal("out of memory");
+    if (bookkeeping_fails()) throw std::bad_alloc();
+    void* p = bytes >= kMapThreshold ? map_fresh(bytes) : std::calloc(count, size);
+    if (!p) throw std::bad_alloc();
     detail::live_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
@@ -157,7 +193,7 @@ void* alloc_data_block(std::size_t bytes) noexcept {
     }
     void* p;
     if (bytes >= kMapThreshold) {
-        p = map_huge(bytes);
+        p = map_fresh(bytes);
     } else {
         p = std::aligned_alloc(32, round_up(bytes == 0 ? 32 : bytes, 32));
         if (p) std::memset(p, 0, bytes);
@@ -181,5 +217,12 @@ void inject_data_block_failure(std::int64_t nth) noexcept {
 }
 
 std::int64_t injected_failures_fired() noexcept { return failures_fired.load(); }
+
+void inject_bookkeeping_failure(std::int64_t nth) noexcept {
+    book_countdown.store(nth < 0 ? 0 : nth);
+    book_fired.store(0);
+}
+
+std::int64_t injected_bookkeeping_failures_fired() noexcept { return book_fired.load(); }
 
 }  // namespace korvex

@@ -1,14 +1,17 @@
 // Process-ending diagnostics and the library's small-allocation helpers.
 //
-// Bookkeeping memory (span arrays, temporaries, matrix records) is never
-// reported as a status: failing to get it, or a size that overflows, ends the
-// process with a short message on stderr. Only the data block of a span batch
-// reports its failure (see span.hpp).
+// Bookkeeping memory (span arrays, temporaries, matrix records) that cannot
+// be had, or whose size overflows, throws std::bad_alloc; every export turns
+// that into its failure result at the interface (src/exports/guard.hpp), so
+// code below the exports must free what it holds on unwind (Temp,
+// SpanVecGuard). The data block of a span batch reports its failure as a
+// value instead (see span.hpp). Broken invariants end the process.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace korvex {
 
@@ -22,10 +25,18 @@ namespace korvex {
         if (__builtin_expect(!(cond), 0)) ::korvex::fatal_at((msg), __FILE__, __LINE__); \
     } while (0)
 
-// a * b, or the process ends.
-inline uint64_t mul_or_die(uint64_t a, uint64_t b) {
+// a * b for an allocation size; std::bad_array_new_length (a
+// std::bad_alloc) when it overflows.
+inline uint64_t mul_or_throw(uint64_t a, uint64_t b) {
     uint64_t r;
-    if (__builtin_mul_overflow(a, b, &r)) fatal("allocation size overflows");
+    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_array_new_length();
+    return r;
+}
+
+// a + b for a size or a dimension; std::bad_array_new_length on overflow.
+inline uint64_t add_or_throw(uint64_t a, uint64_t b) {
+    uint64_t r;
+    if (__builtin_add_overflow(a, b, &r)) throw std::bad_array_new_length();
     return r;
 }
 
@@ -37,7 +48,7 @@ namespace detail {
 extern std::atomic<std::int64_t> live_blocks;
 }
 
-// Heap blocks that never come back null (the process ends instead). Blocks of
+// Heap blocks that never come back null (std::bad_alloc instead). Blocks of
 // 1 MiB or more are mapped 2 MiB-aligned with transparent huge pages advised,
 // since first touch of fresh 4 KiB pages is far slower than the copy into
 // them. Frees take the size the block was asked for. 0 bytes gives null.
@@ -54,11 +65,14 @@ void free_data_block(void* p, std::size_t bytes) noexcept;
 // next one); 0 turns injection off. Returns how many injected failures fired.
 void inject_data_block_failure(std::int64_t nth) noexcept;
 std::int64_t injected_failures_fired() noexcept;
+// The same for bookkeeping blocks (xmalloc, xcalloc): the nth one throws.
+void inject_bookkeeping_failure(std::int64_t nth) noexcept;
+std::int64_t injected_bookkeeping_failures_fired() noexcept;
 
 // Typed helpers over xmalloc.
 template <typename T>
 T* xalloc_array(uint64_t n) {
-    return static_cast<T*>(xmalloc(mul_or_die(n, sizeof(T))));
+    return static_cast<T*>(xmalloc(mul_or_throw(n, sizeof(T))));
 }
 template <typename T>
 T* xalloc_zeroed(uint64_t n) {

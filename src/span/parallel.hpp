@@ -1,5 +1,11 @@
 // The few loop shapes the library runs on its work-stealing pool.
 //
+// An exception thrown in a body (std::bad_alloc from a bookkeeping
+// allocation) cancels the loop's other pieces and comes out of the call on
+// the calling thread once every running piece has ended; so does one from
+// the pool's own task allocation. sum and any, whose bodies only read, then
+// run their whole loop again on the calling thread instead.
+//
 // Every loop splits [0, n) recursively down to single items (grain 1) on the
 // process-wide oneTBB arena, which is created lazily on first use and sized
 // to the CPUs the process may run on. The calling thread takes part and
@@ -11,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #ifndef KORVEX_SEQUENTIAL
 #include <oneapi/tbb/blocked_range.h>
@@ -33,6 +40,26 @@ inline int thread_count() {
     auto cap = oneapi::tbb::global_control::active_value(
         oneapi::tbb::global_control::max_allowed_parallelism);
     return static_cast<int>(arena < cap ? arena : cap);
+#endif
+}
+
+// Slots for per-thread scratch: slot() is the calling thread's index in
+// the pool, in [0, slot_count()); no two threads running loop bodies of
+// the same pool hold the same slot at once.
+inline uint64_t slot_count() {
+#ifdef KORVEX_SEQUENTIAL
+    return 1;
+#else
+    int n = oneapi::tbb::this_task_arena::max_concurrency();
+    return n > 0 ? static_cast<uint64_t>(n) : 1;
+#endif
+}
+inline uint64_t slot() {
+#ifdef KORVEX_SEQUENTIAL
+    return 0;
+#else
+    int i = oneapi::tbb::this_task_arena::current_thread_index();
+    return i > 0 ? static_cast<uint64_t>(i) : 0;
 #endif
 }
 
@@ -78,18 +105,25 @@ void for_each(uint64_t n, const F& f) {
 template <typename F>
 uint64_t sum(uint64_t n, const F& f) {
     if (n == 0) return 0;
+    auto sequential = [&] {
+        uint64_t s = 0;
+        for (uint64_t i = 0; i < n; ++i) s += f(i);
+        return s;
+    };
 #ifdef KORVEX_SEQUENTIAL
-    uint64_t s = 0;
-    for (uint64_t i = 0; i < n; ++i) s += f(i);
-    return s;
+    return sequential();
 #else
-    return oneapi::tbb::parallel_reduce(
-        oneapi::tbb::blocked_range<uint64_t>(0, n, 1), uint64_t{0},
-        [&](const oneapi::tbb::blocked_range<uint64_t>& r, uint64_t acc) {
-            for (uint64_t i = r.begin(); i < r.end(); ++i) acc += f(i);
-            return acc;
-        },
-        [](uint64_t a, uint64_t b) { return a + b; });
+    try {
+        return oneapi::tbb::parallel_reduce(
+            oneapi::tbb::blocked_range<uint64_t>(0, n, 1), uint64_t{0},
+            [&](const oneapi::tbb::blocked_range<uint64_t>& r, uint64_t acc) {
+                for (uint64_t i = r.begin(); i < r.end(); ++i) acc += f(i);
+                return acc;
+            },
+            [](uint64_t a, uint64_t b) { return a + b; });
+    } catch (const std::bad_alloc&) {
+        return sequential();
+    }
 #endif
 }
 
@@ -98,15 +132,21 @@ uint64_t sum(uint64_t n, const F& f) {
 template <typename Pred>
 bool any(uint64_t n, const Pred& pred) {
     std::atomic<bool> found{false};
-    for_range(n, [&](uint64_t b, uint64_t e) {
-        for (uint64_t i = b; i < e; ++i) {
-            if (found.load(std::memory_order_relaxed)) return;
-            if (pred(i)) {
-                found.store(true, std::memory_order_relaxed);
-                return;
+    try {
+        for_range(n, [&](uint64_t b, uint64_t e) {
+            for (uint64_t i = b; i < e; ++i) {
+                if (found.load(std::memory_order_relaxed)) return;
+                if (pred(i)) {
+                    found.store(true, std::memory_order_relaxed);
+                    return;
+                }
             }
-        }
-    });
+        });
+    } catch (const std::bad_alloc&) {
+        for (uint64_t i = 0; i < n; ++i)
+            if (pred(i)) return true;
+        return false;
+    }
     return found.load();
 }
 

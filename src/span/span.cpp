@@ -24,19 +24,18 @@ void destroy_buffer(SharedBuffer* b) noexcept {
 
 namespace detail {
 
-std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept {
-    uint64_t bytes;
-    if (__builtin_mul_overflow(c, width, &bytes)) return std::nullopt;
-    if (bytes > UINT64_MAX - (kSegAlign - 1)) return std::nullopt;
-    return (bytes + kSegAlign - 1) / kSegAlign * kSegAlign;
-}
-
 std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuffer*& out) {
     if (used > kMaxAlloc - 31) return SpanBatchError::SizeOverflow;
     uint64_t alloc_size = used + 31;
     void* block = alloc_data_block(alloc_size);
     if (!block) return SpanBatchError::OutOfMemory;
-    auto* b = static_cast<SharedBuffer*>(xmalloc(sizeof(SharedBuffer)));
+    SharedBuffer* b;
+    try {
+        b = static_cast<SharedBuffer*>(xmalloc(sizeof(SharedBuffer)));
+    } catch (...) {
+        free_data_block(block, alloc_size);
+        throw;
+    }
     new (&b->strong) std::atomic<int64_t>(refs);
     new (&b->weak) std::atomic<int64_t>(1);
     b->alloc_ptr = block;
@@ -132,7 +131,13 @@ std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64
     }
     SharedBuffer* buf = nullptr;
     if (auto err = detail::make_buffer(end, static_cast<int64_t>(k), buf)) return err;
-    SpanVec v = spanvec_with_capacity(k);
+    SpanVec v;
+    try {
+        v = spanvec_with_capacity(k);
+    } catch (...) {
+        detail::discard_buffer(buf);
+        throw;
+    }
     auto* base = static_cast<unsigned char*>(buf->data);
     for (uint64_t i = 0; i < k; ++i) v.ptr[i] = Span{base + offsets[i], buf, counts[i], kFlagsOwned};
     v.len = k;

@@ -87,6 +87,42 @@ void spanvec_release(SpanVec& v) noexcept;
 // Frees the array without touching the spans.
 void spanvec_free_array(SpanVec& v) noexcept;
 
+// Owns a span array while it is being built: on unwind its first len spans
+// are released and the array freed. take() hands the array on.
+struct SpanVecGuard {
+    SpanVec v;
+    SpanVecGuard() = default;
+    explicit SpanVecGuard(uint64_t capacity) : v(spanvec_with_capacity(capacity)) {}
+    explicit SpanVecGuard(SpanVec adopt) noexcept : v(adopt) {}
+    SpanVecGuard(const SpanVecGuard&) = delete;
+    SpanVecGuard& operator=(const SpanVecGuard&) = delete;
+    ~SpanVecGuard() { spanvec_release(v); }
+    SpanVec take() noexcept {
+        SpanVec r = v;
+        v = SpanVec{};
+        return r;
+    }
+};
+
+// body(p) for every piece p in [0, pieces) on the pool, for loops whose
+// pieces take references or allocate: if the loop throws, undo(p) runs for
+// every piece whose body had finished, then the exception goes on. A body
+// that throws must leave nothing of its own piece behind.
+template <typename Body, typename Undo>
+void for_each_piece_undoable(uint64_t pieces, const Body& body, const Undo& undo) {
+    Temp<uint8_t> done = temp_zeroed<uint8_t>(pieces);
+    try {
+        par::for_each(pieces, [&](uint64_t p) {
+            body(p);
+            done[p] = 1;
+        });
+    } catch (...) {
+        for (uint64_t p = 0; p < pieces; ++p)
+            if (done[p]) undo(p);
+        throw;
+    }
+}
+
 enum class SpanBatchError : uint8_t {
     ZeroLengthSegment = 0,
     NoSegments = 1,
@@ -103,7 +139,13 @@ std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64
 
 namespace detail {
 // Rounded (32-byte) size of a segment of c elements; nullopt on overflow.
-std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept;
+// Inline: batch layout calls it for every outer index.
+inline std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept {
+    uint64_t bytes;
+    if (__builtin_mul_overflow(c, width, &bytes)) return std::nullopt;
+    if (bytes > UINT64_MAX - 31) return std::nullopt;
+    return (bytes + 31) / 32 * 32;
+}
 // A new zero-filled buffer of `used` bytes whose strong count is `refs`.
 std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuffer*& out);
 // Frees a buffer that no span refers to yet.
@@ -117,8 +159,9 @@ void discard_buffer(SharedBuffer* b) noexcept;
 // runs in the same parallel pass to write their elements; every other i
 // gets vfill and ifill. Equivalent to the two batches followed by outer
 // assembly, without the intermediate arrays or a second pass. On failure
-// nothing is allocated and the arrays are untouched; NoSegments when every
-// length is 0.
+// (a returned error, or an exception from an allocation or from fill)
+// nothing stays allocated and no span written to the arrays holds a
+// reference; NoSegments when every length is 0.
 template <typename Fill>
 std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, uint64_t vwidth,
                                               Span vfill, Span ifill, Span* vdest, Span* idest,
@@ -155,28 +198,43 @@ std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, 
     if (k == 0) return SpanBatchError::NoSegments;
     SharedBuffer *vbuf = nullptr, *ibuf = nullptr;
     if (auto err = detail::make_buffer(vused, static_cast<int64_t>(k), vbuf)) return err;
-    if (auto err = detail::make_buffer(iused, static_cast<int64_t>(k), ibuf)) {
+    std::optional<SpanBatchError> ierr;
+    try {
+        ierr = detail::make_buffer(iused, static_cast<int64_t>(k), ibuf);
+    } catch (...) {
         detail::discard_buffer(vbuf);
-        return err;
+        throw;
+    }
+    if (ierr) {
+        detail::discard_buffer(vbuf);
+        return ierr;
     }
     auto* vbase = static_cast<unsigned char*>(vbuf->data);
     auto* ibase = static_cast<unsigned char*>(ibuf->data);
-    par::for_each(pieces, [&](uint64_t p) {
-        uint64_t voff = piece[p].vbytes, ioff = piece[p].ibytes;
-        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
-            uint64_t c = lens[i];
-            if (c == 0) {
-                vdest[i] = vfill;
-                idest[i] = ifill;
-                continue;
+    // Should the pass throw, no span placed so far is reachable (the caller
+    // frees its arrays without releasing them): both buffers go whole.
+    try {
+        par::for_each(pieces, [&](uint64_t p) {
+            uint64_t voff = piece[p].vbytes, ioff = piece[p].ibytes;
+            for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
+                uint64_t c = lens[i];
+                if (c == 0) {
+                    vdest[i] = vfill;
+                    idest[i] = ifill;
+                    continue;
+                }
+                vdest[i] = Span{vbase + voff, vbuf, c, kFlagsOwned};
+                idest[i] = Span{ibase + ioff, ibuf, c, kFlagsOwned};
+                fill(i, static_cast<void*>(vbase + voff), reinterpret_cast<int64_t*>(ibase + ioff), c);
+                voff += (c * vwidth + 31) / 32 * 32;
+                ioff += (c * 8 + 31) / 32 * 32;
             }
-            vdest[i] = Span{vbase + voff, vbuf, c, kFlagsOwned};
-            idest[i] = Span{ibase + ioff, ibuf, c, kFlagsOwned};
-            fill(i, static_cast<void*>(vbase + voff), reinterpret_cast<int64_t*>(ibase + ioff), c);
-            voff += (c * vwidth + 31) / 32 * 32;
-            ioff += (c * 8 + 31) / 32 * 32;
-        }
-    });
+        });
+    } catch (...) {
+        detail::discard_buffer(vbuf);
+        detail::discard_buffer(ibuf);
+        throw;
+    }
     return std::nullopt;
 }
 

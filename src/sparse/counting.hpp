@@ -70,7 +70,7 @@ inline CountingPlan plan_counting(uint64_t entries, uint64_t m) {
     uint64_t bins = plan.bins(m);
     uint64_t b = static_cast<uint64_t>(par::thread_count());
     if (entries < (uint64_t{1} << 15)) b = 1;
-    while (b > 1 && mul_or_die(b, bins) > 2 * entries + (uint64_t{1} << 20)) --b;
+    while (b > 1 && mul_or_throw(b, bins) > 2 * entries + (uint64_t{1} << 20)) --b;
     plan.blocks = b == 0 ? 1 : b;
     return plan;
 }
@@ -98,18 +98,18 @@ inline uint64_t scan_bins(uint64_t* table, uint64_t blocks, uint64_t bins) {
 }
 
 inline void fill_empty(uint64_t m, SpanVec& values, SpanVec& indices) {
-    SpanVec v = spanvec_with_capacity(m), x = spanvec_with_capacity(m);
-    for (uint64_t t = 0; t < m; ++t) v.ptr[t] = x.ptr[t] = empty_span();
-    v.len = x.len = m;
-    values = v;
-    indices = x;
+    SpanVecGuard v(m), x(m);
+    for (uint64_t t = 0; t < m; ++t) v.v.ptr[t] = x.v.ptr[t] = empty_span();
+    v.v.len = x.v.len = m;
+    values = v.take();
+    indices = x.take();
 }
 
 template <typename V, typename Targets, typename Entries>
 BucketStatus bucket_direct(uint64_t m, uint64_t nblocks, const Targets& targets,
                            const Entries& entries, RowOrder order, SpanVec& values,
                            SpanVec& indices, uint64_t& total) {
-    Temp<uint64_t> counts = temp_zeroed<uint64_t>(mul_or_die(nblocks, m));
+    Temp<uint64_t> counts = temp_zeroed<uint64_t>(mul_or_throw(nblocks, m));
     std::atomic<bool> bad{false};
     par::for_each(nblocks, [&](uint64_t b) {
         uint64_t* c = counts.get() + b * m;
@@ -135,11 +135,12 @@ BucketStatus bucket_direct(uint64_t m, uint64_t nblocks, const Targets& targets,
         fill_empty(m, values, indices);
         return BucketStatus::ok;
     }
-    SpanVec v, x;
-    if (assemble_outer(lens.get(), m, sizeof(V), /*vacant_fill=*/false, v, x))
+    SpanVec av, ax;
+    if (assemble_outer(lens.get(), m, sizeof(V), /*vacant_fill=*/false, av, ax))
         return BucketStatus::alloc_failed;
-    Span* vs = v.ptr;
-    Span* xs = x.ptr;
+    SpanVecGuard v(av), x(ax);
+    Span* vs = av.ptr;
+    Span* xs = ax.ptr;
     par::for_each(nblocks, [&](uint64_t b) {
         uint64_t* cur = counts.get() + b * m;
         entries(b, [cur, vs, xs](uint64_t t, int64_t inner, V value) {
@@ -149,8 +150,8 @@ BucketStatus bucket_direct(uint64_t m, uint64_t nblocks, const Targets& targets,
         });
     });
     if (order == RowOrder::sort) sort_rows<V>(vs, xs, m);
-    values = v;
-    indices = x;
+    values = v.take();
+    indices = x.take();
     return BucketStatus::ok;
 }
 
@@ -161,7 +162,7 @@ BucketStatus bucket_by_range(uint64_t m, const CountingPlan& plan, const Targets
     const unsigned bits = plan.bits;
     const uint64_t nblocks = plan.blocks, ranges = plan.bins(m);
     const uint64_t local_mask = (uint64_t{1} << bits) - 1;
-    Temp<uint64_t> start = temp_zeroed<uint64_t>(mul_or_die(nblocks, ranges));
+    Temp<uint64_t> start = temp_zeroed<uint64_t>(mul_or_throw(nblocks, ranges));
     std::atomic<bool> bad{false};
     par::for_each(nblocks, [&](uint64_t b) {
         uint64_t* c = start.get() + b * ranges;
@@ -199,11 +200,12 @@ BucketStatus bucket_by_range(uint64_t m, const CountingPlan& plan, const Targets
         std::fill(l, l + (hi - lo), uint64_t{0});
         for (uint64_t p = bounds[r]; p < bounds[r + 1]; ++p) ++l[tmp_target[p]];
     });
-    SpanVec v, x;
-    if (assemble_outer(lens.get(), m, sizeof(V), /*vacant_fill=*/false, v, x))
+    SpanVec av, ax;
+    if (assemble_outer(lens.get(), m, sizeof(V), /*vacant_fill=*/false, av, ax))
         return BucketStatus::alloc_failed;
-    Span* vs = v.ptr;
-    Span* xs = x.ptr;
+    SpanVecGuard v(av), x(ax);
+    Span* vs = av.ptr;
+    Span* xs = ax.ptr;
     par::for_each(ranges, [&](uint64_t r) {
         uint64_t lo = r << bits, hi = std::min(m, lo + local_mask + 1);
         // The range's lengths now live in its spans: their slots become
@@ -239,8 +241,8 @@ BucketStatus bucket_by_range(uint64_t m, const CountingPlan& plan, const Targets
                 if (xs[t].len > 1)
                     sort_row(static_cast<V*>(vs[t].data), static_cast<int64_t*>(xs[t].data), xs[t].len);
     });
-    values = v;
-    indices = x;
+    values = v.take();
+    indices = x.take();
     return BucketStatus::ok;
 }
 

@@ -37,7 +37,8 @@ inline uint64_t cols_of(uint64_t outer, uint64_t inner) { return F == Form::csr 
 
 inline constexpr Form other(Form f) { return f == Form::csr ? Form::csc : Form::csr; }
 
-// Takes ownership of both arrays. tag 0 means no cached count.
+// Takes ownership of both arrays, also when it throws (they are released
+// then). tag 0 means no cached count.
 CompressedMatrix* make_matrix(SpanVec values, SpanVec indices, uint64_t rows, uint64_t cols,
                               uint64_t nnz_tag, uint64_t nnz);
 // A matrix whose n outer indices all hold the given spans (no owners), with
@@ -56,30 +57,27 @@ void matrix_free(CompressedMatrix* m) noexcept;
 CompressedMatrix* matrix_clone(const CompressedMatrix& m);
 // Copies of spans [begin, end) of v, each with its own reference.
 SpanVec share_range(const SpanVec& v, uint64_t begin, uint64_t end);
-// share_spans over n spans, split across the pool from 4096 spans on.
+// share_spans over n spans, split across the pool from 4096 spans on. All or
+// nothing: if it throws, no reference was added.
 void share_spans_parallel(const Span* src, Span* dst, uint64_t n);
 
 // Outer assembly: two arrays of n spans each. Outer index i with lens[i] > 0
 // gets a segment of one new value buffer (elements of vwidth bytes) and one
 // of a new index buffer, and fill(i, values, indices, len) writes its
 // elements; every other index gets vacant spans (vacant_fill) or empty
-// spans. On failure nothing stays allocated and `values`/`indices` are
-// untouched.
+// spans. On failure (returned or thrown) nothing stays allocated and
+// `values`/`indices` are untouched.
 template <typename Fill>
 std::optional<SpanBatchError> assemble_outer(const uint64_t* lens, uint64_t n, uint64_t vwidth,
                                              bool vacant_fill, SpanVec& values, SpanVec& indices,
                                              const Fill& fill) {
-    SpanVec v = spanvec_with_capacity(n), x = spanvec_with_capacity(n);
+    SpanVecGuard v(n), x(n);  // length 0 until placed: freed without releases
     auto err = place_span_pair(lens, n, vwidth, vacant_fill ? vacant_span(vwidth) : empty_span(),
-                               vacant_fill ? vacant_span(8) : empty_span(), v.ptr, x.ptr, fill);
-    if (err) {
-        spanvec_free_array(v);
-        spanvec_free_array(x);
-        return err;
-    }
-    v.len = x.len = n;
-    values = v;
-    indices = x;
+                               vacant_fill ? vacant_span(8) : empty_span(), v.v.ptr, x.v.ptr, fill);
+    if (err) return err;
+    v.v.len = x.v.len = n;
+    values = v.take();
+    indices = x.take();
     return std::nullopt;
 }
 

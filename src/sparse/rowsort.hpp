@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace korvex {
@@ -17,12 +19,35 @@ inline bool is_sorted_run(const int64_t* idx, uint64_t n) {
     return true;
 }
 
+// Heapsort of a row in place, values moving with their indices: no memory
+// needed.
+template <typename V>
+void heap_sort_row(V* val, int64_t* idx, uint64_t n) {
+    auto swap_at = [&](uint64_t a, uint64_t b) {
+        std::swap(idx[a], idx[b]);
+        std::swap(val[a], val[b]);
+    };
+    auto sift_down = [&](uint64_t root, uint64_t end) {
+        for (uint64_t child; (child = 2 * root + 1) < end; root = child) {
+            if (child + 1 < end && idx[child] < idx[child + 1]) ++child;
+            if (!(idx[root] < idx[child])) return;
+            swap_at(root, child);
+        }
+    };
+    for (uint64_t i = n / 2; i-- > 0;) sift_down(i, n);
+    for (uint64_t e = n; e-- > 1;) {
+        swap_at(0, e);
+        sift_down(0, e);
+    }
+}
+
 // Sorts one row ascending by signed index; the order among equal indices is
 // unspecified. Rows of up to 20 entries use insertion sort; a strictly
 // descending row is reversed in one pass; longer rows are sorted as (index,
 // value) pairs in a per-thread scratch buffer with an introspective sort
 // (quicksort with a heapsort fallback), so no row allocates once the
-// scratch has grown. Returns false (touching nothing) when already sorted.
+// scratch has grown; when it cannot grow, the row is heapsorted in place.
+// Never fails. Returns false (touching nothing) when already sorted.
 template <typename V>
 bool sort_row(V* val, int64_t* idx, uint64_t n) {
     if (is_sorted_run(idx, n)) return false;
@@ -57,7 +82,14 @@ bool sort_row(V* val, int64_t* idx, uint64_t n) {
         V value;
     };
     thread_local std::vector<Pair> scratch;
-    if (scratch.size() < n) scratch.resize(n);
+    if (scratch.size() < n) {
+        try {
+            scratch.resize(n);
+        } catch (const std::bad_alloc&) {
+            heap_sort_row(val, idx, n);
+            return true;
+        }
+    }
     Pair* p = scratch.data();
     for (uint64_t k = 0; k < n; ++k) p[k] = Pair{idx[k], val[k]};
     std::sort(p, p + n, [](const Pair& a, const Pair& b) { return a.key < b.key; });

@@ -54,21 +54,19 @@ int32_t stack_along(CompressedMatrix* const* mats, uint64_t count, CompressedMat
         uint64_t n = outer_dim<F>(*mats[j]);
         KORVEX_INVARIANT(mats[j]->values.len >= n && mats[j]->indices.len >= n,
                          "span arrays shorter than the shape");
-        if (__builtin_add_overflow(outer, n, &outer)) fatal("allocation size overflows");
+        outer = add_or_throw(outer, n);
     }
     uint64_t nnz = sum_counts(mats, count);
-    SpanVec v = spanvec_with_capacity(outer), x = spanvec_with_capacity(outer);
+    SpanVecGuard v(outer), x(outer);
     for (uint64_t j = 0; j < count; ++j) {
         const CompressedMatrix& m = *mats[j];
         uint64_t n = outer_dim<F>(m);
-        Span* dv = v.ptr + v.len;
-        Span* dx = x.ptr + x.len;
-        share_spans_parallel(m.values.ptr, dv, n);
-        share_spans_parallel(m.indices.ptr, dx, n);
-        v.len += n;
-        x.len += n;
+        share_spans_parallel(m.values.ptr, v.v.ptr + v.v.len, n);
+        v.v.len += n;
+        share_spans_parallel(m.indices.ptr, x.v.ptr + x.v.len, n);
+        x.v.len += n;
     }
-    *out = make_matrix(v, x, rows_of<F>(outer, inner), cols_of<F>(outer, inner), 1, nnz);
+    *out = make_matrix(v.take(), x.take(), rows_of<F>(outer, inner), cols_of<F>(outer, inner), 1, nnz);
     return KORVEX_OK;
 }
 
@@ -86,8 +84,7 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     bool any_entries = false;
     for (uint64_t j = 0; j < count; ++j) {
         offsets[j] = inner;
-        if (__builtin_add_overflow(inner, inner_dim<F>(*mats[j]), &inner))
-            fatal("matrix dimension overflows");
+        inner = add_or_throw(inner, inner_dim<F>(*mats[j]));  // no such matrix can be made
         if (!any_entries) any_entries = obtain_nnz(*mats[j]) != 0;  // stop at the first non-zero
     }
     if (!any_entries) {

@@ -41,6 +41,13 @@ int32_t transpose(const CompressedMatrix& src, CompressedMatrix** out) {
     return KORVEX_OK;
 }
 
+CompressedMatrix* transpose_shared(const CompressedMatrix& src) {
+    CompressedMatrix* t = matrix_clone(src);
+    t->rows = src.cols;
+    t->cols = src.rows;
+    return t;
+}
+
 #define KORVEX_INSTANTIATE(V, F) \
     template int32_t transpose<V, F>(const CompressedMatrix&, CompressedMatrix**);
 KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)

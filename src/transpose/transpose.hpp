@@ -13,4 +13,10 @@ namespace korvex {
 template <typename V, Form F>
 int32_t transpose(const CompressedMatrix& src, CompressedMatrix** out);
 
+// The transpose over src's own spans: src's outer index i becomes outer
+// index i of the other form, shape swapped, every span shared (one more
+// reference each), nnz cache copied. O(outer dim) descriptors, no element
+// copied.
+CompressedMatrix* transpose_shared(const CompressedMatrix& src);
+
 }  // namespace korvex

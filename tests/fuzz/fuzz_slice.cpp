@@ -19,7 +19,7 @@ struct Run {
             uint8_t op = in.u8();
             bool by_rows = op & 1, masked = op & 2, sorted = r.sorted();
             uint64_t dim = by_rows ? r.rows : r.cols;
-            int want = 0, failed = masked ? KORVEX_STATUS_LENGTH : KORVEX_STATUS_RANGE, st;
+            int want = 0, failed = KORVEX_STATUS_ALLOC, st;
             fz::Ref next;
             fz::maybe_fail_blocks(in, 24);
             CompressedMatrix* t = fz::untouched();

@@ -164,9 +164,70 @@ def test_entry_filtering_selects_like_the_mask_path(data, A):
     pos = np.array(sorted(data.draw(st.sets(st.integers(0, max(inner - 1, 0)), max_size=inner)))
                    if inner else [], np.int64)
     keys = [slice(lo, hi), pos]
-    with mock.patch.object(korvex._matrix, "_mask_budget", lambda n, nnz: -1):
+    with mock.patch.object(korvex._index, "_mask_budget", lambda n, nnz: -1):
         got = [M[:, k] if A.format == "csr" else M[k] for k in keys]
     for R, k in zip(got, keys):
         want = A[:, k] if A.format == "csr" else A[k]
         assert R.shape == want.shape and R.nnz == want.nnz
         np.testing.assert_array_equal(R.toarray(), want.toarray())
+
+
+# Under a tight address-space limit every operation that cannot get its
+# memory raises MemoryError, whether the package's size check refuses it or
+# the library runs out partway (check disabled); the process lives on.
+_BATTERY = r"""
+import resource, sys
+import numpy as np, scipy.sparse as sp
+import korvex
+from korvex import _sizes
+
+def vmsize():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+
+W = korvex.from_scipy(sp.random(3000, 3000, density=0.01, format="csr", random_state=0))
+W.tocsc(); W.T; korvex.vstack([W, W]); W.sort_indices()   # start the pool and its threads
+tall = korvex.from_coo([], [], [], (3_000_000, 1))         # 192 MB of span descriptors
+wide = korvex.from_coo([0], [0], [1.0], (1, 3_000_000))
+n = 3_000_000
+ops = {
+    "issue": lambda: korvex.from_coo([], [], [], (40_000_000, 1)).tocsc().copy(),
+    "from_coo": lambda: korvex.from_coo([], [], [], (n, 1)),
+    "tocsc": lambda: wide.tocsc(),
+    "copy": lambda: tall.copy(),
+    "transpose": lambda: tall.T,
+    "vstack": lambda: korvex.vstack([tall, tall]),
+    "toarray": lambda: korvex.from_coo([0], [0], [1.0], (30_000, 30_000)).toarray(),
+    "from_scipy": lambda: korvex.from_scipy(sp.csr_matrix((n, 1))),
+}
+resource.setrlimit(resource.RLIMIT_AS, (vmsize() + (128 << 20), resource.RLIM_INFINITY))
+from_library = 0
+for checked in (True, False):
+    if not checked:
+        _sizes.require = lambda *a, **k: None
+    for name, op in ops.items():
+        try:
+            op()
+        except MemoryError as e:
+            from_library += isinstance(e, korvex.AllocationError)
+            continue
+        sys.exit(f"{name} (size check {'on' if checked else 'off'}) did not raise MemoryError")
+if from_library < 3:
+    sys.exit(f"only {from_library} failures came from inside the library")
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert korvex.vstack([W, W]).nnz == 2 * W.nnz and tall.tocsc().shape == (3_000_000, 1)
+print("ok")
+"""
+
+
+def test_memory_runs_out_as_memory_error_never_a_signal():
+    import os
+    import subprocess
+    import sys
+    # Under AddressSanitizer (the lsan run) its allocator must report
+    # exhaustion as a null pointer, as malloc does.
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    env = dict(os.environ, ASAN_OPTIONS=f"{asan}:allocator_may_return_null=1".lstrip(":"))
+    r = subprocess.run([sys.executable, "-c", _BATTERY], capture_output=True, text=True,
+                       timeout=120, env=env)
+    assert r.returncode == 0 and r.stdout.strip() == "ok", (r.returncode, r.stdout, r.stderr)

@@ -1,0 +1,137 @@
+"""Reading a matrix's entries out the way scipy does: dense arrays, the
+positions of non-zero entries, the diagonal, the count of non-zeros.
+Duplicates add up wherever scipy sums them; nnz keeps counting stored
+entries."""
+from __future__ import annotations
+
+import numpy as np
+
+from . import _sizes
+from ._guard import guarded
+from ._lib import check_status
+
+_SCIPY_OUT = "out array must be same dtype and shape as sparse matrix"
+_PLACEHOLDER = np.zeros(4, dtype=np.uint64)  # a valid address for empty arrays
+
+
+def _dense_target(M, order, out):
+    """The array toarray() writes: out checked, or a new uninitialised one."""
+    r, c = M.shape
+    if out is not None:
+        if order is not None:
+            raise ValueError("order cannot be specified if out is not None")
+        if not isinstance(out, np.ndarray) or out.shape != (r, c) or out.dtype != M.dtype:
+            raise ValueError(_SCIPY_OUT)
+        if not (out.flags.c_contiguous or out.flags.f_contiguous):
+            raise ValueError("Output array must be C or F contiguous")
+        if not out.flags.writeable:
+            raise ValueError("out array is read-only")
+        return out
+    order = "C" if order is None else order
+    if order not in ("C", "F"):
+        raise ValueError(f"order must be 'C' or 'F', got {order!r}")
+    _sizes.dense("toarray", r, c, M.dtype.itemsize)
+    return np.empty((r, c), dtype=M.dtype, order=order)
+
+
+def _sum_repeated_cells(M, out):
+    """The library's dense export keeps the last of repeated entries; scipy
+    sums them. Cells stored more than once are added up again in stored
+    order, every other cell is left as written."""
+    _, _, vals, rows, cols = M._export()
+    if not len(vals):
+        return
+    cell = rows * M.shape[1] + cols  # fits: the dense array exists
+    uniq, counts = np.unique(cell, return_counts=True)
+    again = np.isin(cell, uniq[counts > 1])
+    if again.any():
+        rr, cc = rows[again], cols[again]
+        out[rr, cc] = 0
+        np.add.at(out, (rr, cc), vals[again])
+
+
+class _EntriesMixin:
+    """toarray, todense, count_nonzero, diagonal and nonzero."""
+
+    @guarded
+    def toarray(self, order=None, out=None):
+        """Dense numpy array, duplicates summed, as scipy's toarray(): order
+        'C' (the default) or 'F'; or out, a C- or F-contiguous array of the
+        matrix's shape and dtype that is written and returned (order must
+        then be None). Every cell is written once, with no zero-fill first."""
+        h = self._handle
+        out = _dense_target(self, order, out)
+        fortran = not out.flags.c_contiguous
+        address = out.ctypes.data if out.size else _PLACEHOLDER.ctypes.data
+        check_status(self._fam.to_dense(h, address, out.size, 1 if fortran else 0),
+                     f"{self._fam.prefix}_to_dense")
+        if not self._fam.is_sorted(h):
+            _sum_repeated_cells(self, out)
+        return out
+
+    def todense(self, order=None, out=None):
+        """toarray() as scipy's todense(): an np.matrix for matrices that came
+        from scipy's spmatrix classes (csr_matrix, csc_matrix, coordinates,
+        files), a numpy array for those that came from sparse arrays."""
+        a = self.toarray(order=order, out=out)
+        return a if self._sparray else np.asmatrix(a)
+
+    @guarded
+    def count_nonzero(self):
+        """Entries that are not zero once duplicates are summed, as scipy's
+        count_nonzero() (nnz counts every stored entry)."""
+        if self.has_sorted_indices:  # strictly increasing rows repeat nothing
+            vals = self._export()[2]
+        else:
+            vals = _summed(self)[2]
+        return int(np.count_nonzero(vals))
+
+    @guarded
+    def diagonal(self, k=0):
+        """The k-th diagonal as a dense 1-D array (duplicates summed), as
+        scipy's diagonal(k); empty when k lies outside the matrix."""
+        k = int(k)
+        r, c = self.shape
+        if k <= -r or k >= c:
+            return np.empty(0, dtype=self.dtype)
+        self._require_in_bounds("diagonal")
+        _, _, vals, rows, cols = self._export()
+        on = cols - rows == k
+        out = np.zeros(min(r + min(k, 0), c - max(k, 0)), dtype=self.dtype)
+        np.add.at(out, (rows if k >= 0 else cols)[on], vals[on])
+        return out
+
+    @guarded
+    def nonzero(self):
+        """(row, col) int64 arrays of the stored entries whose value is not
+        zero, duplicates listed separately, as scipy's nonzero(): in stored
+        order, for CSC sorted by row (stably)."""
+        self._require_in_bounds("nonzero")
+        _, _, vals, rows, cols = self._export()
+        keep = vals != 0
+        rows, cols = rows[keep], cols[keep]
+        if self.format == "csc":
+            order = np.argsort(rows, kind="stable")
+            rows, cols = rows[order], cols[order]
+        return rows, cols
+
+
+def _summed(M, axis=1, op="count_nonzero"):
+    """(lines, positions, values) of M's entries with duplicates summed,
+    sorted by line, then position: lines are rows for axis=1, columns for
+    axis=0. Values are summed in the matrix's type."""
+    M._require_in_bounds(op)
+    _, _, vals, rows, cols = M._export()
+    lines, pos = (rows, cols) if axis == 1 else (cols, rows)
+    if not len(vals):
+        return lines, pos, vals
+    order = np.lexsort((pos, lines))
+    lines, pos, vals = lines[order], pos[order], vals[order]
+    first = np.empty(len(vals), bool)
+    first[0] = True
+    np.not_equal(lines[1:], lines[:-1], out=first[1:])
+    first[1:] |= pos[1:] != pos[:-1]
+    if first.all():
+        return lines, pos, vals
+    starts = np.flatnonzero(first)
+    return lines[starts], pos[starts], np.add.reduceat(vals, starts, dtype=vals.dtype)
