@@ -77,10 +77,12 @@ enum {
     KORVEX_OK = 0,
     /** A required pointer is null; for stacking also an input count of 0. */
     KORVEX_STATUS_NULL = -1,
-    /** Stacking inputs disagree in the dimension that must agree. */
+    /** Stacking inputs disagree in the dimension that must agree.
+     *  Arithmetic: an array length does not match the matrix. */
     KORVEX_STATUS_SHAPE_MISMATCH = -2,
     /** Copy import: data or indices length differs from indptr[n].
-     *  Mask slicing: mask length differs from the masked dimension. */
+     *  Mask slicing: mask length differs from the masked dimension.
+     *  Value maps: an unknown operation. */
     KORVEX_STATUS_LENGTH = -3,
     /** Copy import: indptr has the wrong length, does not start at 0, or has
      *  an interior entry beyond its last one. */
@@ -96,7 +98,8 @@ enum {
      *  pool's tasks). Every function that returns a status can give it. */
     KORVEX_STATUS_ALLOC = -7,
     /** An index lies outside the matrix (coordinate import, conversion,
-     *  dense export), or a row's value and index spans differ in length. */
+     *  dense export, arithmetic), or a row's value and index spans differ
+     *  in length. */
     KORVEX_STATUS_INDEX = -8
 };
 
@@ -460,6 +463,110 @@ KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f32, float, row, csc)
 KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f64, double, row, csc)
 KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f32, float, col, csr)
 KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f64, double, col, csr)
+
+/* ------------------------------------------------------------------------ */
+/* Arithmetic: products, sums and value maps                                 */
+/* ------------------------------------------------------------------------ */
+
+/** Value map operations of `P_map_values`: f(v) for each stored value v,
+ *  computed in the matrix's value type. Each maps 0 to 0. */
+enum {
+    KORVEX_MAP_SCALE = 0,    /* v * arg */
+    KORVEX_MAP_NEGATE = 1,   /* -v */
+    KORVEX_MAP_ABS = 2,
+    KORVEX_MAP_POWER = 3,    /* pow(v, arg) */
+    KORVEX_MAP_SQRT = 4,
+    KORVEX_MAP_LOG1P = 5,
+    KORVEX_MAP_EXPM1 = 6,
+    KORVEX_MAP_SIN = 7,
+    KORVEX_MAP_TAN = 8,
+    KORVEX_MAP_ARCSIN = 9,
+    KORVEX_MAP_ARCTAN = 10,
+    KORVEX_MAP_SINH = 11,
+    KORVEX_MAP_TANH = 12,
+    KORVEX_MAP_ARCSINH = 13,
+    KORVEX_MAP_FLOOR = 14,
+    KORVEX_MAP_CEIL = 15,
+    KORVEX_MAP_RINT = 16,    /* round half to even */
+    KORVEX_MAP_TRUNC = 17,
+    KORVEX_MAP_SIGN = 18,    /* -1, 0 or 1; NaN stays NaN */
+    KORVEX_MAP_DEG2RAD = 19,
+    KORVEX_MAP_RAD2DEG = 20,
+    KORVEX_MAP_ROUND = 21    /* numpy's round to (int)arg decimals: scale by
+                                10^|arg|, round half to even, scale back */
+};
+
+/*
+ * For each family P (value type V) and operand type T: V, and for the f32
+ * families also double through the `_f64` forms of the four products
+ * (csr_f32_matvec_f64 takes and gives double arrays).
+ *
+ * These read the matrix and write caller arrays (or make a new matrix), in
+ * parallel, with work split by stored entries so that long rows do not
+ * leave one thread with most of it. Any matrix works: views, clones,
+ * slices and stacks whose rows share storage (each outer index counts on
+ * its own), unsorted rows, repeated indices (they add up) and explicit
+ * zeros. An index is checked against the inner dimension in the loop that
+ * uses it: an index outside it, or a row whose value and index spans differ
+ * in length, gives -8; nothing outside the caller's arrays is read or
+ * written, and the output arrays' contents are then unspecified. Sums along
+ * the compressed axis (CSR sum_rows, CSC sum_cols) and maps that do not
+ * depend on position read no index. Products and sums accumulate in double.
+ *
+ * Products (-1: m or an array NULL; -2: a length that does not match, or
+ * rows x k or cols x k overflows; -7: scratch memory; -8 as above)
+ *   P_matvec(m, x, x_len, y, y_len)    y = M x; x_len == cols, y_len == rows
+ *   P_rmatvec(m, z, z_len, y, y_len)   y = M^T z; z_len == rows,
+ *       y_len == cols. M^T is never built: each thread adds into its own
+ *       array, and the arrays are summed in parallel.
+ *   P_matmat(m, X, k, order, Y)        Y = M X; X is cols x k, Y rows x k,
+ *       order 0: both row-major, any other: both column-major. k == 0
+ *       writes nothing.
+ *   P_rmatmat(m, Z, k, order, Y)       Y = M^T Z; Z is rows x k, Y cols x k.
+ *
+ * Sums (in double; -1, -2: out_len wrong, -7, -8)
+ *   P_sum_rows(m, out, out_len)   out[i] = sum of row i; out_len == rows
+ *   P_sum_cols(m, out, out_len)   out[j] = sum of column j; out_len == cols
+ *
+ * Value maps: a new matrix of the same family whose index spans are m's own
+ * (one more reference each, no index copied) and whose value spans are
+ * fresh, cut from one new buffer; empty outer indices keep their span; the
+ * result's nnz is cached; m is untouched. -1 (m or out NULL), -7 (buffer),
+ * and nothing is allocated on failure.
+ *   P_map_values(m, op, arg, out)   op(v) per stored value, op a
+ *       KORVEX_MAP_* code (arg used by SCALE, POWER and ROUND);
+ *       -3: unknown op.
+ *   P_scale_rows(m, w, w_len, out)  v * w[row]; w_len == rows else -2.
+ *   P_scale_cols(m, w, w_len, out)  v * w[column]; w_len == cols else -2.
+ *       Scaling along the inner axis reads the indices: -8 as above.
+ */
+#define KORVEX_DECLARE_COMPUTE_PRODUCTS(P, S, T)                                                \
+    KORVEX_API int32_t P##_matvec##S(CompressedMatrix *m, const T *x, uint64_t x_len, T *y,    \
+                                     uint64_t y_len);                                          \
+    KORVEX_API int32_t P##_rmatvec##S(CompressedMatrix *m, const T *z, uint64_t z_len, T *y,   \
+                                      uint64_t y_len);                                         \
+    KORVEX_API int32_t P##_matmat##S(CompressedMatrix *m, const T *X, uint64_t k,              \
+                                     uint8_t order, T *Y);                                     \
+    KORVEX_API int32_t P##_rmatmat##S(CompressedMatrix *m, const T *Z, uint64_t k,             \
+                                      uint8_t order, T *Y);
+
+#define KORVEX_DECLARE_COMPUTE_FUNCTIONS(P, V)                                                  \
+    KORVEX_DECLARE_COMPUTE_PRODUCTS(P, , V)                                                     \
+    KORVEX_API int32_t P##_sum_rows(CompressedMatrix *m, double *out, uint64_t out_len);        \
+    KORVEX_API int32_t P##_sum_cols(CompressedMatrix *m, double *out, uint64_t out_len);        \
+    KORVEX_API int32_t P##_map_values(CompressedMatrix *m, uint32_t op, double arg,             \
+                                      CompressedMatrix **out);                                  \
+    KORVEX_API int32_t P##_scale_rows(CompressedMatrix *m, const V *w, uint64_t w_len,          \
+                                      CompressedMatrix **out);                                  \
+    KORVEX_API int32_t P##_scale_cols(CompressedMatrix *m, const V *w, uint64_t w_len,          \
+                                      CompressedMatrix **out);
+
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csr_f32, float)
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csr_f64, double)
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csc_f32, float)
+KORVEX_DECLARE_COMPUTE_FUNCTIONS(csc_f64, double)
+KORVEX_DECLARE_COMPUTE_PRODUCTS(csr_f32, _f64, double)
+KORVEX_DECLARE_COMPUTE_PRODUCTS(csc_f32, _f64, double)
 
 #ifdef __cplusplus
 } /* extern "C" */

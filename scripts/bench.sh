@@ -24,7 +24,8 @@
 # under build-bench/data, runs bench/harness.cpp (korvex_bench) and
 # bench/vs_scipy.py, the huge-page allocation benchmark (korvex_bench_pages),
 # and writes bench/results/latest.md and latest.png (full mode also times
-# opening files, bench/storage.py, into bench/results/storage.md). The sweep
+# opening files, bench/storage.py, into bench/results/storage.md), and the
+# arithmetic against scipy (bench/arith.py) into bench/results/arith.md. The sweep
 # writes bench/results/crossover.md and crossover.png. Raw results stay in
 # bench/results/<mode>.*.json (one JSON object per line).
 #
@@ -67,7 +68,9 @@ export OMP_WAIT_POLICY=PASSIVE
 echo "== build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BENCH=ON \
   -DKORVEX_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target korvex korvex_bench korvex_bench_pages
+targets=(korvex korvex_bench korvex_bench_pages)
+case "$mode" in rows|rows-small) targets=(korvex) ;; esac  # the Python side only
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/data" "$results"
 bin="$build/bench/korvex_bench"
@@ -205,6 +208,13 @@ fi
 echo "== guard cost per Python call [$((SECONDS))s]"
 KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/guard_cost.py" \
   | tee "$results/guard.txt"
+
+# Products, sums and value maps against scipy on the same matrix (2M x 2M,
+# 20M entries in full mode; a quarter of that in quick). ARITH_SCALING=1,2,4,...
+# adds korvex's times per thread count.
+echo "== arithmetic: korvex against scipy, 2 threads [$((SECONDS))s]"
+KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/arith.py" \
+  --size "$mode" --threads 2 ${ARITH_SCALING:+--scaling "$ARITH_SCALING"} --out "$results/arith.md"
 
 echo "== data-block allocation: huge pages against 4 KiB pages [$((SECONDS))s]"
 "$build/bench/korvex_bench_pages" --bytes "$pages" --reps 5 --out "$out_pages"

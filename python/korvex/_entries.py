@@ -116,11 +116,11 @@ class _EntriesMixin:
         return rows, cols
 
 
-def _summed(M, axis=1):
+def _summed(M, axis=1, op="count_nonzero"):
     """(lines, positions, values) of M's entries with duplicates summed,
     sorted by line, then position: lines are rows for axis=1, columns for
     axis=0. Values are summed in the matrix's type."""
-    M._require_in_bounds("reduction")
+    M._require_in_bounds(op)
     _, _, vals, rows, cols = M._export()
     lines, pos = (rows, cols) if axis == 1 else (cols, rows)
     if not len(vals):

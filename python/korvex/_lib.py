@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import ctypes
 import os
-from ctypes import c_double, c_int32, c_uint8, c_uint64, c_void_p
+from ctypes import c_double, c_int32, c_uint8, c_uint32, c_uint64, c_void_p
 
 __all__ = [
     "lib", "library_path", "family", "span_functions", "Shape", "RowInfo", "SpanInfo",
@@ -189,6 +189,30 @@ _MATRIX_TABLE = [
     ("vstack", i32, [P, u64, P]),
 ]
 
+# Arithmetic (products, sums, value maps). The four products also come in
+# an `_f64` form for the f32 families: double operands and results.
+_PRODUCT_TABLE = [
+    ("matvec{S}", i32, [M, P, u64, P, u64]),
+    ("rmatvec{S}", i32, [M, P, u64, P, u64]),
+    ("matmat{S}", i32, [M, P, u64, u8, P]),
+    ("rmatmat{S}", i32, [M, P, u64, u8, P]),
+]
+_COMPUTE_TABLE = _PRODUCT_TABLE + [
+    ("sum_rows", i32, [M, P, u64]),
+    ("sum_cols", i32, [M, P, u64]),
+    ("map_values", i32, [M, c_uint32, f64, P]),
+    ("scale_rows", i32, [M, P, u64, P]),
+    ("scale_cols", i32, [M, P, u64, P]),
+]
+
+# KORVEX_MAP_* operation codes of map_values.
+MAP_OPS = {
+    "scale": 0, "negate": 1, "abs": 2, "power": 3, "sqrt": 4, "log1p": 5, "expm1": 6,
+    "sin": 7, "tan": 8, "arcsin": 9, "arctan": 10, "sinh": 11, "tanh": 12, "arcsinh": 13,
+    "floor": 14, "ceil": 15, "rint": 16, "trunc": 17, "sign": 18, "deg2rad": 19,
+    "rad2deg": 20, "round": 21,
+}
+
 _SPAN_TABLE = [
     ("len", u64, [P]),
     ("byte_size", u64, [P]),
@@ -301,11 +325,15 @@ class _Functions:
     def __init__(self, prefix, table, subst):
         self.prefix = prefix
         self.names = []
+        self.declare(table, subst)
+
+    def declare(self, table, subst):
+        prefix = self.prefix
         for pattern, restype, argtypes in table:
             short = pattern.format(**subst)
             fn = _declare(f"{prefix}_{short}", restype, argtypes)
             setattr(self, short, fn)
-            neutral = pattern.replace("{X}", "outer").replace("{Y}", "other")
+            neutral = pattern.format(**dict(subst, X="outer", Y="other"))
             if neutral != short:
                 setattr(self, neutral, fn)
             self.names.append(f"{prefix}_{short}")
@@ -314,6 +342,9 @@ class _Functions:
 _families = {}
 for _prefix, (_form, _dt, _x, _y) in FAMILIES.items():
     _families[_prefix] = _Functions(_prefix, _MATRIX_TABLE, {"X": _x, "Y": _y})
+    _families[_prefix].declare(_COMPUTE_TABLE, {"S": ""})
+    if _dt == "float32":
+        _families[_prefix].declare(_PRODUCT_TABLE, {"S": "_f64"})
     _families[_prefix].form, _families[_prefix].dtype_name = _form, _dt
 
 _spans = {t: _Functions(f"span_{t}", _SPAN_TABLE, {}) for t in SPAN_TYPES}

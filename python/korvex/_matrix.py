@@ -16,8 +16,10 @@ import numpy as np
 import scipy.sparse as sp
 
 from . import _lib, _optional, _sizes
+from ._arith import _ArithMixin
 from ._entries import _EntriesMixin
 from ._guard import GUARD, exclusive, guarded
+from ._index import _IndexMixin, _rows_nondecreasing
 from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
                    span_functions)
 from ._minmax import _MinMaxMixin
@@ -184,7 +186,7 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(_EntriesMixin, _MinMaxMixin):
+class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
@@ -716,171 +718,6 @@ class _Compressed(_EntriesMixin, _MinMaxMixin):
             self._fin = weakref.finalize(self, _release, fam.free, nh, ())
             self._fin.atexit = False
             old()
-
-    # -- indexing ---------------------------------------------------------
-
-    @guarded
-    def __getitem__(self, key):
-        if isinstance(key, tuple):
-            if len(key) != 2:
-                raise IndexError(f"korvex matrices take one or two indices, got {len(key)}")
-            rk, ck = key
-        else:
-            rk, ck = key, slice(None)
-        self._handle  # a freed matrix raises before the keys are looked at
-        r, c = self.shape
-        rsel = _selector(rk, r, "row")
-        csel = _selector(ck, c, "column")
-        result = self
-        for axis, sel in ((0, rsel), (1, csel)):
-            if sel is None:
-                continue
-            nxt = result._select(axis, sel)
-            if result is not self:
-                result._discard()
-            result = nxt
-        return self.clone() if result is self else result
-
-    @guarded
-    def _select(self, axis, sel):
-        word = "rows" if axis == 0 else "cols"
-        outer = (axis == 0) == (self.format == "csr")
-        h, fam = self._handle, self._fam
-        n, dim = self._outer_dim, self.shape[axis]
-        kind, arg = sel
-        if kind == "positions":
-            if outer or dim <= _mask_budget(n, self.nnz):
-                kind, arg = "mask", _mask_of(arg, dim)
-            else:
-                return self._select_entries(arg, None)
-        if kind == "mask" and len(arg) == 0:
-            kind, arg = "range", (0, 0)
-        if kind == "range":
-            a, b = arg
-            if not outer and a < b and not fam.is_sorted(h):
-                # The range search needs sorted rows; a mask keeps stored
-                # order and needs none, but costs a byte per column.
-                if dim > _mask_budget(n, self.nnz):
-                    return self._select_entries(None, (a, b))
-                kind, arg = "mask", np.zeros(dim, np.uint8)
-                arg[a:b] = 1
-            else:
-                op = f"{fam.prefix}_slice_{word}"
-                if outer:
-                    _sizes.new_matrix(op, b - a)
-                else:
-                    _sizes.new_matrix(op, n, _sizes.LENGTHS)
-                handle = _new(getattr(fam, f"slice_{word}"), h, a, b, op=op, detail=f"[{a}:{b}]")
-        if kind == "mask":
-            op = f"{fam.prefix}_slice_{word}_mask"
-            if outer:
-                _sizes.new_matrix(op, n)
-            else:
-                _sizes.new_matrix(op, n, _sizes.LENGTHS, len(arg) // 4 + 16)
-            handle = _new(getattr(fam, f"slice_{word}_mask"), h, _ptr(arg), len(arg), op=op)
-        return self._derived(type(self), handle, shares=outer)
-
-    @guarded
-    def _select_entries(self, positions, bounds):
-        """Inner selection by filtering the exported entries: memory in
-        proportion to the entries and outer indices, whatever the inner
-        dimension. Keeps each row's stored order; indices outside the
-        selection (out-of-range ones included) are dropped."""
-        indptr, inner, vals, _, _ = self._export()
-        if bounds is not None:
-            a, b = bounds
-            keep = (inner >= a) & (inner < b)
-            new_inner, width = inner[keep] - a, b - a
-        else:
-            at = np.searchsorted(positions, inner)
-            hit = at < len(positions)
-            hit[hit] = positions[at[hit]] == inner[hit]
-            keep = hit
-            new_inner, width = at[keep].astype(np.int64), len(positions)
-        run = np.zeros(len(inner) + 1, np.int64)
-        np.cumsum(keep, out=run[1:])
-        new_ptr = run[indptr]
-        r, c = self.shape
-        shape = (r, width) if self.format == "csr" else (width, c)
-        h = _import_copy(self._fam, shape[0], shape[1], new_ptr, new_inner, vals[keep])
-        return self._derived(type(self), h)
-
-
-def _mask_budget(n, nnz):
-    """Largest inner dimension for which a byte mask is no more memory than
-    the entries and outer indices already take."""
-    return 4 * (n + nnz) + 4096
-
-
-def _rows_nondecreasing(indptr, inner):
-    """True when no row steps down (repeats allowed)."""
-    if len(inner) < 2:
-        return True
-    down = np.flatnonzero(inner[1:] < inner[:-1]) + 1  # k with inner[k] < inner[k - 1]
-    # A step down is fine only where a new row starts at k.
-    starts = indptr[1:-1]
-    return bool(np.isin(down, starts).all())
-
-
-def _selector(key, dim, word):
-    """None (the whole axis), ("range", (a, b)), ("mask", uint8 array) or
-    ("positions", strictly increasing int64 array)."""
-    if isinstance(key, slice):
-        if key.step not in (None, 1):
-            raise IndexError(f"korvex slices {word}s with step 1 only, got step {key.step}")
-        a, b, _ = key.indices(dim)
-        b = max(a, b)
-        return None if (a, b) == (0, dim) else ("range", (a, b))
-    if isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_)):
-        i = int(key)
-        if i < 0:
-            i += dim
-        if not 0 <= i < dim:
-            raise IndexError(f"{word} index {int(key)} is out of range for {dim} {word}s")
-        return ("range", (i, i + 1))
-    if isinstance(key, np.ndarray) and key.dtype in (np.bool_, np.uint8):
-        if key.ndim != 1 or key.shape[0] != dim:
-            raise IndexError(f"a {word} mask must have one entry per {word} ({dim}), got shape "
-                             f"{key.shape}")
-        return ("mask", np.ascontiguousarray(key).view(np.uint8))
-    if isinstance(key, (np.ndarray, list, tuple)):
-        pos = np.asarray(key)
-        if pos.dtype == np.bool_:
-            return _selector(pos, dim, word)
-        if pos.ndim == 1 and (pos.dtype.kind in "iu" or pos.size == 0):
-            pos = _positions(pos, dim, word)
-            return ("range", (0, 0)) if pos.size == 0 else ("positions", pos)
-    raise IndexError(f"unsupported {word} index {key!r}: korvex takes step-1 slices, integers, "
-                     f"strictly increasing integer positions and boolean (bool or uint8) masks")
-
-
-def _positions(pos, dim, word):
-    """Strictly increasing integer positions (negative ones count from the
-    end) as non-negative int64; anything else raises IndexError."""
-    if pos.size == 0:
-        return np.zeros(0, np.int64)
-    if pos.dtype.kind == "u":
-        if int(pos.max()) >= dim:
-            raise IndexError(f"{word} position {int(pos.max())} is out of range for {dim} "
-                             f"{word}s")
-        pos = pos.astype(np.int64)
-    else:
-        pos = pos.astype(np.int64, copy=True)
-        lo, hi = int(pos.min()), int(pos.max())
-        if lo < -dim or hi >= dim:
-            bad = lo if lo < -dim else hi
-            raise IndexError(f"{word} position {bad} is out of range for {dim} {word}s")
-        pos[pos < 0] += dim
-    if pos.size > 1 and not np.all(pos[1:] > pos[:-1]):
-        raise IndexError(f"korvex selects {word}s by strictly increasing positions only (a "
-                         f"mask keeps the stored order); sort and deduplicate them first")
-    return pos
-
-
-def _mask_of(pos, dim):
-    mask = np.zeros(dim, np.uint8)
-    mask[pos] = 1
-    return mask
 
 
 class CSRMatrix(_Compressed):

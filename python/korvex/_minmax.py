@@ -73,14 +73,14 @@ def _per_line(lines, pos, vals, n_lines, line_len, ufunc, dtype, want_arg):
     return value, arg
 
 
-def _extreme(M, axis, out, ufunc, want_arg):
+def _extreme(M, axis, out, ufunc, want_arg, op):
     axis = _axis(axis, out)
     r, c = M.shape
     if axis is None:
         if r == 0 or c == 0:
             raise ValueError("Can't apply the operation to an empty matrix." if want_arg
                              else "zero-size array to reduction operation")
-        rows, cols, vals = _summed(M, 1)
+        rows, cols, vals = _summed(M, 1, op)
         # One line over the whole matrix, positions in row-major order
         # (Python integers where rows x cols passes int64).
         if r * c < 2 ** 63:
@@ -94,7 +94,7 @@ def _extreme(M, axis, out, ufunc, want_arg):
     if line_len == 0:
         raise ValueError("Can't apply the operation along a zero-sized dimension." if want_arg
                          else "zero-size array to reduction operation")
-    lines, pos, vals = _summed(M, axis)
+    lines, pos, vals = _summed(M, axis, op)
     value, arg = _per_line(lines, pos, vals, n_lines, line_len, ufunc, M.dtype, want_arg)
     if want_arg:
         arg = arg.astype(np.int64)
@@ -113,21 +113,21 @@ class _MinMaxMixin:
     def max(self, axis=None, out=None):
         """The largest value (a numpy scalar), or along an axis a 1 x n
         (axis=0) or n x 1 (axis=1) scipy COO matrix, as scipy's max()."""
-        return _extreme(self, axis, out, np.maximum, False)
+        return _extreme(self, axis, out, np.maximum, False, "max")
 
     @guarded
     def min(self, axis=None, out=None):
         """The smallest value, as max()."""
-        return _extreme(self, axis, out, np.minimum, False)
+        return _extreme(self, axis, out, np.minimum, False, "min")
 
     @guarded
     def argmax(self, axis=None, out=None):
         """Where the largest value first occurs: a flat row-major index, or
         along an axis the index in every column (axis=0) or row (axis=1),
         as a 1 x n or n x 1 np.matrix, as scipy's argmax()."""
-        return _extreme(self, axis, out, np.maximum, True)
+        return _extreme(self, axis, out, np.maximum, True, "argmax")
 
     @guarded
     def argmin(self, axis=None, out=None):
         """Where the smallest value first occurs, as argmax()."""
-        return _extreme(self, axis, out, np.minimum, True)
+        return _extreme(self, axis, out, np.minimum, True, "argmin")

@@ -96,7 +96,8 @@ int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, C
     KORVEX_INVARIANT(m.values.len >= dim && m.indices.len >= dim, "span arrays shorter than the shape");
     SpanVecGuard v(n), x(n);
     // Each piece copies its descriptors, then adds their references in runs
-    // over the same buffer. Nothing in here can fail.
+    // over the same buffer. Only the pool itself can fail; then the pieces
+    // that finished give their references back.
     auto gather = [&](uint64_t b, uint64_t e) {
         for (uint64_t i = b; i < e; ++i) {
             v.v.ptr[i] = m.values.ptr[pos[i]];
@@ -109,7 +110,14 @@ int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, C
         gather(0, n);
     } else {
         const par::Pieces cut = par::pieces_of(n, 4);
-        par::for_each(cut.count, [&](uint64_t p) { gather(cut.begin(p), cut.end(p)); });
+        for_each_piece_undoable(
+            cut.count, [&](uint64_t p) { gather(cut.begin(p), cut.end(p)); },
+            [&](uint64_t p) {
+                for (uint64_t i = cut.begin(p); i < cut.end(p); ++i) {
+                    span_release(v.v.ptr[i]);
+                    span_release(x.v.ptr[i]);
+                }
+            });
     }
     v.v.len = x.v.len = n;
     *out = make_matrix(v.take(), x.take(), rows_of<F>(n, inner), cols_of<F>(n, inner), 0, 0);

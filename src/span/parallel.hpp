@@ -43,6 +43,26 @@ inline int thread_count() {
 #endif
 }
 
+// Slots for per-thread scratch: slot() is the calling thread's index in
+// the pool, in [0, slot_count()); no two threads running loop bodies of
+// the same pool hold the same slot at once.
+inline uint64_t slot_count() {
+#ifdef KORVEX_SEQUENTIAL
+    return 1;
+#else
+    int n = oneapi::tbb::this_task_arena::max_concurrency();
+    return n > 0 ? static_cast<uint64_t>(n) : 1;
+#endif
+}
+inline uint64_t slot() {
+#ifdef KORVEX_SEQUENTIAL
+    return 0;
+#else
+    int i = oneapi::tbb::this_task_arena::current_thread_index();
+    return i > 0 ? static_cast<uint64_t>(i) : 0;
+#endif
+}
+
 // [0, n) cut into `count` contiguous pieces of near-equal length.
 struct Pieces {
     uint64_t n, count;

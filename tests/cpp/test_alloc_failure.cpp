@@ -128,6 +128,17 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(fail_each_block(c.status, c.op), 2);  // one for values, one for indices
     }
+    // Value maps make one block: the values (the index spans are shared).
+    const V w[] = {1, 2, 3, 4};
+    struct Case maps[] = {
+        {"map", KORVEX_STATUS_ALLOC, [&](auto out) { return A::map(m, KORVEX_MAP_LOG1P, 0, out); }},
+        {"row scale", KORVEX_STATUS_ALLOC, [&](auto out) { return A::scale_rows(m, w, 4, out); }},
+        {"column scale", KORVEX_STATUS_ALLOC, [&](auto out) { return A::scale_cols(m, w, 4, out); }},
+    };
+    for (auto& c : maps) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(fail_each_block(c.status, c.op), 1);
+    }
     // Bookkeeping failures, at every block each export makes, over these
     // cases and those that make no data block.
     auto outer_range = A::csr ? A::slice_rows : A::slice_cols;
@@ -156,6 +167,22 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         EXPECT_GE(fail_each_bookkeeping(c.op), 1);
     }
     for (auto& op : more) fail_each_bookkeeping(op);
+    for (auto& c : maps) {
+        SCOPED_TRACE(c.name);
+        EXPECT_GE(fail_each_bookkeeping(c.op), 1);
+    }
+    // Products and sums write caller arrays only.
+    V x[16] = {}, y[16];
+    double s[4];
+    const Op products[] = {
+        [&](auto) { return A::matvec(m, x, 4, y, 4); },
+        [&](auto) { return A::rmatvec(m, x, 4, y, 4); },
+        [&](auto) { return A::matmat(m, x, 3, 0, y); },
+        [&](auto) { return A::rmatmat(m, x, 3, 1, y); },
+        [&](auto) { return A::sum_rows(m, s, 4); },
+        [&](auto) { return A::sum_cols(m, s, 4); },
+    };
+    for (auto& op : products) EXPECT_GE(fail_each_bookkeeping(op), 1);
     // The sources came through untouched.
     EXPECT_EQ(A::nnz(m), 5u);
     EXPECT_EQ(A::info(m, 2).len, 3u);
@@ -163,6 +190,44 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
     A::release(m);
     B::release(o);
     EXPECT_EQ(korvex::live_allocations(), base);
+}
+
+// Products along the inner axis add into per-thread scratch blocks (a
+// matrix long enough for several pieces of work): a block that cannot be
+// made gives -7 and leaves nothing behind.
+TEST(AllocFailure, ProductScratchBlocks) {
+    std::vector<double> data(100000, 1.0), x(100000, 1.0), y(100000);
+    std::vector<int64_t> idx(100000);
+    std::vector<uint64_t> ptr(1001);
+    for (uint64_t q = 0; q < idx.size(); ++q) idx[q] = int64_t(q % 1000);
+    for (uint64_t i = 0; i <= 1000; ++i) ptr[i] = i * 100;
+    CompressedMatrix* m = csr_f64_from_scipy_view(1000, 1000, data.data(), idx.data(), ptr.data());
+    const int64_t base = korvex::live_allocations();
+    for (int64_t n = 1;; ++n) {
+        korvex::inject_data_block_failure(n);
+        int32_t st = csr_f64_rmatvec(m, x.data(), 1000, y.data(), 1000);
+        bool fired = korvex::injected_failures_fired() != 0;
+        korvex::inject_data_block_failure(0);
+        EXPECT_EQ(korvex::live_allocations(), base);
+        if (!fired) {
+            ASSERT_EQ(st, 0);
+            EXPECT_EQ(y[7], 100.0);
+            break;
+        }
+        EXPECT_EQ(st, KORVEX_STATUS_ALLOC) << "data block " << n;
+    }
+    // Bookkeeping of the same products, sums and maps over several pieces.
+    std::vector<double> s(1000);
+    const Op ops[] = {
+        [&](auto) { return csr_f64_matvec(m, x.data(), 1000, y.data(), 1000); },
+        [&](auto) { return csr_f64_rmatvec(m, x.data(), 1000, y.data(), 1000); },
+        [&](auto) { return csr_f64_rmatmat(m, x.data(), 2, 1, y.data()); },
+        [&](auto) { return csr_f64_sum_cols(m, s.data(), 1000); },
+        [&](auto out) { return csr_f64_map_values(m, KORVEX_MAP_SQRT, 0, out); },
+        [&](auto out) { return csr_f64_scale_cols(m, x.data(), 1000, out); },
+    };
+    for (auto& op : ops) EXPECT_GE(fail_each_bookkeeping(op), 1);
+    csr_f64_free(m);
 }
 
 // Operations that make no data block are not affected by a pending failure.

@@ -35,6 +35,10 @@ struct Fam;
         FN(take_rows, P##_take_rows) FN(take_cols, P##_take_cols)                        \
         FN(to_compressed, P##_to_compressed) FN(copy_i32, P##_from_scipy_copy_i32)       \
         FN(transpose_shared, P##_transpose_shared_from_##Y)                              \
+        FN(matvec, P##_matvec) FN(rmatvec, P##_rmatvec) FN(matmat, P##_matmat)           \
+        FN(rmatmat, P##_rmatmat) FN(sum_rows, P##_sum_rows) FN(sum_cols, P##_sum_cols)   \
+        FN(map, P##_map_values) FN(scale_rows, P##_scale_rows)                           \
+        FN(scale_cols, P##_scale_cols)                                                   \
     };
 FUZZ_FAMILY(csr_f32, float, true, row, csc)
 FUZZ_FAMILY(csr_f64, double, true, row, csc)

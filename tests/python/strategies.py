@@ -88,12 +88,12 @@ def selection(key, dim):
 @st.composite
 def axis_keys(draw, dim):
     """A step-1 slice (any bounds, negatives and None included), an int, or
-    a bool / uint8 mask for an axis of length dim."""
+    a bool mask for an axis of length dim."""
     kind = draw(st.sampled_from(["slice", "slice", "int", "mask"]))
     if kind == "int" and dim > 0:
         return draw(st.integers(-dim, dim - 1))
     if kind == "mask":
         bits = draw(st.lists(st.booleans(), min_size=dim, max_size=dim))
-        return np.array(bits, dtype=draw(st.sampled_from([np.bool_, np.uint8])))
+        return np.array(bits, dtype=np.bool_)
     bound = st.one_of(st.none(), st.integers(-dim - 2, dim + 2))
     return slice(draw(bound), draw(bound), draw(st.sampled_from([None, 1])))

@@ -134,14 +134,16 @@ def test_from_coo_refuses_bad_input():
 
 
 def test_indexing_refuses_what_it_does_not_do():
-    _, M = small()
-    for key in (slice(0, 3, 2), slice(None, None, -1), (slice(None), slice(0, 4, 2)),
-                [1, 0], np.array([2, 2]), np.array([0, 9]), np.array([-9]), np.array([1.0]),
-                1.5, None, Ellipsis, True,
-                (0, 0, 0), np.zeros(4, bool), (slice(None), np.ones(3, np.uint8)),
-                np.zeros((3, 1), bool), 3, -4, (slice(None), 4)):
+    A, M = small()
+    for key in (np.array([0, 9]), np.array([-9]), np.array([1.0]), 1.5, None, True,
+                (0, 0, 0), np.zeros(4, bool), np.zeros((3, 1), bool), 3, -4, (slice(None), 4)):
         with pytest.raises(IndexError):
             M[key]
+    # Step slices, positions in any order and integer arrays of any width
+    # select as scipy does.
+    for key in (slice(0, 3, 2), slice(None, None, -1), (slice(None), slice(0, 4, 2)),
+                [1, 0], np.array([2, 2]), Ellipsis, (slice(None), np.ones(3, np.uint8))):
+        np.testing.assert_array_equal(M[key].toarray(), A[key].toarray())
     with pytest.raises(ValueError):
         M.transpose((0, 1))
 
@@ -151,7 +153,9 @@ def test_integer_positions_select_like_numpy():
     dense = A.toarray()
     for rows, cols in (([0, 2], slice(None)), (np.array([-1]), np.array([0, 3], np.uint16)),
                        (np.arange(0), [1, 2]), (slice(None), np.array([True, False, True, True]))):
-        np.testing.assert_array_equal(M[rows, cols].toarray(), dense[rows][:, cols])
+        sliced = isinstance(rows, slice) or isinstance(cols, slice)
+        key = (rows, cols) if sliced else np.ix_(rows, cols)  # two arrays would pair up
+        np.testing.assert_array_equal(M[key].toarray(), dense[rows][:, cols])
     np.testing.assert_array_equal(np.transpose(M, (1, 0)).toarray(), dense.T)
 
 

@@ -28,6 +28,8 @@ SHARERS = {  # results that keep reading the view's host arrays
     "clone": lambda V: V.clone(),
     "outer slice": lambda V: V[2:9],
     "outer mask": lambda V: V[np.arange(30) % 3 == 0],
+    "outer take": lambda V: V[[7, 2, 2, -1]],
+    "outer step": lambda V: V[::-3],
     "stack along": lambda V: korvex.vstack([V, V[:4]]),
     "single stack": lambda V: korvex.hstack([V]),
     "transpose": lambda V: V.T,
@@ -35,6 +37,7 @@ SHARERS = {  # results that keep reading the view's host arrays
 COPIES = {  # results with storage of their own
     "inner slice": lambda V: V[:, 1:5],
     "inner mask": lambda V: V[:, np.ones(20, bool)],
+    "inner take": lambda V: V[:, [3, 0, 3]],
     "transposed copy": lambda V: V.transpose(copy=True),
     "conversion": lambda V: V.tocsc(),
     "stack across": lambda V: korvex.hstack([V, V]),

@@ -217,9 +217,9 @@ def _mix_worker(seed, pool, lock, host, stats):
                 _check(X, D[a:b] if op == "rows" else D[:, a:b])
                 add(X, D[a:b] if op == "rows" else D[:, a:b])
             elif op == "mask":
-                rm, cm = rng.random(r) < 0.6, (rng.random(c) < 0.6).astype(np.uint8)
-                X = K[rm, cm]
-                _check(X, D[rm][:, cm.astype(bool)])
+                rm, cm = rng.random(r) < 0.6, rng.random(c) < 0.6
+                X = K[rm][:, cm]
+                _check(X, D[rm][:, cm])
                 add(K[rm], D[rm])
             elif op == "positions":
                 pos = np.flatnonzero(rng.random(c) < 0.5)

@@ -1,0 +1,211 @@
+// Value maps: a new matrix over the source's index spans (shared, one more
+// reference each) whose value spans are cut from one new buffer laid out
+// like a span batch, so large results get the data-block allocator's huge
+// pages. Empty outer indices keep their (vacant or empty) span.
+#include <atomic>
+#include <cmath>
+
+#include "compute/compute.hpp"
+#include "compute/plan.hpp"
+#include "span/parallel.hpp"
+
+namespace korvex::compute {
+
+namespace {
+
+// What a map is made of until it becomes a matrix; frees it all on unwind.
+struct Pending {
+    SpanVec v, x;
+    SharedBuffer* buf = nullptr;
+    bool spans_made = false;  // v and x hold their references
+    Pending() = default;
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+    ~Pending() {
+        if (spans_made) {
+            spanvec_release(v);
+            spanvec_release(x);
+            return;
+        }
+        if (buf) detail::discard_buffer(buf);
+        spanvec_free_array(v);
+        spanvec_free_array(x);
+    }
+};
+
+// Maps every value with fn(values, indices, from, to, outer, dst): writes
+// dst[q - from] for entries [from, to) of the outer index, false when the
+// entries cannot be mapped (an index outside).
+template <typename V, Form F, bool UsesIndex, typename Fn>
+int32_t remap(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
+    const uint64_t n = outer_dim<F>(m);
+    if (m.values.len != n || m.indices.len != n) return KORVEX_STATUS_INDEX;
+    const Span* vals = m.values.ptr;
+    const Span* idxs = m.indices.ptr;
+    Plan plan = make_plan(vals, n, sizeof(V));
+    if (plan.overflow) return KORVEX_STATUS_ALLOC;
+    Pending r;
+    r.v = spanvec_with_capacity(n);
+    r.x = spanvec_with_capacity(n);
+    if (plan.segments &&
+        detail::make_buffer(plan.bytes, static_cast<int64_t>(plan.segments), r.buf))
+        return KORVEX_STATUS_ALLOC;
+    auto* base = r.buf ? static_cast<unsigned char*>(r.buf->data) : nullptr;
+    std::atomic<bool> bad{false};
+    auto map_entries = [&](uint64_t i, uint64_t from, uint64_t to, V* dst) {
+        const V* src = static_cast<const V*>(vals[i].data);
+        const int64_t* x = nullptr;
+        if constexpr (UsesIndex) {
+            if (idxs[i].len != vals[i].len) return false;
+            x = static_cast<const int64_t*>(idxs[i].data);
+        }
+        return fn(src, x, from, to, i, dst);
+    };
+    par::for_each(plan.count, [&](uint64_t p) {
+        if (bad.load(std::memory_order_relaxed)) return;
+        const Piece& pc = plan.pieces[p];
+        Span* dst = r.v.ptr;
+        if (pc.part) {
+            const uint64_t len = vals[pc.begin].len;
+            V* seg = reinterpret_cast<V*>(base + pc.offset);
+            if (pc.from == 0) dst[pc.begin] = Span{seg, r.buf, len, kFlagsOwned};
+            if (!map_entries(pc.begin, pc.from, pc.to, seg + pc.from))
+                bad.store(true, std::memory_order_relaxed);
+            return;
+        }
+        uint64_t off = pc.offset;
+        for (uint64_t i = pc.begin; i < pc.end; ++i) {
+            const Span s = vals[i];
+            if (s.len == 0) {  // vacant and empty spans stay as they are
+                dst[i] = s.owner ? empty_span() : s;
+                continue;
+            }
+            V* seg = reinterpret_cast<V*>(base + off);
+            dst[i] = Span{seg, r.buf, s.len, kFlagsOwned};
+            if (!map_entries(i, 0, s.len, seg)) {
+                bad.store(true, std::memory_order_relaxed);
+                return;
+            }
+            off += (s.len * sizeof(V) + 31) / 32 * 32;
+        }
+    });
+    if (bad.load()) return KORVEX_STATUS_INDEX;
+    r.v.len = n;
+    r.spans_made = true;  // the buffer's references now live in r.v
+    share_spans_parallel(idxs, r.x.ptr, n);
+    r.x.len = n;
+    SpanVec v = r.v, x = r.x;  // make_matrix owns them from here on, even if it throws
+    r.v = SpanVec{};
+    r.x = SpanVec{};
+    *out = make_matrix(v, x, m.rows, m.cols, 1, plan.entries);
+    return KORVEX_OK;
+}
+
+// fn(v) for every value.
+template <typename V, Form F, typename Fn>
+int32_t map_each(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
+    return remap<V, F, false>(
+        m,
+        [&](const V* src, const int64_t*, uint64_t from, uint64_t to, uint64_t, V* dst) {
+            for (uint64_t q = from; q < to; ++q) dst[q - from] = fn(src[q]);
+            return true;
+        },
+        out);
+}
+
+// numpy's round: scale by 10^|d| (built by repeated products, in double,
+// then taken to the value type), round half to even, scale back.
+template <typename V>
+struct Round {
+    V f;
+    bool up;
+    explicit Round(double arg) {
+        double d = std::isfinite(arg) ? std::fmax(-1000.0, std::fmin(1000.0, std::trunc(arg))) : 0;
+        int n = static_cast<int>(d);
+        up = n >= 0;
+        int e = up ? n : -n;
+        static const double small[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+        double p;
+        if (e < 9) {
+            p = small[e];
+        } else {
+            p = 1e9;
+            while (e-- > 9) p *= 10.;
+        }
+        f = static_cast<V>(p);
+    }
+    V operator()(V v) const { return up ? V(std::rint(V(v * f)) / f) : V(std::rint(V(v / f)) * f); }
+};
+
+template <typename V>
+V sign_of(V v) {
+    return v > 0 ? V(1) : v < 0 ? V(-1) : v == 0 ? V(0) : v;
+}
+
+}  // namespace
+
+template <typename V, Form F>
+int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out) {
+    const V a = static_cast<V>(arg);
+    constexpr V pi = V(3.141592653589793238462643383279502884);
+    switch (op) {
+        case KORVEX_MAP_SCALE: return map_each<V, F>(m, [a](V v) { return v * a; }, out);
+        case KORVEX_MAP_NEGATE: return map_each<V, F>(m, [](V v) { return -v; }, out);
+        case KORVEX_MAP_ABS: return map_each<V, F>(m, [](V v) { return std::fabs(v); }, out);
+        case KORVEX_MAP_POWER: return map_each<V, F>(m, [a](V v) { return V(std::pow(v, a)); }, out);
+        case KORVEX_MAP_SQRT: return map_each<V, F>(m, [](V v) { return std::sqrt(v); }, out);
+        case KORVEX_MAP_LOG1P: return map_each<V, F>(m, [](V v) { return std::log1p(v); }, out);
+        case KORVEX_MAP_EXPM1: return map_each<V, F>(m, [](V v) { return std::expm1(v); }, out);
+        case KORVEX_MAP_SIN: return map_each<V, F>(m, [](V v) { return std::sin(v); }, out);
+        case KORVEX_MAP_TAN: return map_each<V, F>(m, [](V v) { return std::tan(v); }, out);
+        case KORVEX_MAP_ARCSIN: return map_each<V, F>(m, [](V v) { return std::asin(v); }, out);
+        case KORVEX_MAP_ARCTAN: return map_each<V, F>(m, [](V v) { return std::atan(v); }, out);
+        case KORVEX_MAP_SINH: return map_each<V, F>(m, [](V v) { return std::sinh(v); }, out);
+        case KORVEX_MAP_TANH: return map_each<V, F>(m, [](V v) { return std::tanh(v); }, out);
+        case KORVEX_MAP_ARCSINH: return map_each<V, F>(m, [](V v) { return std::asinh(v); }, out);
+        case KORVEX_MAP_FLOOR: return map_each<V, F>(m, [](V v) { return std::floor(v); }, out);
+        case KORVEX_MAP_CEIL: return map_each<V, F>(m, [](V v) { return std::ceil(v); }, out);
+        case KORVEX_MAP_RINT: return map_each<V, F>(m, [](V v) { return std::rint(v); }, out);
+        case KORVEX_MAP_TRUNC: return map_each<V, F>(m, [](V v) { return std::trunc(v); }, out);
+        case KORVEX_MAP_SIGN: return map_each<V, F>(m, [](V v) { return sign_of(v); }, out);
+        case KORVEX_MAP_DEG2RAD: return map_each<V, F>(m, [pi](V v) { return v * (pi / V(180)); }, out);
+        case KORVEX_MAP_RAD2DEG: return map_each<V, F>(m, [pi](V v) { return v * (V(180) / pi); }, out);
+        case KORVEX_MAP_ROUND: return map_each<V, F>(m, Round<V>(arg), out);
+        default: return KORVEX_STATUS_LENGTH;
+    }
+}
+
+template <typename V, Form F>
+int32_t scale_axis(const CompressedMatrix& m, const V* w, bool rows, CompressedMatrix** out) {
+    if (rows == (F == Form::csr)) {  // one factor per outer index
+        return remap<V, F, false>(
+            m,
+            [w](const V* src, const int64_t*, uint64_t from, uint64_t to, uint64_t i, V* dst) {
+                const V f = w[i];
+                for (uint64_t q = from; q < to; ++q) dst[q - from] = src[q] * f;
+                return true;
+            },
+            out);
+    }
+    const uint64_t inner = inner_dim<F>(m);
+    return remap<V, F, true>(
+        m,
+        [w, inner](const V* src, const int64_t* x, uint64_t from, uint64_t to, uint64_t, V* dst) {
+            for (uint64_t q = from; q < to; ++q) {
+                const uint64_t j = static_cast<uint64_t>(x[q]);
+                if (__builtin_expect(j >= inner, 0)) return false;
+                dst[q - from] = src[q] * w[j];
+            }
+            return true;
+        },
+        out);
+}
+
+#define KORVEX_MAPS(V, F)                                                                  \
+    template int32_t map_values<V, F>(const CompressedMatrix&, uint32_t, double,           \
+                                      CompressedMatrix**);                                 \
+    template int32_t scale_axis<V, F>(const CompressedMatrix&, const V*, bool, CompressedMatrix**);
+KORVEX_FOR_EACH_FAMILY(KORVEX_MAPS)
+#undef KORVEX_MAPS
+
+}  // namespace korvex::compute
