@@ -222,19 +222,23 @@ class _ArithMixin:
         vals = np.ascontiguousarray(vals, dtype=self.dtype)
         size = self.dtype.itemsize
         live = np.flatnonzero(ln)
-        start, nbytes = vp[live], ln[live] * size
+        if not len(live):
+            return fresh
+        start, lens = vp[live].astype(np.int64), ln[live].astype(np.int64)
         order = np.argsort(start, kind="stable")
-        if np.all(start[order][1:] >= (start + nbytes)[order][:-1]):
-            # The fresh value spans are disjoint: write each row into its own.
-            offsets = np.zeros(len(ln), np.uint64)
-            np.cumsum(ln[:-1], out=offsets[1:])
-            offsets = offsets[live] * size
-            base = vals.ctypes.data
-            if len(live) and np.all(start[1:] == start[:-1] + nbytes[:-1]):
-                ctypes.memmove(int(start[0]), base, int(nbytes.sum()))
-            else:
-                for a, o, b in zip(start.tolist(), offsets.tolist(), nbytes.tolist()):
-                    ctypes.memmove(a, base + o, b)
+        ends = start + lens * size
+        lo = int(start.min())
+        if np.all(start[order][1:] >= ends[order][:-1]) and not np.any((start - lo) % size):
+            # The fresh value spans are disjoint: write every row into its
+            # own, through one array over the buffer they were cut from.
+            n = (int(ends.max()) - lo) // size
+            ctype = ctypes.c_float if size == 4 else ctypes.c_double
+            buf = np.ctypeslib.as_array((ctype * n).from_address(lo))
+            first_entry = np.zeros(len(lens), np.int64)
+            np.cumsum(lens[:-1], out=first_entry[1:])
+            dest = np.repeat((start - lo) // size - first_entry, lens)
+            dest += np.arange(len(vals), dtype=np.int64)
+            buf[dest] = vals
             return fresh
         # Fresh values that rows share (a stack of one row twice, say) cannot
         # hold different values per row: copy the entries instead.
@@ -402,16 +406,47 @@ class _ArithMixin:
             return ret
         return ret.sum(axis=(), dtype=dtype, out=out)
 
-    def sum(self, axis=None, dtype=None, out=None):
+    def sum(self, axis=None, dtype=None, out=None, keepdims=None):
         """Sum of all entries (axis=None, a numpy scalar), of each column
         (axis=0) or of each row (axis=1 or -1); repeated indices add up.
         Accumulates in float64. spmatrix-born matrices give np.matrix,
-        sparse-array-born ones 1-D arrays, as scipy."""
+        sparse-array-born ones 1-D arrays, as scipy. With keepdims given
+        (numpy's np.sum(M, axis=(0,), keepdims=True), as Dask's reductions
+        call it), numpy's form: a tuple of axes, and an ndarray."""
+        if keepdims is not None:
+            return self._numpy_form(axis, dtype, out, keepdims, False)
         return self._reduce(_axis(axis), dtype, out, 1)
 
-    def mean(self, axis=None, dtype=None, out=None):
+    @guarded
+    def _numpy_form(self, axis, dtype, out, keepdims, mean):
+        """sum or mean in numpy's form: axis None, an integer or a tuple of
+        them; an ndarray (2-D with keepdims), never np.matrix."""
+        axes = (0, 1) if axis is None else axis if isinstance(axis, tuple) else (axis,)
+        axes = sorted({_axis(a) for a in axes})
+        if not axes:
+            raise ValueError("korvex reduces along one axis or both, not along none")
+        r, c = self.shape
+        if len(axes) == 2:
+            res = np.asarray((self.mean if mean else self.sum)(None, dtype))
+            res = res.reshape((1, 1)) if keepdims else res
+        else:
+            a = axes[0]
+            res = self._line_sums(a)
+            if mean:
+                res *= 1.0 / (r if a == 0 else c)  # ZeroDivisionError, as mean()
+            res = res.astype(np.dtype(dtype) if dtype is not None else self.dtype, copy=False)
+            if keepdims:
+                res = res.reshape((1, c) if a == 0 else (r, 1))
+        if out is None:
+            return res[()] if res.ndim == 0 else res
+        out[...] = res
+        return out
+
+    def mean(self, axis=None, dtype=None, out=None, keepdims=None):
         """sum() divided by the number of entries it covers, absent ones
         included."""
+        if keepdims is not None:
+            return self._numpy_form(axis, dtype, out, keepdims, True)
         axis = _axis(axis)
         r, c = self.shape
         if axis is None:

@@ -245,6 +245,53 @@ def test_slices_and_masks(compute, fmt):
         same(M, A[r][:, c])
 
 
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_positions_in_any_order_and_steps(compute, fmt):
+    A = scipy_matrix(fmt, shape=(80, 60), density=0.1)
+    X = kd.from_scipy(A, chunks=23)
+    keys = [np.s_[::2], np.s_[[5, 3, 3]], np.s_[:, [7, 3]], np.s_[70:2:-3, ::3],
+            np.s_[[79, 0, 40, 41, 0]], np.s_[::-1, [59, 0, 59]]]
+    for k, M in zip(keys, compute(*[X[k] for k in keys])):
+        assert M.format == fmt and M.shape == A[k].shape
+        np.testing.assert_array_equal(M.toarray(), A[k].toarray())
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_sum_mean_and_products_with_dense_operands(compute, fmt, dtype):
+    A = scipy_matrix(fmt, dtype, shape=(80, 60), density=0.1)
+    X = kd.from_scipy(A, chunks=23)
+    v = np.linspace(-1, 1, 60)
+    W = np.arange(120.0).reshape(60, 2)
+    cases = [(X.sum(), A.sum()), (X.mean(), A.mean())]
+    cases += [(getattr(X, f)(axis=a), getattr(A, f)(axis=a)) for f in ("sum", "mean")
+              for a in (0, 1, -1)]
+    cases += [(X.sum(axis=0, keepdims=True), A.sum(axis=0)), (X @ v, A @ v),
+              (X @ da.from_array(v, chunks=60), A @ v), (X @ W, A @ W)]
+    assert all(isinstance(x, da.Array) for x, _ in cases)
+    for (x, want), got in zip(cases, compute(*[x for x, _ in cases])):
+        want = np.asarray(want)
+        assert got.shape == x.shape == (want.ravel().shape if x.ndim == 1 else want.shape)
+        np.testing.assert_allclose(np.asarray(got).reshape(want.shape), want,
+                                   rtol=1e-5 if dtype == np.float32 else 1e-12)
+
+
+@pytest.mark.parametrize("f", ["sum", "mean"])
+@pytest.mark.parametrize("axis", [None, 0, -1, (0,), (1,), (0, 1), (-1, 0)])
+@pytest.mark.parametrize("keepdims", [True, False])
+def test_numpy_form_of_sum_and_mean(f, axis, keepdims):
+    # What Dask's reductions call on every block.
+    A = scipy_matrix(shape=(7, 5), density=0.4)
+    got = getattr(np, f)(korvex.from_scipy(A), axis=axis, keepdims=keepdims)
+    want = getattr(np, f)(A.toarray(), axis=axis, keepdims=keepdims)
+    assert type(got) is type(want) and np.shape(got) == np.shape(want)
+    np.testing.assert_allclose(got, want, rtol=1e-12)
+    out = np.empty(np.shape(want))
+    if out.ndim:
+        assert getattr(korvex.from_scipy(A), f)(axis, None, out, keepdims) is out
+        np.testing.assert_allclose(out, want, rtol=1e-12)
+
+
 def test_rechunk_concatenate_transpose_map_blocks(compute):
     A = scipy_matrix("csr", shape=(100, 60), density=0.1)
     B = scipy_matrix("csr", shape=(40, 60), density=0.1, seed=8)
