@@ -232,7 +232,7 @@ def write_report(args, results, check):
 
     row("build (route + assemble 8 blocks)", "build", "s", "{:.2f}")
     row("to client (gather 8 blocks + assemble)", "client", "s", "{:.2f}")
-    row("move one 10M-entry block between workers", "move", "s", "{:.3f}")
+    row(f"move one {args.entries // 2:,}-entry block between workers", "move", "s", "{:.3f}")
     row("peak worker memory (larger worker)", "wpeak", "MiB", "{:.0f}")
     row("peak client memory during gather", "cpeak", "MiB", "{:.0f}")
     row("worker memory before build (coordinates held)", "wbase", "MiB", "{:.0f}")

@@ -222,19 +222,23 @@ class _ArithMixin:
         vals = np.ascontiguousarray(vals, dtype=self.dtype)
         size = self.dtype.itemsize
         live = np.flatnonzero(ln)
-        start, nbytes = vp[live], ln[live] * size
+        if not len(live):
+            return fresh
+        start, lens = vp[live].astype(np.int64), ln[live].astype(np.int64)
         order = np.argsort(start, kind="stable")
-        if np.all(start[order][1:] >= (start + nbytes)[order][:-1]):
-            # The fresh value spans are disjoint: write each row into its own.
-            offsets = np.zeros(len(ln), np.uint64)
-            np.cumsum(ln[:-1], out=offsets[1:])
-            offsets = offsets[live] * size
-            base = vals.ctypes.data
-            if len(live) and np.all(start[1:] == start[:-1] + nbytes[:-1]):
-                ctypes.memmove(int(start[0]), base, int(nbytes.sum()))
-            else:
-                for a, o, b in zip(start.tolist(), offsets.tolist(), nbytes.tolist()):
-                    ctypes.memmove(a, base + o, b)
+        ends = start + lens * size
+        lo = int(start.min())
+        if np.all(start[order][1:] >= ends[order][:-1]) and not np.any((start - lo) % size):
+            # The fresh value spans are disjoint: write every row into its
+            # own, through one array over the buffer they were cut from.
+            n = (int(ends.max()) - lo) // size
+            ctype = ctypes.c_float if size == 4 else ctypes.c_double
+            buf = np.ctypeslib.as_array((ctype * n).from_address(lo))
+            first_entry = np.zeros(len(lens), np.int64)
+            np.cumsum(lens[:-1], out=first_entry[1:])
+            dest = np.repeat((start - lo) // size - first_entry, lens)
+            dest += np.arange(len(vals), dtype=np.int64)
+            buf[dest] = vals
             return fresh
         # Fresh values that rows share (a stack of one row twice, say) cannot
         # hold different values per row: copy the entries instead.
