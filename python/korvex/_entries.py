@@ -38,16 +38,23 @@ def _sum_repeated_cells(M, out):
     """The library's dense export keeps the last of repeated entries; scipy
     sums them. Cells stored more than once are added up again in stored
     order, every other cell is left as written."""
-    _, _, vals, rows, cols = M._export()
-    if not len(vals):
+    indptr, inner, vals, rows, cols = M._export()
+    if len(vals) < 2:
         return
-    cell = rows * M.shape[1] + cols  # fits: the dense array exists
+    # Only rows (columns, for CSC) that are not strictly increasing can
+    # repeat a cell.
+    outer = rows if M.format == "csr" else cols
+    back = (inner[1:] <= inner[:-1]) & (outer[1:] == outer[:-1])
+    suspect = np.zeros(len(indptr) - 1, bool)
+    suspect[outer[1:][back]] = True
+    at = np.flatnonzero(suspect[outer])
+    cell = rows[at] * M.shape[1] + cols[at]  # fits: the dense array exists
     uniq, counts = np.unique(cell, return_counts=True)
-    again = np.isin(cell, uniq[counts > 1])
-    if again.any():
-        rr, cc = rows[again], cols[again]
+    at = at[np.isin(cell, uniq[counts > 1])]
+    if len(at):
+        rr, cc = rows[at], cols[at]
         out[rr, cc] = 0
-        np.add.at(out, (rr, cc), vals[again])
+        np.add.at(out, (rr, cc), vals[at])
 
 
 class _EntriesMixin:

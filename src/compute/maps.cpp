@@ -7,6 +7,7 @@
 
 #include "compute/compute.hpp"
 #include "compute/plan.hpp"
+#include "compute/vecmath.hpp"
 #include "span/parallel.hpp"
 
 namespace korvex::compute {
@@ -113,6 +114,18 @@ int32_t map_each(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out
         out);
 }
 
+// fn(src, dst, count) over each run of values (whole arrays at once).
+template <typename V, Form F, typename Fn>
+int32_t map_runs(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
+    return remap<V, F, false>(
+        m,
+        [&](const V* src, const int64_t*, uint64_t from, uint64_t to, uint64_t, V* dst) {
+            fn(src + from, dst, to - from);
+            return true;
+        },
+        out);
+}
+
 // numpy's round: scale by 10^|d| (built by repeated products, in double,
 // then taken to the value type), round half to even, scale back.
 template <typename V>
@@ -154,8 +167,10 @@ int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, Compresse
         case KORVEX_MAP_ABS: return map_each<V, F>(m, [](V v) { return std::fabs(v); }, out);
         case KORVEX_MAP_POWER: return map_each<V, F>(m, [a](V v) { return V(std::pow(v, a)); }, out);
         case KORVEX_MAP_SQRT: return map_each<V, F>(m, [](V v) { return std::sqrt(v); }, out);
-        case KORVEX_MAP_LOG1P: return map_each<V, F>(m, [](V v) { return std::log1p(v); }, out);
-        case KORVEX_MAP_EXPM1: return map_each<V, F>(m, [](V v) { return std::expm1(v); }, out);
+        case KORVEX_MAP_LOG1P:
+            return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { log1p_array(s, d, n); }, out);
+        case KORVEX_MAP_EXPM1:
+            return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { expm1_array(s, d, n); }, out);
         case KORVEX_MAP_SIN: return map_each<V, F>(m, [](V v) { return std::sin(v); }, out);
         case KORVEX_MAP_TAN: return map_each<V, F>(m, [](V v) { return std::tan(v); }, out);
         case KORVEX_MAP_ARCSIN: return map_each<V, F>(m, [](V v) { return std::asin(v); }, out);
