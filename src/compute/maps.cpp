@@ -151,6 +151,9 @@ struct Round {
 };
 
 template <typename V>
+constexpr V kPi = V(3.141592653589793238462643383279502884);
+
+template <typename V>
 V sign_of(V v) {
     return v > 0 ? V(1) : v < 0 ? V(-1) : v == 0 ? V(0) : v;
 }
@@ -160,7 +163,6 @@ V sign_of(V v) {
 template <typename V, Form F>
 int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out) {
     const V a = static_cast<V>(arg);
-    constexpr V pi = V(3.141592653589793238462643383279502884);
     switch (op) {
         case KORVEX_MAP_SCALE: return map_each<V, F>(m, [a](V v) { return v * a; }, out);
         case KORVEX_MAP_NEGATE: return map_each<V, F>(m, [](V v) { return -v; }, out);
@@ -183,8 +185,8 @@ int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, Compresse
         case KORVEX_MAP_RINT: return map_each<V, F>(m, [](V v) { return std::rint(v); }, out);
         case KORVEX_MAP_TRUNC: return map_each<V, F>(m, [](V v) { return std::trunc(v); }, out);
         case KORVEX_MAP_SIGN: return map_each<V, F>(m, [](V v) { return sign_of(v); }, out);
-        case KORVEX_MAP_DEG2RAD: return map_each<V, F>(m, [pi](V v) { return v * (pi / V(180)); }, out);
-        case KORVEX_MAP_RAD2DEG: return map_each<V, F>(m, [pi](V v) { return v * (V(180) / pi); }, out);
+        case KORVEX_MAP_DEG2RAD: return map_each<V, F>(m, [](V v) { return v * (kPi<V> / V(180)); }, out);
+        case KORVEX_MAP_RAD2DEG: return map_each<V, F>(m, [](V v) { return v * (V(180) / kPi<V>); }, out);
         case KORVEX_MAP_ROUND: return map_each<V, F>(m, Round<V>(arg), out);
         default: return KORVEX_STATUS_LENGTH;
     }

@@ -67,6 +67,7 @@ __attribute__((always_inline)) inline bool dot(const V* v, const int64_t* x, uin
         acc[0] += a;
         return true;
     } else {
+        if (f == t) return true;  // (the operand may be empty: no pointer arithmetic on it)
         if (kc == 1) {
             const auto* xin = in.p + c0 * in.cs;  // one column: consecutive elements
             double a = 0;
@@ -293,9 +294,9 @@ int32_t scatter(const CompressedMatrix& m, uint64_t n, uint64_t inner, const In&
                 return;
             }
     };
-    if (plan.count <= 1) {  // one piece: straight into the result
+    if (plan.count <= 1 || elems == 0) {  // one piece, or nothing to add into: in place
         std::fill(out.p, out.p + elems, O(0));
-        if (plan.count == 1) run(plan.pieces[0], out);
+        for (uint64_t p = 0; p < plan.count && !fail.any(); ++p) run(plan.pieces[p], out);
         return fail.status.load();
     }
     Scratch<O> scratch(par::slot_count(), elems, interleave ? nullptr : out.p);

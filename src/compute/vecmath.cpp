@@ -19,16 +19,21 @@ void scalar(const T* src, T* dst, uint64_t n, F f) {
 }  // namespace
 
 #ifdef KORVEX_VECTOR_MATH
+// Declared with the ISA their vector arguments need.
+#define KORVEX_E __attribute__((target("avx512f")))
+#define KORVEX_D __attribute__((target("avx2,fma")))
 extern "C" {
-__m512d _ZGVeN8v_log1p(__m512d);
-__m512 _ZGVeN16v_log1pf(__m512);
-__m512d _ZGVeN8v_expm1(__m512d);
-__m512 _ZGVeN16v_expm1f(__m512);
-__m256d _ZGVdN4v_log1p(__m256d);
-__m256 _ZGVdN8v_log1pf(__m256);
-__m256d _ZGVdN4v_expm1(__m256d);
-__m256 _ZGVdN8v_expm1f(__m256);
+KORVEX_E __m512d _ZGVeN8v_log1p(__m512d);
+KORVEX_E __m512 _ZGVeN16v_log1pf(__m512);
+KORVEX_E __m512d _ZGVeN8v_expm1(__m512d);
+KORVEX_E __m512 _ZGVeN16v_expm1f(__m512);
+KORVEX_D __m256d _ZGVdN4v_log1p(__m256d);
+KORVEX_D __m256 _ZGVdN8v_log1pf(__m256);
+KORVEX_D __m256d _ZGVdN4v_expm1(__m256d);
+KORVEX_D __m256 _ZGVdN8v_expm1f(__m256);
 }
+#undef KORVEX_E
+#undef KORVEX_D
 
 namespace {
 

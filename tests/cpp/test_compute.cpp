@@ -136,6 +136,7 @@ std::vector<Shape2> shapes() {
         {"long row", 3, 7, {{{6, 1}}, longrow, {{0, 3}}}},
         {"no outer", 0, 3, {}},
         {"no inner", 3, 0, {{}, {}, {}}},
+        {"many outer, no inner", 20000, 0, Outer(20000)},  // several pieces, nothing to add into
     };
 }
 
