@@ -27,6 +27,7 @@ import scipy.sparse as sp
 from . import _sizes
 from ._guard import guarded
 from ._lib import MAP_OPS, check_status
+from ._lib import ptr as _ptr
 
 __all__ = ["UNARY_MAPS"]
 
@@ -42,12 +43,9 @@ UNARY_MAPS = {name: MAP_OPS[name] for name in (
 # f(a) + f(b)); every other map first adds repeated indices up, as scipy does.
 _LINEAR = {_SCALE, _NEGATE, UNARY_MAPS["deg2rad"], UNARY_MAPS["rad2deg"]}
 
-_PLACEHOLDER = np.zeros(4, dtype=np.uint64)
 _NUMERIC = "biufc"
 
 
-def _ptr(a):
-    return a.ctypes.data if a.size else _PLACEHOLDER.ctypes.data
 
 
 def _is_sparse(x):
@@ -197,9 +195,8 @@ class _ArithMixin:
         S.sum_duplicates()
         if S.nnz == n:
             return None
-        from ._matrix import _import_copy  # the core imports this module
         r, c = self.shape
-        return self._derived(type(self), _import_copy(
+        return self._derived(type(self), self._import_copy(
             self._fam, r, c, S.indptr, S.indices.astype(np.int64), S.data))
 
     def _map_values(self, op, arg=0.0):
@@ -243,10 +240,9 @@ class _ArithMixin:
         # Fresh values that rows share (a stack of one row twice, say) cannot
         # hold different values per row: copy the entries instead.
         fresh._discard()
-        from ._matrix import _import_copy
         indptr, inner, _, _, _ = self._export()
         r, c = self.shape
-        return self._derived(type(self), _import_copy(self._fam, r, c, indptr, inner, vals))
+        return self._derived(type(self), self._import_copy(self._fam, r, c, indptr, inner, vals))
 
     def _in_dtype(self, dtype, fn):
         """fn applied to this matrix in dtype (converted first if needed)."""

@@ -8,10 +8,9 @@ import numpy as np
 
 from . import _sizes
 from ._guard import guarded
-from ._lib import check_status
+from ._lib import check_status, ptr
 
 _SCIPY_OUT = "out array must be same dtype and shape as sparse matrix"
-_PLACEHOLDER = np.zeros(4, dtype=np.uint64)  # a valid address for empty arrays
 
 
 def _dense_target(M, order, out):
@@ -69,7 +68,7 @@ class _EntriesMixin:
         h = self._handle
         out = _dense_target(self, order, out)
         fortran = not out.flags.c_contiguous
-        address = out.ctypes.data if out.size else _PLACEHOLDER.ctypes.data
+        address = ptr(out)
         check_status(self._fam.to_dense(h, address, out.size, 1 if fortran else 0),
                      f"{self._fam.prefix}_to_dense")
         if not self._fam.is_sorted(h):

@@ -26,12 +26,7 @@ import scipy.sparse as sp
 
 from . import _sizes
 from ._guard import guarded
-
-
-def _core():
-    # The matrix module imports this one; reach it only at call time.
-    from . import _matrix
-    return _matrix
+from ._lib import new_handle, ptr
 
 
 class _IndexMixin:
@@ -97,7 +92,6 @@ class _IndexMixin:
     def _select(self, axis, sel):
         """A new matrix selecting sel = ("range", (a, b)), ("mask", uint8
         array) or ("take", int64 positions) along axis."""
-        m = _core()
         word = "rows" if axis == 0 else "cols"
         outer = (axis == 0) == (self.format == "csr")
         h, fam = self._handle, self._fam
@@ -115,7 +109,7 @@ class _IndexMixin:
                 # when that is much wider than the list
                 table = 8 * dim if dim <= 64 * k + (1 << 16) else 16 * k
                 _sizes.new_matrix(op, n, _sizes.LENGTHS, 8 * k + table)
-            handle = m._new(getattr(fam, f"take_{word}"), h, m._ptr(arg), k, op=op,
+            handle = new_handle(getattr(fam, f"take_{word}"), h, ptr(arg), k, op=op,
                             detail=f"{k} positions")
             return self._derived(type(self), handle, shares=outer)
         if kind == "range":
@@ -133,7 +127,7 @@ class _IndexMixin:
                     _sizes.new_matrix(op, b - a)
                 else:
                     _sizes.new_matrix(op, n, _sizes.LENGTHS)
-                handle = m._new(getattr(fam, f"slice_{word}"), h, a, b, op=op,
+                handle = new_handle(getattr(fam, f"slice_{word}"), h, a, b, op=op,
                                 detail=f"[{a}:{b}]")
                 return self._derived(type(self), handle, shares=outer)
         op = f"{fam.prefix}_slice_{word}_mask"
@@ -141,7 +135,7 @@ class _IndexMixin:
             _sizes.new_matrix(op, n)
         else:
             _sizes.new_matrix(op, n, _sizes.LENGTHS, len(arg) // 4 + 16)
-        handle = m._new(getattr(fam, f"slice_{word}_mask"), h, m._ptr(arg), len(arg), op=op)
+        handle = new_handle(getattr(fam, f"slice_{word}_mask"), h, ptr(arg), len(arg), op=op)
         return self._derived(type(self), handle, shares=outer)
 
     @guarded
@@ -156,7 +150,7 @@ class _IndexMixin:
         np.cumsum(keep, out=run[1:])
         r, c = self.shape
         shape = (r, b - a) if self.format == "csr" else (b - a, c)
-        h = _core()._import_copy(self._fam, shape[0], shape[1], run[indptr], inner[keep] - a,
+        h = self._import_copy(self._fam, shape[0], shape[1], run[indptr], inner[keep] - a,
                                  vals[keep])
         return self._derived(type(self), h)
 
@@ -181,7 +175,6 @@ class _IndexMixin:
     def _from_dense(self, dense):
         """A matrix of this class over the non-zero elements of a small
         2-D array (as scipy builds the result of 2-D paired positions)."""
-        m = _core()
         r, c = dense.shape
         rows, cols = (x.astype(np.int64) for x in np.nonzero(dense))
         vals = np.ascontiguousarray(dense[rows, cols], self.dtype)
@@ -189,7 +182,7 @@ class _IndexMixin:
         op = f"{fam.prefix}_from_coo"
         _sizes.new_matrix(op, r if self.format == "csr" else c, _sizes.COUNTING,
                           _sizes.COUNTING_ENTRY * len(vals))
-        h = m._new(fam.from_coo, r, c, m._ptr(rows), m._ptr(cols), m._ptr(vals), len(vals),
+        h = new_handle(fam.from_coo, r, c, ptr(rows), ptr(cols), ptr(vals), len(vals),
                    op=op)
         return self._derived(type(self), h)
 

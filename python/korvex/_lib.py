@@ -20,7 +20,7 @@ from ctypes import c_double, c_int32, c_uint8, c_uint32, c_uint64, c_void_p
 
 __all__ = [
     "lib", "library_path", "family", "span_functions", "Shape", "RowInfo", "SpanInfo",
-    "check_status", "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError",
+    "check_status", "ptr", "new_handle", "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError",
     "IndptrError", "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError",
 ]
 
@@ -111,6 +111,24 @@ _STATUS = {
     -8: ("KORVEX_STATUS_INDEX", IndexOutOfRangeError,
          "an index lies outside the matrix, or a row's value and index spans differ in length"),
 }
+
+
+# A valid, aligned address for empty arrays: the library checks pointers for
+# NULL even where it reads nothing.
+_PLACEHOLDER = (c_uint64 * 4)()
+
+
+def ptr(a):
+    """The data address of a numpy array, or a valid dummy one when it is empty."""
+    return a.ctypes.data if a.size else ctypes.addressof(_PLACEHOLDER)
+
+
+def new_handle(fn, *args, op, detail=""):
+    """Call a constructor whose last argument is the out slot; the new handle,
+    or the exception its status stands for."""
+    out = ctypes.c_void_p()
+    check_status(fn(*args, ctypes.byref(out)), op, detail)
+    return out.value
 
 
 def check_status(status, operation, detail=""):

@@ -36,15 +36,11 @@ _SCIPY_CLASSES = {
 }
 _COO_CLASSES = {False: sp.coo_matrix, True: getattr(sp, "coo_array", sp.coo_matrix)}
 
-# A valid address for zero-length arrays: the library refuses null pointers
-# even where it reads nothing.
-_PLACEHOLDER = np.zeros(4, dtype=np.uint64)
 
 SpanDesc = namedtuple("SpanDesc", "address len flags view aligned mutable")
 
 
-def _ptr(a):
-    return a.ctypes.data if a.size else _PLACEHOLDER.ctypes.data
+_ptr = _lib.ptr
 
 
 def _release(free, handle, keep):
@@ -124,10 +120,7 @@ def _keep_union(mats):
     return tuple(seen.values())
 
 
-def _new(fn, *args, op, detail=""):
-    out = ctypes.c_void_p()
-    check_status(fn(*args, ctypes.byref(out)), op, detail)
-    return out.value
+_new = _lib.new_handle
 
 
 def _import_copy(fam, r, c, indptr, inner, vals):
@@ -194,6 +187,7 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
 
     format = None
     ndim = 2
+    _import_copy = staticmethod(_import_copy)  # for the mixins: a handle over copied arrays
 
     def __init__(self, arg1, shape=None, dtype=None, copy=False):
         """scipy's constructor idiom: CSRMatrix(M) from a korvex matrix (shared
