@@ -14,9 +14,8 @@ from collections import deque
 
 import numpy as np
 
-from . import _sizes
-from ._guard import GUARD, guarded
-from ._matrix import CSRMatrix, _Compressed, _new, _ptr
+from ._guard import GUARD
+from ._matrix import CSRMatrix, _Compressed
 
 __all__ = ["batches"]
 
@@ -28,19 +27,8 @@ _CONVERSIONS = {
 }
 
 
-@guarded
-def _take_rows(M, pos):
-    """Rows pos (uint64, any order, repeats allowed) of M, sharing its spans."""
-    fam = M._fam
-    h = M._handle
-    op = f"{fam.prefix}_take_rows"
-    _sizes.new_matrix(op, len(pos))
-    return M._derived(type(M), _new(fam.take_rows, h, _ptr(pos), len(pos), op=op),
-                      shares=True)
-
-
 def _batch(M, pos, convert):
-    B = _take_rows(M, pos)
+    B = M._select(0, ("take", pos))  # the rows M[pos], sharing M's spans
     if convert is None:
         return B
     try:
