@@ -72,7 +72,7 @@ def test_scikit_learn_estimators_take_the_export():
     M = korvex.from_scipy(A)
     X = M.to_scipy()
     fits = [SGDClassifier(max_iter=20, tol=None, random_state=0),
-            LogisticRegression(solver="saga", max_iter=50), KMeans(3, n_init=1, random_state=0)]
+            LogisticRegression(solver="saga", max_iter=50, random_state=0), KMeans(3, n_init=1, random_state=0)]
     for est in fits:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # convergence
