@@ -43,6 +43,22 @@ int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, C
 template <typename V, Form F>
 int32_t take_inner(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, CompressedMatrix** out);
 
+// The compressed arrays of take_outer(m, pos, k) written straight into
+// caller memory, with no matrix made: indptr_out holds k + 1 entries,
+// values_out and indices_out `capacity`; indices and indptr are int32_t
+// (width 4) or int64_t (width 8). With values_out and indices_out both null
+// only indptr_out is written (its last entry is the entry count); one of
+// them null is -1. -5 for a
+// position beyond the outer dimension and -6 for a bad width or a width 4
+// that cannot hold the entry count or the inner dimension (nothing written
+// either way); -6 for an entry count beyond capacity (indptr_out written);
+// -8 for a row whose spans differ in length or a stored index outside
+// [0, inner dim), found while writing, never writing outside the arrays.
+template <typename V, Form F>
+int32_t take_outer_compressed(const CompressedMatrix& m, const uint64_t* pos, uint64_t k,
+                              void* indptr_out, V* values_out, void* indices_out,
+                              uint64_t capacity, uint8_t width);
+
 // Number of non-zero bytes.
 uint64_t count_selected(const uint8_t* mask, uint64_t len);
 

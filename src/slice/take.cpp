@@ -196,11 +196,100 @@ int32_t take_inner(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, C
     return KORVEX_OK;
 }
 
+namespace {
+
+// Entries at or below this are copied on the calling thread.
+constexpr uint64_t kSequentialEntries = uint64_t{1} << 16;
+
+// Rows pos[b..e) from place indptr[b] on; false when a row's spans differ
+// or an index lies outside [0, hi] (the sign-bit test of export_compressed).
+template <typename V, typename I>
+bool copy_taken(const Span* vs, const Span* xs, const uint64_t* pos, uint64_t b, uint64_t e,
+                const I* indptr, int64_t hi, V* values_out, I* indices_out) {
+    const auto h = static_cast<uint64_t>(hi);
+    uint64_t acc = 0;
+    bool mismatch = false;
+    for (uint64_t t = b; t < e; ++t) {
+        const Span& v = vs[pos[t]];
+        const Span& x = xs[pos[t]];
+        const uint64_t len = v.len;
+        if (len == 0) continue;
+        if (x.len != len) {
+            mismatch = true;
+            continue;
+        }
+        const auto at = static_cast<uint64_t>(indptr[t]);
+        std::memcpy(values_out + at, v.data, len * sizeof(V));
+        const int64_t* src = static_cast<const int64_t*>(x.data);
+        I* dst = indices_out + at;
+        for (uint64_t q = 0; q < len; ++q) {
+            auto j = static_cast<uint64_t>(src[q]);
+            acc |= j | (h - j);
+            dst[q] = static_cast<I>(src[q]);
+        }
+    }
+    return !mismatch && (acc >> 63) == 0;
+}
+
+template <typename V, typename I>
+int32_t take_write(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, uint64_t total,
+                   uint64_t inner, I* indptr, V* values_out, I* indices_out, uint64_t capacity) {
+    const Span* vs = m.values.ptr;
+    uint64_t run = 0;
+    for (uint64_t t = 0; t < k; ++t) {
+        indptr[t] = static_cast<I>(run);
+        run += vs[pos[t]].len;
+    }
+    indptr[k] = static_cast<I>(run);
+    if (!values_out && !indices_out) return KORVEX_OK;
+    if (!values_out || !indices_out) return KORVEX_STATUS_NULL;
+    if (total > capacity) return KORVEX_STATUS_CAPACITY;
+    const int64_t hi = inner == 0 ? -1 : inner - 1 > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(inner - 1);
+    if (total <= kSequentialEntries) {
+        return copy_taken(vs, m.indices.ptr, pos, 0, k, indptr, hi, values_out, indices_out)
+                   ? KORVEX_OK
+                   : KORVEX_STATUS_INDEX;
+    }
+    const par::Pieces cut = par::pieces_of(k, 8);
+    std::atomic<bool> bad{false};
+    par::for_each(cut.count, [&](uint64_t p) {
+        if (!copy_taken(vs, m.indices.ptr, pos, cut.begin(p), cut.end(p), indptr, hi, values_out,
+                        indices_out))
+            bad.store(true, std::memory_order_relaxed);
+    });
+    return bad.load() ? KORVEX_STATUS_INDEX : KORVEX_OK;
+}
+
+}  // namespace
+
+template <typename V, Form F>
+int32_t take_outer_compressed(const CompressedMatrix& m, const uint64_t* pos, uint64_t k,
+                              void* indptr_out, V* values_out, void* indices_out,
+                              uint64_t capacity, uint8_t width) {
+    if (width != 4 && width != 8) return KORVEX_STATUS_CAPACITY;
+    const uint64_t dim = outer_dim<F>(m), inner = inner_dim<F>(m);
+    if (any_position(k, [&](uint64_t i) { return pos[i] >= dim; })) return KORVEX_STATUS_RANGE;
+    KORVEX_INVARIANT(m.values.len >= dim && m.indices.len >= dim, "span arrays shorter than the shape");
+    uint64_t total = 0;
+    bool overflow = false;
+    for (uint64_t t = 0; t < k; ++t) overflow |= __builtin_add_overflow(total, m.values.ptr[pos[t]].len, &total);
+    if (overflow) return KORVEX_STATUS_CAPACITY;
+    if (width == 4) {
+        if (total > uint64_t(INT32_MAX) || inner > uint64_t(INT32_MAX) + 1) return KORVEX_STATUS_CAPACITY;
+        return take_write(m, pos, k, total, inner, static_cast<int32_t*>(indptr_out), values_out,
+                          static_cast<int32_t*>(indices_out), capacity);
+    }
+    return take_write(m, pos, k, total, inner, static_cast<int64_t*>(indptr_out), values_out,
+                      static_cast<int64_t*>(indices_out), capacity);
+}
+
 template int32_t take_outer<Form::csr>(const CompressedMatrix&, const uint64_t*, uint64_t, CompressedMatrix**);
 template int32_t take_outer<Form::csc>(const CompressedMatrix&, const uint64_t*, uint64_t, CompressedMatrix**);
 #define KORVEX_INSTANTIATE(V, F)                                                                 \
     template int32_t take_inner<V, F>(const CompressedMatrix&, const uint64_t*, uint64_t,         \
-                                      CompressedMatrix**);
+                                      CompressedMatrix**);                                       \
+    template int32_t take_outer_compressed<V, F>(const CompressedMatrix&, const uint64_t*, uint64_t, \
+                                                 void*, V*, void*, uint64_t, uint8_t);
 KORVEX_FOR_EACH_FAMILY(KORVEX_INSTANTIATE)
 #undef KORVEX_INSTANTIATE
 

@@ -2,6 +2,7 @@
 // indices and from unaligned arrays, and the shared transpose.
 #include <cstring>
 
+#include "slice/slice.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -245,4 +246,97 @@ TEST_F(SharedTranspose, SharesEverySpanWithTheShapeSwapped) {
     t = kUntouched;
     EXPECT_EQ(csr_f32_transpose_shared_from_csc(nullptr, &t), KORVEX_STATUS_NULL);
     EXPECT_EQ(t, kUntouched);
+}
+
+// A take written straight into compressed arrays reads what the take then
+// the export would, in both index widths; the edges refuse before writing.
+TYPED_TEST(Take, OuterTakeIntoCompressedArrays) {
+    using A = TypeParam;
+    using V = typename A::V;
+    constexpr auto F = A::csr ? korvex::Form::csr : korvex::Form::csc;
+    const uint64_t rows = A::csr ? 4 : 5, cols = A::csr ? 5 : 4;
+    CompressedMatrix* m = copy_of<A>(rows, cols, kSource);
+    const std::vector<std::vector<uint64_t>> lists = {{}, {1}, {3, 0, 0, 2}, {2, 2, 1, 0, 3}};
+    for (const auto& pos : lists) {
+        for (uint8_t width : {4, 8}) {
+            SCOPED_TRACE(testing::Message() << "n " << pos.size() << " width " << int(width));
+            std::vector<int64_t> ptr(pos.size() + 1, -1), idx(16, -1);
+            std::vector<V> val(16, V(-1));
+            // Counting first: indptr only.
+            ASSERT_EQ((korvex::take_outer_compressed<V, F>(*m, pos.data(), pos.size(), ptr.data(),
+                                                           nullptr, nullptr, 0, width)), 0);
+            auto at = [&](size_t t) {
+                return width == 8 ? ptr[t] : int64_t(reinterpret_cast<int32_t*>(ptr.data())[t]);
+            };
+            const Outer want = take_model(kSource, true, pos);
+            uint64_t total = 0;
+            for (size_t t = 0; t < want.size(); ++t) {
+                EXPECT_EQ(at(t), int64_t(total));
+                total += want[t].size();
+            }
+            EXPECT_EQ(at(pos.size()), int64_t(total));
+            if (total)  // too small: -6, indptr still written
+                EXPECT_EQ((korvex::take_outer_compressed<V, F>(*m, pos.data(), pos.size(), ptr.data(),
+                                                               val.data(), idx.data(), total - 1, width)),
+                          KORVEX_STATUS_CAPACITY);
+            ASSERT_EQ((korvex::take_outer_compressed<V, F>(*m, pos.data(), pos.size(), ptr.data(),
+                                                           val.data(), idx.data(), 16, width)), 0);
+            for (size_t t = 0; t < want.size(); ++t)
+                for (size_t q = 0; q < want[t].size(); ++q) {
+                    uint64_t e = uint64_t(at(t)) + q;
+                    int64_t j = width == 8 ? idx[e] : reinterpret_cast<int32_t*>(idx.data())[e];
+                    EXPECT_EQ(j, want[t][q].first);
+                    EXPECT_EQ(double(val[e]), want[t][q].second);
+                }
+            EXPECT_EQ(val[total], V(-1));  // nothing past the entries
+        }
+    }
+    std::vector<int64_t> ptr(3, -7);
+    std::vector<V> val(8);
+    std::vector<int64_t> idx(8);
+    const uint64_t beyond[] = {0, A::csr ? 4 : 4};
+    EXPECT_EQ((korvex::take_outer_compressed<V, F>(*m, beyond, 2, ptr.data(), val.data(), idx.data(), 8, 8)),
+              KORVEX_STATUS_RANGE);
+    EXPECT_EQ(ptr[0], -7);  // nothing written
+    const uint64_t ok[] = {0, 2};
+    EXPECT_EQ((korvex::take_outer_compressed<V, F>(*m, ok, 2, ptr.data(), val.data(), idx.data(), 8, 3)),
+              KORVEX_STATUS_CAPACITY);
+    EXPECT_EQ((korvex::take_outer_compressed<V, F>(*m, ok, 2, ptr.data(), val.data(), nullptr, 8, 8)),
+              KORVEX_STATUS_NULL);
+    A::release(m);
+}
+
+// An index outside the inner dimension (a view of bad host arrays) is
+// reported, and large takes run on the pool with the same result.
+TYPED_TEST(Take, OuterTakeIntoCompressedArraysChecksIndicesAndRunsParallel) {
+    using A = TypeParam;
+    using V = typename A::V;
+    constexpr auto F = A::csr ? korvex::Form::csr : korvex::Form::csc;
+    Outer bad = {{{1, 1.0}, {9, 2.0}}, {{0, 3.0}}};
+    CompressedMatrix* m = copy_of<A>(A::csr ? 2 : 3, A::csr ? 3 : 2, bad);
+    const uint64_t both[] = {1, 0}, good[] = {1};
+    std::vector<int64_t> ptr(3), idx(4);
+    std::vector<V> val(4);
+    EXPECT_EQ((korvex::take_outer_compressed<V, F>(*m, both, 2, ptr.data(), val.data(), idx.data(), 4, 8)),
+              KORVEX_STATUS_INDEX);
+    EXPECT_EQ((korvex::take_outer_compressed<V, F>(*m, good, 1, ptr.data(), val.data(), idx.data(), 4, 8)), 0);
+    A::release(m);
+
+    Outer big(300);
+    for (size_t i = 0; i < big.size(); ++i)
+        for (int64_t j = 0; j < 400; ++j) big[i].emplace_back((j * 7 + int64_t(i)) % 400, double(i + j));
+    m = copy_of<A>(A::csr ? 300 : 400, A::csr ? 400 : 300, big);
+    std::vector<uint64_t> pos(600);
+    for (size_t t = 0; t < pos.size(); ++t) pos[t] = (t * 37) % 300;
+    std::vector<int32_t> p32(601), i32(600 * 400);
+    std::vector<V> v(600 * 400);
+    ASSERT_EQ((korvex::take_outer_compressed<V, F>(*m, pos.data(), pos.size(), p32.data(), v.data(),
+                                                   i32.data(), v.size(), 4)), 0);
+    const Outer want = take_model(big, true, pos);
+    for (size_t t = 0; t < pos.size(); t += 53)
+        for (size_t q = 0; q < 400; q += 11) {
+            EXPECT_EQ(i32[size_t(p32[t]) + q], want[t][q].first);
+            EXPECT_EQ(double(v[size_t(p32[t]) + q]), want[t][q].second);
+        }
+    A::release(m);
 }
