@@ -43,6 +43,13 @@ inline int thread_count() {
 #endif
 }
 
+// Caps every later loop at n threads, the calling thread included, or
+// lifts the cap for n == 0. Process-wide; a loop already running keeps the
+// threads it has. A cap above the pool's size leaves the pool's size.
+// Throws std::bad_alloc when the control record cannot be made (the old
+// cap then stays).
+void set_thread_limit(uint64_t n);
+
 // Slots for per-thread scratch: slot() is the calling thread's index in
 // the pool, in [0, slot_count()); no two threads running loop bodies of
 // the same pool hold the same slot at once.

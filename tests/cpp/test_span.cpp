@@ -1,4 +1,7 @@
 // Span batches, shared-buffer reference counts, span_<T>_* exports, constants.
+#include <atomic>
+
+#include "span/parallel.hpp"
 #include "test_support.hpp"
 
 using korvex::allocate_span_batch;
@@ -133,4 +136,22 @@ TEST_F(SpanExports, NullSpansAndConstants) {
         EXPECT_EQ(s, 32u);
     EXPECT_TRUE(KORVEX_ABI_VERSION == 1 && SPAN_SIZE == 32);
     EXPECT_TRUE(SPAN_FLAG_VIEW == 1 && SPAN_FLAG_ALIGNED == 2 && SPAN_FLAG_MUTABLE == 4);
+}
+
+// The thread cap: one thread runs loops on the caller alone; lifting it
+// gives the pool back; a cap beyond the pool leaves the pool's size.
+TEST(ThreadLimit, CapsAndLifts) {
+    namespace par = korvex::par;
+    par::set_thread_limit(0);
+    const int full = par::thread_count();
+    ASSERT_GE(full, 1);
+    par::set_thread_limit(1);
+    EXPECT_EQ(par::thread_count(), 1);
+    std::atomic<uint64_t> seen{0};
+    par::for_each(10000, [&](uint64_t) { seen.fetch_add(1, std::memory_order_relaxed); });
+    EXPECT_EQ(seen.load(), 10000u);
+    par::set_thread_limit(uint64_t{1} << 40);
+    EXPECT_EQ(par::thread_count(), full);
+    par::set_thread_limit(0);
+    EXPECT_EQ(par::thread_count(), full);
 }
