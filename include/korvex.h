@@ -362,6 +362,20 @@ KORVEX_LIST_CONSTANTS(KORVEX_DECLARE_CONSTANT)
  *       position >= the axis length; nothing allocated), -7, and for the
  *       inner axis -8 (a stored index outside [0, inner dim), or a row whose
  *       value and index spans differ in length).
+ *   P_take_Xs_to_compressed(m, pos, n, indptr_out, values_out, indices_out,
+ *       capacity, index_width)  the outer take of pos[0..n) written straight
+ *       into scipy's three arrays (as P_to_compressed of P_take_Xs' result,
+ *       with no matrix made): indptr_out holds n + 1 elements, values_out
+ *       and indices_out `capacity`; index elements are index_width bytes (4
+ *       or 8). values_out and indices_out both NULL: only indptr_out is
+ *       written, its last element the entry count (call again with arrays
+ *       that large). Parallel for large takes. -1 (m, pos or indptr_out
+ *       NULL, or one of the two arrays), -5 (a position >= the outer dim;
+ *       nothing written), -6 (index_width not 4 or 8, or width 4 with more
+ *       than INT32_MAX entries or an inner dim above 2^31, nothing written;
+ *       capacity below the entry count, indptr_out written), -8 (a stored
+ *       index outside [0, inner dim), or a row whose spans differ in length;
+ *       found while copying, never writing outside the arrays).
  *
  * Stacking (mats: array of count handles of this family)
  *   P_vstack(mats, count, out), P_hstack(mats, count, out)  along the
@@ -428,6 +442,19 @@ enum { KORVEX_LIST_MAP_OPS(KORVEX_MAP_ENUMERATOR) };
  *   P_scale_rows(m, w, w_len, out)  v * w[row]; w_len == rows else -2.
  *   P_scale_cols(m, w, w_len, out)  v * w[column]; w_len == cols else -2.
  *       Scaling along the inner axis reads the indices: -8 as above.
+ */
+
+/* ------------------------------------------------------------------------ */
+/* The library's threads                                                     */
+/* ------------------------------------------------------------------------ */
+/*
+ *   korvex_set_num_threads(n)  caps every later parallel loop at n threads,
+ *       the calling thread included (a loop running now keeps its threads);
+ *       n == 0 lifts the cap. Process-wide, any thread may call it. A cap
+ *       above the pool's size (the CPUs the process could use when the pool
+ *       started) leaves the pool's size. 0, or -7.
+ *   korvex_get_num_threads()   the threads a parallel loop started now uses
+ *       (at least 1).
  */
 
 /* ------------------------------------------------------------------------ */

@@ -67,7 +67,9 @@
 /* Functions the library has once, outside any family, for example
  *     E(library, int32_t, korvex_set_threads, set_threads, (uint64_t n), (n))
  * defined by korvex::exports::library::set_threads. */
-#define KORVEX_LIST_LIBRARY(E)
+#define KORVEX_LIST_LIBRARY(E)                                                                   \
+    E(library, int32_t, korvex_set_num_threads, set_num_threads, (uint64_t n), (n))              \
+    E(library, uint64_t, korvex_get_num_threads, get_num_threads, (void), ())
 
 /* ------------------------------------------------------------------------ */
 /* Spans: span_<T>_<op>                                                      */
@@ -190,6 +192,10 @@
     E(P, int32_t, P##_take_cols, take_cols,                                                      \
       (CompressedMatrix *m, const uint64_t *pos, uint64_t n, CompressedMatrix **out),            \
       (m, pos, n, out))                                                                          \
+    E(P, int32_t, P##_take_##X##s_to_compressed, take_outer_to_compressed,                       \
+      (CompressedMatrix *m, const uint64_t *pos, uint64_t n, void *indptr_out, V *values_out,    \
+       void *indices_out, uint64_t capacity, uint8_t index_width),                               \
+      (m, pos, n, indptr_out, values_out, indices_out, capacity, index_width))                   \
     E(P, int32_t, P##_hstack, hstack,                                                            \
       (CompressedMatrix *const *mats, uint64_t count, CompressedMatrix **out),                   \
       (mats, count, out))                                                                        \

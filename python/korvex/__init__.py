@@ -12,7 +12,8 @@ matching builtin (ValueError, IndexError, MemoryError) and names the status.
 
 Threads: the library's loops run on one process-wide oneTBB pool created on
 first use and sized to the CPUs in the process's affinity mask at that time
-(taskset, or os.sched_setaffinity before the first korvex call). Any Python
+(taskset, or os.sched_setaffinity before the first korvex call);
+korvex.set_num_threads(n) and ``with korvex.threads(n):`` cap it. Any Python
 thread may call any method: one package-wide reader/writer lock (_guard.py)
 lets reading calls run in parallel and makes sort_indices() and free() wait
 for them, and them for it.
@@ -20,6 +21,7 @@ for them, and them for it.
 from ._lib import (AllocationError, CapacityError, IndexOutOfRangeError, IndptrError,
                    KorvexError, LengthError, NullArgumentError, RangeError, ShapeMismatchError,
                    library_path)
+from ._threads import get_num_threads, set_num_threads, threads
 from ._matrix import CSCMatrix, CSRMatrix, SpanDesc, from_coo, from_scipy, hstack, vstack
 from .storage import FileFormatError, load, load_npz, save, save_npz
 from .batches import batches
@@ -33,7 +35,7 @@ __all__ = [
     "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
     "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "library_path",
     "save", "load", "save_npz", "load_npz", "FileFormatError", "batches",
-    "load_h5ad", "from_torch",
+    "load_h5ad", "from_torch", "get_num_threads", "set_num_threads", "threads",
 ]
 
 # A process that already uses Dask (every Dask worker does) gets korvex's Dask

@@ -70,6 +70,7 @@ FAMILY_FUNCTIONS = {
         ('slice_cols_mask', 'slice_cols_mask', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_rows', 'take_rows', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_cols', 'take_cols', 'i32', ('M', 'P', 'u64', 'P')),
+        ('take_rows_to_compressed', 'take_outer_to_compressed', 'i32', ('M', 'P', 'u64', 'P', 'P', 'P', 'u64', 'u8')),
         ('hstack', 'hstack', 'i32', ('P', 'u64', 'P')),
         ('vstack', 'vstack', 'i32', ('P', 'u64', 'P')),
         ('matvec', 'matvec', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
@@ -138,6 +139,7 @@ FAMILY_FUNCTIONS = {
         ('slice_cols_mask', 'slice_cols_mask', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_rows', 'take_rows', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_cols', 'take_cols', 'i32', ('M', 'P', 'u64', 'P')),
+        ('take_rows_to_compressed', 'take_outer_to_compressed', 'i32', ('M', 'P', 'u64', 'P', 'P', 'P', 'u64', 'u8')),
         ('hstack', 'hstack', 'i32', ('P', 'u64', 'P')),
         ('vstack', 'vstack', 'i32', ('P', 'u64', 'P')),
         ('matvec', 'matvec', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
@@ -202,6 +204,7 @@ FAMILY_FUNCTIONS = {
         ('slice_cols_mask', 'slice_cols_mask', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_rows', 'take_rows', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_cols', 'take_cols', 'i32', ('M', 'P', 'u64', 'P')),
+        ('take_cols_to_compressed', 'take_outer_to_compressed', 'i32', ('M', 'P', 'u64', 'P', 'P', 'P', 'u64', 'u8')),
         ('hstack', 'hstack', 'i32', ('P', 'u64', 'P')),
         ('vstack', 'vstack', 'i32', ('P', 'u64', 'P')),
         ('matvec', 'matvec', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
@@ -270,6 +273,7 @@ FAMILY_FUNCTIONS = {
         ('slice_cols_mask', 'slice_cols_mask', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_rows', 'take_rows', 'i32', ('M', 'P', 'u64', 'P')),
         ('take_cols', 'take_cols', 'i32', ('M', 'P', 'u64', 'P')),
+        ('take_cols_to_compressed', 'take_outer_to_compressed', 'i32', ('M', 'P', 'u64', 'P', 'P', 'P', 'u64', 'u8')),
         ('hstack', 'hstack', 'i32', ('P', 'u64', 'P')),
         ('vstack', 'vstack', 'i32', ('P', 'u64', 'P')),
         ('matvec', 'matvec', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
@@ -360,6 +364,8 @@ SPAN_FUNCTIONS = {
 
 # ((name, result, (arguments)), ...): functions outside the families
 LIBRARY_FUNCTIONS = (
+    ('korvex_set_num_threads', 'i32', ('u64',)),
+    ('korvex_get_num_threads', 'u64', ()),
 )
 
 # 8-byte data symbols

@@ -561,6 +561,56 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin, _Habits
                              indices, indptr)
 
     @guarded
+    def _take_compressed(self, pos, index_dtype=None):
+        """(indptr, indices, values) of the outer take of pos (a C-contiguous
+        uint64 array of outer positions, each inside the matrix), written in
+        one pass with no matrix made; index type scipy's rule for the
+        result's shape unless index_dtype forces one."""
+        h, fam = self._handle, self._fam
+        k = len(pos)
+        word = "rows" if self.format == "csr" else "cols"
+        op = f"{fam.prefix}_take_{word}_to_compressed"
+        r, c = self.shape
+        shape = (k, c) if self.format == "csr" else (r, k)
+        ptr64 = np.empty(k + 1, np.int64)
+        check_status(fam.take_outer_to_compressed(h, _ptr(pos), k, _ptr(ptr64), None, None, 0, 8),
+                     op)
+        total = int(ptr64[-1])
+        want = _scipy_index_dtype(shape, total) if index_dtype is None else \
+            _index_dtype_arg(index_dtype)
+        indptr = ptr64 if want.itemsize == 8 else np.empty(k + 1, want)
+        indices = np.empty(total, want)
+        data = np.empty(total, self.dtype)
+        check_status(fam.take_outer_to_compressed(h, _ptr(pos), k, _ptr(indptr), _ptr(data),
+                                                  _ptr(indices), total, want.itemsize), op,
+                     f"{k} positions, {total} entries")
+        return shape, indptr, indices, data
+
+    def _take_scipy(self, pos):
+        """The scipy matrix of the outer take of pos (see _take_compressed)."""
+        shape, indptr, indices, data = self._take_compressed(pos)
+        return _scipy_result(_SCIPY_CLASSES[(self.format, self._sparray)], shape, data, indices,
+                             indptr)
+
+    def _take_torch(self, pos):
+        """The torch tensor of the outer take of pos, from one pass into
+        int64 arrays; rows torch refuses (unsorted, repeated indices) go the
+        way of to_torch()."""
+        torch = _optional.require("torch", "to_torch")
+        shape, ptr, idx, vals = self._take_compressed(pos, np.int64)
+        make = torch.sparse_csr_tensor if self.format == "csr" else torch.sparse_csc_tensor
+        try:
+            return make(torch.from_numpy(ptr), torch.from_numpy(idx), torch.from_numpy(vals),
+                        size=shape)
+        except RuntimeError:
+            pass
+        B = self._select(0 if self.format == "csr" else 1, ("take", pos))
+        try:
+            return B.to_torch()
+        finally:
+            B._discard()
+
+    @guarded
     def tocoo(self):
         """A scipy COO matrix (int64 coordinates) of the stored entries."""
         self._require_in_bounds("tocoo")

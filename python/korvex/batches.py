@@ -3,8 +3,10 @@
     for batch in korvex.batches(M, 1024, shuffle=True, seed=0):
         ...                         # a scipy csr matrix of up to 1024 rows
 
-Each batch is an outer take of M: its rows are M's own rows (shared, not
-copied, also for a mapped file), then converted as asked. The next batch is
+A korvex batch is an outer take of M: its rows are M's own rows (shared,
+not copied, also for a mapped file). scipy and torch batches are written
+from M's rows (a mapped file's pages included) straight into their arrays,
+in one pass. The next batch is
 prepared on a background thread while the caller works on the current one.
 """
 from __future__ import annotations
@@ -19,15 +21,20 @@ from ._matrix import CSRMatrix, _Compressed
 
 __all__ = ["batches"]
 
+_ONE_PASS_SCIPY, _ONE_PASS_TORCH = object(), object()
 _CONVERSIONS = {
-    "scipy": lambda b: b.to_scipy(),
+    "scipy": _ONE_PASS_SCIPY,
     "korvex": None,
     "dense": lambda b: b.toarray(),
-    "torch": lambda b: b.to_torch(),
+    "torch": _ONE_PASS_TORCH,
 }
 
 
 def _batch(M, pos, convert):
+    if convert is _ONE_PASS_SCIPY:
+        return M._take_scipy(pos)  # M's rows straight into scipy's arrays
+    if convert is _ONE_PASS_TORCH:
+        return M._take_torch(pos)
     B = M._select(0, ("take", pos))  # the rows M[pos], sharing M's spans
     if convert is None:
         return B
@@ -45,7 +52,7 @@ def batches(M, batch_size, *, shuffle=False, seed=None, drop_last=False, to="sci
     shuffle=True visits the rows in a random order (the same seed gives the
     same order); otherwise in row order. drop_last=True leaves out a last
     batch shorter than batch_size. to picks what each batch is: "scipy" (the
-    class to_scipy() gives, int64 indices), "korvex" (a CSRMatrix whose rows
+    class to_scipy() gives, scipy's index type), "korvex" (a CSRMatrix whose rows
     are M's own), "dense" (a numpy array) or "torch" (batch.to_torch()).
     return_index=True yields (positions, batch) pairs, positions being the
     int64 row numbers of M in the batch's order.

@@ -261,6 +261,15 @@ struct MatrixApi {
         if (!m || !pos || !out) return KORVEX_STATUS_NULL;
         return guard([&] { return Axes<V, F>::take_cols(*m, pos, n, out); });
     }
+    static int32_t take_outer_to_compressed(CompressedMatrix* m, const uint64_t* pos, uint64_t n,
+                                            void* indptr_out, V* values_out, void* indices_out,
+                                            uint64_t capacity, uint8_t index_width) {
+        if (!m || !pos || !indptr_out || !values_out != !indices_out) return KORVEX_STATUS_NULL;
+        return guard([&] {
+            return take_outer_compressed<V, F>(*m, pos, n, indptr_out, values_out, indices_out,
+                                               capacity, index_width);
+        });
+    }
     static int32_t hstack(CompressedMatrix* const* mats, uint64_t count, CompressedMatrix** out) {
         if (!mats || !out || count == 0 || any_null(mats, count)) return KORVEX_STATUS_NULL;
         return guard([&] { return Axes<V, F>::hstack(mats, count, out); });

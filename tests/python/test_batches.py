@@ -133,3 +133,31 @@ def test_torch_batches():
         assert isinstance(t, torch.Tensor)
         dense = t if t.layout == torch.strided else t.to_dense()
         np.testing.assert_array_equal(dense.numpy(), A[p].toarray())
+
+
+def test_one_pass_batches_keep_stored_rows_and_refuse_bad_indices(tmp_path):
+    # Unsorted rows with repeats, an empty row, a mapped file: the batch's
+    # arrays are the rows as stored, in either index type, to scipy and torch.
+    A = sp.csr_matrix((np.array([1.0, 2.0, 4.0, 8.0, 3.0], np.float32), np.array([3, 0, 3, 1, 2]),
+                       np.array([0, 3, 3, 4, 5])), shape=(4, 5))
+    path = str(tmp_path / "m.kvx")
+    korvex.save(path, korvex.from_scipy(A))
+    for M in (korvex.from_scipy(A), korvex.load(path)):
+        pos, b = next(iter(korvex.batches(M, 4, shuffle=True, seed=2, return_index=True)))
+        want = A[pos]
+        for got, ref in zip((b.indptr, b.indices, b.data), (want.indptr, want.indices, want.data)):
+            np.testing.assert_array_equal(got, ref)
+        assert b.indices.dtype == np.int32 and b.data.dtype == np.float32
+        S = M._take_scipy(pos.astype(np.uint64))
+        np.testing.assert_array_equal(S.toarray(), want.toarray())
+        shape, ptr, idx, _ = M._take_compressed(pos.astype(np.uint64), np.int64)
+        assert shape == (4, 5) and ptr.dtype == idx.dtype == np.int64
+        np.testing.assert_array_equal(idx, want.indices)
+    torch = pytest.importorskip("torch")
+    t = next(iter(korvex.batches(korvex.from_scipy(A), 4, to="torch")))
+    assert t.layout == torch.sparse_csr
+    np.testing.assert_array_equal(t.to_dense().numpy(), A.toarray())
+    bad = sp.csr_matrix((np.ones(2), np.array([1, 7]), np.array([0, 1, 2])), shape=(2, 5))
+    V = korvex.from_scipy(bad, copy=False)  # a view: indices are not scanned on import
+    with pytest.raises(korvex.IndexOutOfRangeError):
+        list(korvex.batches(V, 2))

@@ -3,6 +3,7 @@ entry is lost or changed, every result agrees with scipy.
 
 KORVEX_STRESS_SCALE (default 1) scales the rounds and operation counts; the
 sanitizer run sets it lower."""
+import contextlib
 import copy as copymod
 import os
 import pickle
@@ -289,3 +290,40 @@ def test_random_mix_on_shared_storage(seed):
         if not K.freed:
             _check(K, E)
     assert stats.get("sort", 0) and stats.get("stack", 0)
+
+
+def test_thread_count_control():
+    full = korvex.get_num_threads()
+    assert full >= 1
+    A = sp.random(3000, 200, density=0.05, format="csr", random_state=4)
+    M = korvex.from_scipy(A)
+    x = np.arange(200.0)
+    want = A @ x
+    try:
+        korvex.set_num_threads(1)
+        assert korvex.get_num_threads() == 1
+        np.testing.assert_allclose(M @ x, want)
+        with korvex.threads(2):
+            assert korvex.get_num_threads() == min(2, full)
+            with korvex.threads(1):
+                assert korvex.get_num_threads() == 1
+            assert korvex.get_num_threads() == min(2, full)
+        assert korvex.get_num_threads() == 1
+        korvex.set_num_threads(10 ** 6)  # above the pool: the pool's size
+        assert korvex.get_num_threads() == full
+        for bad, exc in ((0, ValueError), (-3, ValueError), (2 ** 63, ValueError),
+                         (1.5, TypeError), (True, TypeError), ("2", TypeError)):
+            for call in (korvex.set_num_threads, korvex.threads):
+                with pytest.raises(exc):
+                    with contextlib.ExitStack() as stack:
+                        r = call(bad)
+                        if call is korvex.threads:
+                            stack.enter_context(r)
+        assert korvex.get_num_threads() == full
+        with pytest.raises(RuntimeError):
+            with korvex.threads(1):
+                raise RuntimeError("inside")
+        assert korvex.get_num_threads() == full  # restored on the way out
+    finally:
+        korvex._threads._set(0)
+    assert korvex.get_num_threads() == full
