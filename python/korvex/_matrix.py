@@ -473,7 +473,12 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
     def astype(self, dtype, casting="unsafe", copy=True):
         """The matrix with float32 or float64 values (korvex holds no other
         type: TypeError). The same type gives a copy, or this matrix itself
-        with copy=False, as scipy."""
+        with copy=False, as scipy. A matrix without cells (a 0 x n shape,
+        what Dask keeps as the meta of an array) has no value to hold, and
+        converts to any numpy type as scipy's empty matrix of it."""
+        if 0 in self.shape and np.dtype(dtype) not in _VALUE_DTYPES:
+            cls = _SCIPY_CLASSES[(self.format, self._sparray)]
+            return cls(self.shape, dtype=np.dtype(dtype))
         want = _value_dtype(dtype)
         if not np.can_cast(self.dtype, want, casting):
             raise TypeError(f"cannot cast from {self.dtype} to {want} with casting={casting!r}")
@@ -675,6 +680,20 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
                         f"implicitly: call M.toarray() for a dense array or M.to_scipy() for a "
                         f"scipy sparse matrix")
 
+    def __array_function__(self, func, types, args, kwargs):
+        """numpy's functions: the few listed in _ARRAY_FUNCTIONS take
+        numpy's meaning (np.argmax gives a numpy integer or an ndarray, as
+        Dask's reductions need; np.ones_like gives a korvex matrix of ones,
+        as Dask's map_blocks uses it to learn a result's type); every other
+        one runs as it would without this method."""
+        handler = _ARRAY_FUNCTIONS.get(func)
+        if handler is not None and args and isinstance(args[0], _Compressed):
+            return handler(*args, **kwargs)
+        impl = getattr(func, "_implementation", None)
+        if impl is None or not all(issubclass(t, (_Compressed, np.ndarray)) for t in types):
+            return NotImplemented
+        return impl(*args, **kwargs)
+
     # -- sorting ----------------------------------------------------------
 
     def sort_indices(self):
@@ -712,6 +731,40 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
             self._fin = weakref.finalize(self, _release, fam.free, nh, ())
             self._fin.atexit = False
             old()
+
+
+def _np_arg(name):
+    def handler(a, axis=None, out=None, *, keepdims=False):
+        return getattr(a, name)(axis, out, keepdims=bool(keepdims))
+    return handler
+
+
+def _like(a, dtype, shape, fill):
+    """A korvex matrix of a's class and (by default) shape and value type,
+    holding fill in every cell (1: every cell stored) or none (0)."""
+    want = a.dtype if dtype is None else _value_dtype(dtype)
+    r, c = a.shape if shape is None else _shape_arg(shape)
+    if fill:
+        rows, cols = (x.ravel() for x in np.indices((r, c), dtype=np.int64))
+    else:
+        rows = cols = np.zeros(0, np.int64)
+    M = from_coo(rows, cols, np.full(len(rows), fill, want), (r, c), format=a.format)
+    M._sparray = a._sparray
+    return M
+
+
+def _ones_like(a, dtype=None, order="K", subok=True, shape=None):
+    return _like(a, dtype, shape, 1)
+
+
+def _zeros_like(a, dtype=None, order="K", subok=True, shape=None):
+    return _like(a, dtype, shape, 0)
+
+
+_ARRAY_FUNCTIONS = {
+    np.argmax: _np_arg("argmax"), np.argmin: _np_arg("argmin"),
+    np.ones_like: _ones_like, np.zeros_like: _zeros_like, np.empty_like: _zeros_like,
+}
 
 
 class CSRMatrix(_Compressed):

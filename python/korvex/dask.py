@@ -90,9 +90,18 @@ def _bounds(outer):
 # From scipy, to scipy, from other Dask arrays
 # --------------------------------------------------------------------------
 
+def _viewable(*arrays):
+    """The library reads a view's arrays in place only when each is
+    C-contiguous and naturally aligned; anything else must be copied."""
+    return all(a.flags.c_contiguous and a.flags.aligned for a in arrays)
+
+
 def _block_from_scipy(part):
-    # part is a private slice: the block may read its arrays in place.
-    return _matrix.from_scipy(part, copy=False)
+    # part is a private slice: the block may read its arrays in place. On a
+    # cluster the slice arrives unpickled out of a message buffer, its arrays
+    # at any offset: those that cannot be viewed are copied.
+    view = _viewable(part.data, part.indices)
+    return _matrix.from_scipy(part, copy=not view)
 
 
 def from_scipy(A, chunks, format=None):
@@ -524,15 +533,18 @@ def _serialize(M):
 
 
 def _deserialize(header, frames):
-    """A block of its own storage, copied out of the received frames by the
-    library's copy import (which widens int32 indices as it copies and reads
-    frames at any offset of the message buffer); the frames are not kept."""
+    """A block over the received frames. Values aligned in the message
+    buffer are read in place (the block keeps the frames alive); int32
+    indices are widened into the block's own int64 copy, int64 ones aligned
+    are read in place too. Frames at odd offsets, as a message buffer packs
+    them, go through the library's copy import, which reads any address."""
     indptr_f, inner_f, vals_f = frames
     indptr = np.frombuffer(indptr_f, dtype=header["indptr"])
     inner = np.frombuffer(inner_f, dtype=header["indices"])
     vals = np.frombuffer(vals_f, dtype=header["dtype"])
+    view = _viewable(vals) and (inner.dtype != np.int64 or _viewable(inner))
     return _matrix._from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                                copy=True, sparray=bool(header.get("sparray", False)))
+                                copy=not view, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():
