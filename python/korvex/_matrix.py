@@ -702,15 +702,15 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin, _Habits
         """numpy's functions: the few listed in _ARRAY_FUNCTIONS take
         numpy's meaning (np.argmax gives a numpy integer or an ndarray, as
         Dask's reductions need; np.ones_like gives a korvex matrix of ones,
-        as Dask's map_blocks uses it to learn a result's type); every other
-        one runs as it would without this method."""
+        as Dask's map_blocks uses it to learn a result's type); creation
+        with like=M (np.array([], like=M)) is left to numpy, and the rest go
+        to the habits' hook (np.dot)."""
         handler = _ARRAY_FUNCTIONS.get(func)
         if handler is not None and args and isinstance(args[0], _Compressed):
             return handler(*args, **kwargs)
-        impl = getattr(func, "_implementation", None)
-        if impl is None or not all(issubclass(t, (_Compressed, np.ndarray)) for t in types):
+        if getattr(func, "_implementation", None) is None:
             return NotImplemented
-        return impl(*args, **kwargs)
+        return super().__array_function__(func, types, args, kwargs)
 
     # -- sorting ----------------------------------------------------------
 
