@@ -482,10 +482,13 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin, _Habits
         type: TypeError). The same type gives a copy, or this matrix itself
         with copy=False, as scipy. A matrix without cells (a 0 x n shape,
         what Dask keeps as the meta of an array) has no value to hold, and
-        converts to any numpy type as scipy's empty matrix of it."""
+        converts to any other numpy type as an empty ndarray of it."""
         if 0 in self.shape and np.dtype(dtype) not in _VALUE_DTYPES:
-            cls = _SCIPY_CLASSES[(self.format, self._sparray)]
-            return cls(self.shape, dtype=np.dtype(dtype))
+            return np.empty(self.shape, np.dtype(dtype))
+        if np.dtype(dtype) == np.bool_:
+            raise TypeError("korvex holds float32 or float64 values, not bool; count non-zero "
+                            "entries with count_nonzero() (korvex.dask.count_nonzero on a Dask "
+                            "array of korvex blocks)")
         want = _value_dtype(dtype)
         if not np.can_cast(self.dtype, want, casting):
             raise TypeError(f"cannot cast from {self.dtype} to {want} with casting={casting!r}")
@@ -572,6 +575,7 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin, _Habits
         _, _, vals, rows, cols = self._export()
         out = _COO_CLASSES[self._sparray](self.shape, dtype=self.dtype)
         out.row, out.col, out.data = rows, cols, vals
+        out.has_canonical_format = False  # duplicates may repeat: scipy's sum_duplicates checks
         return out
 
     @guarded

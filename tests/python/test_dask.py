@@ -583,4 +583,33 @@ def test_map_blocks_learns_the_result_type_from_a_korvex_block(compute):
         np.ones_like(M, dtype=np.int64)
     # A matrix without cells (a meta) converts to any type, as scipy's empty one.
     E = korvex.from_scipy(sp.csr_matrix((0, 4))).astype(np.int64)
-    assert sp.isspmatrix_csr(E) and E.shape == (0, 4) and E.dtype == np.int64
+    assert type(E) is np.ndarray and E.shape == (0, 4) and E.dtype == np.int64
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_korvex_reductions_read_every_block(compute, fmt):
+    A = scipy_matrix(fmt, shape=(90, 60), density=0.15).tolil()
+    A[:30 if fmt == "csr" else 90, :60 if fmt == "csr" else 20] = 0  # blocks of zeros
+    A = A.asformat(fmt)
+    A.eliminate_zeros()
+    A.data -= 2.0  # every stored value negative: only the zeros give the maximum 0
+    dup = A.copy()
+    dup.indices[1::5] = dup.indices[::5][:len(dup.indices[1::5])]  # repeated indices
+    D = dup.toarray()
+    C = korvex.from_scipy(dup).tocoo()  # stored entries, duplicates not yet summed
+    C.sum_duplicates()
+    np.testing.assert_array_equal(C.toarray(), D)
+    assert C.nnz == sp.coo_matrix(D).nnz + np.count_nonzero((C.data == 0))
+    X = kd.from_scipy(dup, chunks=(30, 0, 30, 30) if fmt == "csr" else (20, 0, 20, 20))
+    cases = [(kd.max(X), D.max()), (kd.min(X, axis=0), D.min(0)), (kd.max(X, 1), D.max(1)),
+             (kd.max(X, 0, keepdims=True), D.max(0, keepdims=True)),
+             (kd.count_nonzero(X), np.count_nonzero(D)),
+             (kd.count_nonzero(X, axis=0), np.count_nonzero(D, axis=0)),
+             (kd.count_nonzero(X, axis=1), np.count_nonzero(D, axis=1)),
+             (kd.var(X), D.var()), (kd.var(X, axis=0, ddof=1), D.var(0, ddof=1)),
+             (kd.std(X, axis=1), D.std(1)), (kd.var(X, keepdims=True), D.var(keepdims=True))]
+    for (x, want), got in zip(cases, compute(*[x for x, _ in cases])):
+        assert np.shape(got) == x.shape == np.shape(want)
+        np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-12)
+    with pytest.raises(TypeError, match="korvex.dask.count_nonzero"):
+        compute(da.count_nonzero(X))
