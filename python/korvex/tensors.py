@@ -6,7 +6,7 @@ torch is imported on the first call, never by ``import korvex``.
 """
 from __future__ import annotations
 
-from ._matrix import _from_arrays, from_coo
+from ._matrix import from_arrays, from_coo
 from ._optional import require
 
 __all__ = ["from_torch"]
@@ -59,4 +59,4 @@ def from_torch(t, dtype=None):
     else:
         raise TypeError(f"from_torch reads sparse CSR, CSC and COO tensors, not {t.layout}")
     vals = _values(torch, t.values(), dtype)
-    return _from_arrays(fmt, shape, _numpy(ptr), _numpy(idx), vals, copy=True, dtype=dtype)
+    return from_arrays(fmt, shape, _numpy(ptr), _numpy(idx), vals, copy=True, dtype=dtype)
