@@ -36,6 +36,8 @@ Functions over a matrix M (each holds the guard shared itself)
                                    the other form's), sparray flag, and M's
                                    kept objects when it shares storage
   owned(M, indptr, inner, vals, shape=)  a result of M owning copies of arrays
+  compressed_copy(M, shape, outer, inner, vals)  a handle of M's family over
+                                   copies of entries given by outer index
   discard(M)                       release an intermediate now
   pointers(M)                      per outer index: value address, index address, length
   export(M)                        (indptr, inner, values, rows, cols), int64, stored order
@@ -63,7 +65,8 @@ from ._lib import (IndexOutOfRangeError, KorvexError, NullArgumentError, check_s
                    new_handle, ptr)
 
 __all__ = [
-    "Record", "record", "call", "run", "new", "wrap", "derive", "owned", "discard",
+    "Record", "record", "call", "run", "new", "wrap", "derive", "owned", "compressed_copy",
+    "discard",
     "pointers", "export", "export_compressed", "summed", "require_in_bounds", "rows_sorted",
     "take_outer", "swap", "other_form", "is_matrix", "register", "import_copy",
     "import_copy_i32", "value_dtype", "index_dtype_arg", "rows_nondecreasing", "VALUE_DTYPES",
@@ -280,6 +283,17 @@ def import_copy_i32(fam, r, c, indptr, inner, vals):
     _sizes.new_matrix(op, n, _sizes.LENGTHS)
     return new_handle(fam.from_scipy_copy_i32, r, c, ptr(vals), len(vals), ptr(inner),
                       len(inner), ptr(indptr), len(indptr), op=op)
+
+
+def compressed_copy(M, shape, outer, inner, vals):
+    """A new handle of M's family and the given shape over copies of the
+    entries at (outer, inner), stably grouped by outer index."""
+    n = swap(M.format, shape)[0]
+    order = np.argsort(outer, kind="stable")
+    indptr = np.zeros(n + 1, np.int64)
+    np.cumsum(np.bincount(outer, minlength=n), out=indptr[1:])
+    return import_copy(M._rec.fam, shape[0], shape[1], indptr,
+                       np.ascontiguousarray(inner[order]), np.ascontiguousarray(vals[order]))
 
 
 @guarded

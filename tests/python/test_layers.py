@@ -15,7 +15,8 @@ LAYERS = [  # bottom up; a module may import modules of the layers before its ow
     {"_lib", "_guard", "_sizes", "_optional"},
     {"_core"},
     {"_arith"},
-    {"_index", "_entries", "_minmax", "_products", "_maps", "_combine", "_edit"},  # mixins
+    {"_index", "_entries", "_minmax", "_products", "_maps", "_habits", "_combine",
+     "_edit"},  # the mixins
     {"_matrix"},
     {"storage", "batches", "tensors"},
     {"h5ad", "dask"},
