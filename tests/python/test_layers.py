@@ -11,7 +11,7 @@ import korvex
 PACKAGE = pathlib.Path(korvex.__file__).parent
 
 LAYERS = [  # bottom up; a module may import modules of the layers before its own
-    {"_installed"},  # written by an install: where the library lies
+    {"_installed", "_exports"},  # where the library lies; the generated declarations
     {"_lib", "_guard", "_sizes", "_optional"},
     {"_core"},
     {"_arith"},
