@@ -8,7 +8,7 @@ from __future__ import annotations
 import numpy as np
 import scipy.sparse as sp
 
-from ._entries import _summed
+from . import _core as core
 from ._guard import guarded
 
 _COO = {False: sp.coo_matrix, True: getattr(sp, "coo_array", sp.coo_matrix)}
@@ -80,7 +80,7 @@ def _extreme(M, axis, out, ufunc, want_arg, op):
         if r == 0 or c == 0:
             raise ValueError("Can't apply the operation to an empty matrix." if want_arg
                              else "zero-size array to reduction operation")
-        rows, cols, vals = _summed(M, 1, op)
+        rows, cols, vals = core.summed(M, 1, op)
         # One line over the whole matrix, positions in row-major order
         # (Python integers where rows x cols passes int64).
         if r * c < 2 ** 63:
@@ -94,7 +94,7 @@ def _extreme(M, axis, out, ufunc, want_arg, op):
     if line_len == 0:
         raise ValueError("Can't apply the operation along a zero-sized dimension." if want_arg
                          else "zero-size array to reduction operation")
-    lines, pos, vals = _summed(M, axis, op)
+    lines, pos, vals = core.summed(M, axis, op)
     value, arg = _per_line(lines, pos, vals, n_lines, line_len, ufunc, M.dtype, want_arg)
     if want_arg:
         arg = arg.astype(np.int64)
@@ -103,7 +103,7 @@ def _extreme(M, axis, out, ufunc, want_arg, op):
     at = np.zeros(len(keep), np.int64)
     coords = (at, keep) if axis == 0 else (keep, at)
     shape = (1, n_lines) if axis == 0 else (n_lines, 1)
-    return _COO[M._sparray]((value[keep], coords), shape=shape, dtype=M.dtype)
+    return _COO[M._rec.sparray]((value[keep], coords), shape=shape, dtype=M.dtype)
 
 
 def _numpy_extreme(M, axis, out, keepdims, ufunc, want_arg, op):
@@ -129,7 +129,7 @@ def _numpy_extreme(M, axis, out, keepdims, ufunc, want_arg, op):
         n_lines, line_len = (c, r) if a == 0 else (r, c)
         if line_len == 0:
             raise ValueError(f"zero-size array to reduction operation {op} along axis {a}")
-        lines, pos, vals = _summed(M, a, op)
+        lines, pos, vals = core.summed(M, a, op)
         res, arg = _per_line(lines, pos, vals, n_lines, line_len, ufunc, M.dtype, want_arg)
         if want_arg:
             res = arg.astype(np.intp)
@@ -141,7 +141,7 @@ def _numpy_extreme(M, axis, out, keepdims, ufunc, want_arg, op):
     return out
 
 
-class _MinMaxMixin:
+class MinMaxMixin:
     """max, min, argmax, argmin."""
 
     @guarded
