@@ -387,7 +387,7 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
         with copy=False, as scipy. A matrix without cells (a 0 x n shape,
         what Dask keeps as the meta of an array) has no value to hold, and
         converts to any other numpy type as an empty ndarray of it."""
-        if 0 in self.shape and np.dtype(dtype) not in _VALUE_DTYPES:
+        if 0 in self.shape and np.dtype(dtype) not in core.VALUE_DTYPES:
             return np.empty(self.shape, np.dtype(dtype))
         if np.dtype(dtype) == np.bool_:
             raise TypeError("korvex holds float32 or float64 values, not bool; count non-zero "
