@@ -76,6 +76,8 @@ __all__ = [
 VALUE_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
 INT32_MAX = int(np.iinfo(np.int32).max)
 _OTHER = {"csr": "csc", "csc": "csr"}
+_DTYPES = {d.name: d for d in VALUE_DTYPES}
+_OUTER_WORDS = {"csr": "rows", "csc": "cols"}  # in the names of slice_/take_ functions
 
 
 # --------------------------------------------------------------------------
@@ -114,7 +116,7 @@ class Record:
 
     @property
     def dtype(self):
-        return np.dtype(self.fam.dtype_name)
+        return _DTYPES[self.fam.dtype_name]
 
     def handle(self):
         """The library handle; read it only while holding the guard, and use
@@ -251,17 +253,20 @@ def run(M, name, *args, detail=""):
         check_status(status, fn.__name__, detail)
 
 
+def _new(fn, h, args, detail):
+    out = ctypes.c_void_p()
+    status = fn(h, *args, ctypes.byref(out))
+    if status:
+        check_status(status, fn.__name__, detail)
+    return out.value
+
+
 @guarded
 def new(M, name, *args, fam=None, detail=""):
     """A constructor of fam (default M's family) taking M's handle, args and
     an out slot: the new handle (the caller wraps it at once)."""
     rec = M._rec
-    fn = getattr(fam or rec.fam, name)
-    out = ctypes.c_void_p()
-    status = fn(rec.handle(), *args, ctypes.byref(out))
-    if status:
-        check_status(status, fn.__name__, detail)
-    return out.value
+    return _new(getattr(fam or rec.fam, name), rec.handle(), args, detail)
 
 
 def import_copy(fam, r, c, indptr, inner, vals):
@@ -443,16 +448,16 @@ def take_outer(M, positions):
     in range; any order, repeats allowed), as a matrix sharing M's spans."""
     rec = M._rec
     fam = rec.fam
-    word = swap(fam.form, ("rows", "cols"))[0]
+    word = _OUTER_WORDS[fam.form]
     k = len(positions)
     if k == 0:
-        op = f"{fam.prefix}_slice_{word}"
-        _sizes.new_matrix(op, 0)
-        return derive(M, new(M, f"slice_{word}", 0, 0, detail="[0:0]"), shares=True)
-    op = f"{fam.prefix}_take_{word}"
-    _sizes.new_matrix(op, k)
-    h = new(M, f"take_{word}", ptr(positions), k, detail=f"{k} positions")
-    return derive(M, h, shares=True)
+        _sizes.new_matrix(f"{fam.prefix}_slice_{word}", 0)
+        h = _new(getattr(fam, f"slice_{word}"), rec.handle(), (0, 0), "[0:0]")
+    else:
+        _sizes.new_matrix(f"{fam.prefix}_take_{word}", k)
+        h = _new(getattr(fam, f"take_{word}"), rec.handle(), (ptr(positions), k),
+                 f"{k} positions")
+    return _matrix(type(M), Record(fam, h, rec.keep, rec.sparray))
 
 
 # --------------------------------------------------------------------------

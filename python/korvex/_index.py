@@ -96,7 +96,8 @@ class IndexMixin:
         word = "rows" if axis == 0 else "cols"
         outer = axis == core.swap(self.format, (0, 1))[0]
         fam = self._rec.fam
-        n, dim = self._outer_dim, self.shape[axis]
+        shape = self.shape
+        n, dim = core.swap(self.format, shape)[0], shape[axis]
         kind, arg = sel
         if kind in ("take", "mask") and len(arg) == 0:
             kind, arg = "range", (0, 0)

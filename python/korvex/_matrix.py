@@ -238,7 +238,7 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
 
     @property
     def dtype(self):
-        return np.dtype(self._rec.fam.dtype_name)
+        return self._rec.dtype
 
     @property
     @guarded
@@ -472,7 +472,7 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
     @guarded
     def _convert(self):
         form = core.other_form(self.format)
-        fam = family(form, self.dtype.name)
+        fam = family(form, self._rec.fam.dtype_name)
         # The result's outer axis is this matrix's inner axis.
         _sizes.new_matrix(f"{fam.prefix}_from_{self.format}", self._inner_dim, _sizes.COUNTING,
                           _sizes.COUNTING_ENTRY * self.nnz)
@@ -488,7 +488,7 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
             raise ValueError("Sparse matrices do not support an 'axes' parameter because "
                              "swapping dimensions is the only logical permutation.")
         form = core.other_form(self.format)
-        fam = family(form, self.dtype.name)
+        fam = family(form, self._rec.fam.dtype_name)
         _sizes.new_matrix(f"{fam.prefix}_transpose_shared_from_{self.format}", self._outer_dim)
         T = core.derive(self, core.new(self, "transpose_shared_from_other", fam=fam), form=form,
                         shares=True)
