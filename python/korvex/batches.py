@@ -6,8 +6,8 @@
 A korvex batch is an outer take of M: its rows are M's own rows (shared,
 not copied, also for a mapped file). scipy and torch batches are written
 from M's rows (a mapped file's pages included) straight into their arrays,
-in one pass. The next batch is
-prepared on a background thread while the caller works on the current one.
+in one pass. The next batch is prepared on a background thread while the
+caller works on the current one.
 """
 from __future__ import annotations
 
@@ -16,8 +16,8 @@ from collections import deque
 
 import numpy as np
 
+from . import _core as core
 from ._guard import GUARD
-from ._matrix import CSRMatrix, _Compressed
 
 __all__ = ["batches"]
 
@@ -35,13 +35,13 @@ def _batch(M, pos, convert):
         return M._take_scipy(pos)  # M's rows straight into scipy's arrays
     if convert is _ONE_PASS_TORCH:
         return M._take_torch(pos)
-    B = M._select(0, ("take", pos))  # the rows M[pos], sharing M's spans
+    B = core.take_outer(M, pos)  # the rows M[pos], sharing M's spans
     if convert is None:
         return B
     try:
         return convert(B)
     finally:
-        B._discard()  # seen by no other thread; its rows stay M's
+        core.discard(B)  # seen by no other thread; its rows stay M's
 
 
 def batches(M, batch_size, *, shuffle=False, seed=None, drop_last=False, to="scipy",
@@ -61,9 +61,9 @@ def batches(M, batch_size, *, shuffle=False, seed=None, drop_last=False, to="sci
     on the current one; the thread ends with the generator (exhausted,
     closed or collected). Freeing M during the pass makes the next batch
     raise ValueError. A matrix without rows yields nothing."""
-    if not isinstance(M, _Compressed):
+    if not core.is_matrix(M):
         raise TypeError(f"batches takes a korvex CSRMatrix, got {type(M).__name__}")
-    if not isinstance(M, CSRMatrix):
+    if M.format != "csr":
         raise TypeError("batches takes row batches of a CSR matrix; convert this CSC matrix "
                         "with M.tocsr() first")
     if isinstance(batch_size, (bool, np.bool_)) or not isinstance(batch_size,

@@ -8,6 +8,7 @@ import pytest
 import scipy.sparse as sp
 
 import korvex
+from korvex import _core as core
 
 
 def matrix(n=103, cols=40, seed=5):
@@ -150,7 +151,7 @@ def test_one_pass_batches_keep_stored_rows_and_refuse_bad_indices(tmp_path):
         assert b.indices.dtype == np.int32 and b.data.dtype == np.float32
         S = M._take_scipy(pos.astype(np.uint64))
         np.testing.assert_array_equal(S.toarray(), want.toarray())
-        shape, ptr, idx, _ = M._take_compressed(pos.astype(np.uint64), np.int64)
+        shape, ptr, idx, _ = core.take_outer_compressed(M, pos.astype(np.uint64), np.int64)
         assert shape == (4, 5) and ptr.dtype == idx.dtype == np.int64
         np.testing.assert_array_equal(idx, want.indices)
     torch = pytest.importorskip("torch")
