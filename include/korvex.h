@@ -547,6 +547,48 @@ enum {
  *   P_scale_cols(m, w, w_len, out)  v * w[column]; w_len == cols else -2.
  *       Scaling along the inner axis reads the indices: -8 as above.
  */
+/* ------------------------------------------------------------------------ */
+/* Edits in place                                                            */
+/* ------------------------------------------------------------------------ */
+/*
+ * Each changes only the rows (CSR) or columns (CSC) it must and gives them
+ * fresh segments, all cut from one new pair of buffers per call; every other
+ * row keeps its storage. No other matrix sharing storage with m (clones,
+ * slices, takes, stacks, shared transposes, value maps' results and their
+ * sources) reads different entries afterwards, and caller memory (a view's
+ * arrays) is never written. A cached nnz stays right. On failure m is
+ * exactly as it was. -1: m NULL (or an array NULL with n > 0); -7: memory.
+ * They must not overlap other calls on m.
+ *   P_set_entries(m, rows, cols, vals, n)  (rows[t], cols[t]) := vals[t] for
+ *       t < n: a stored entry changes its value (a position stored more than
+ *       once keeps its first copy and drops the others, so it reads
+ *       vals[t]); any other position is inserted, zeros too. A position
+ *       named twice takes its last value. Insertions keep a strictly
+ *       increasing row sorted and follow the stored entries of any other
+ *       row in index order. -8 (nothing changed): some index outside the
+ *       shape. O(n log n) (O(n) for positions in increasing row-major order
+ *       of the form's axes) plus the changed rows.
+ *   P_eliminate_zeros(m)   drops stored values equal to 0 (NaN kept), the
+ *       others keeping their order. Scans the values.
+ *   P_sum_duplicates(m)    every row that is not strictly increasing becomes
+ *       canonical: sorted, each index once holding the sum of its copies
+ *       (zero sums kept). Scans the indices.
+ *   P_sort_indices(m)      as _ensure_sorted, but rows that are views of
+ *       caller memory get sorted copies instead of refusing the call; -7
+ *       with nothing sorted when the copies cannot be made.
+ */
+#define KORVEX_DECLARE_EDIT_FUNCTIONS(P, V)                                                     \
+    KORVEX_API int32_t P##_set_entries(CompressedMatrix *m, const int64_t *rows,                \
+                                       const int64_t *cols, const V *vals, uint64_t n);         \
+    KORVEX_API int32_t P##_eliminate_zeros(CompressedMatrix *m);                                \
+    KORVEX_API int32_t P##_sum_duplicates(CompressedMatrix *m);                                 \
+    KORVEX_API int32_t P##_sort_indices(CompressedMatrix *m);
+
+KORVEX_DECLARE_EDIT_FUNCTIONS(csr_f32, float)
+KORVEX_DECLARE_EDIT_FUNCTIONS(csr_f64, double)
+KORVEX_DECLARE_EDIT_FUNCTIONS(csc_f32, float)
+KORVEX_DECLARE_EDIT_FUNCTIONS(csc_f64, double)
+
 #define KORVEX_DECLARE_COMPUTE_PRODUCTS(P, S, T)                                                \
     KORVEX_API int32_t P##_matvec##S(CompressedMatrix *m, const T *x, uint64_t x_len, T *y,    \
                                      uint64_t y_len);                                          \

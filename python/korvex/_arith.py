@@ -186,18 +186,18 @@ class _ArithMixin:
 
     @guarded
     def _summed_repeats(self):
-        """None when no row repeats an index; else a copy with the repeats
-        added up (rows sorted), as scipy's sum_duplicates gives."""
+        """None when no row repeats an index; else a clone in which only the
+        rows that are not canonical are replaced by their sorted sums (as
+        scipy's sum_duplicates gives), every other row shared."""
         if self._rows_sorted():
             return None
-        S = self.to_scipy()
-        n = S.nnz
-        S.sum_duplicates()
-        if S.nnz == n:
-            return None
-        r, c = self.shape
-        return self._derived(type(self), self._import_copy(
-            self._fam, r, c, S.indptr, S.indices.astype(np.int64), S.data))
+        S = self.clone()
+        try:
+            check_status(S._fam.sum_duplicates(S._handle), f"{S._fam.prefix}_sum_duplicates")
+        except BaseException:
+            S._discard()
+            raise
+        return S
 
     def _map_values(self, op, arg=0.0):
         """op on every value; a map that is not linear acts on the sums of

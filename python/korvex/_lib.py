@@ -221,6 +221,10 @@ _COMPUTE_TABLE = _PRODUCT_TABLE + [
     ("map_values", i32, [M, c_uint32, f64, P]),
     ("scale_rows", i32, [M, P, u64, P]),
     ("scale_cols", i32, [M, P, u64, P]),
+    ("set_entries", i32, [M, P, P, P, u64]),
+    ("eliminate_zeros", i32, [M]),
+    ("sum_duplicates", i32, [M]),
+    ("sort_indices", i32, [M]),
 ]
 
 # KORVEX_MAP_* operation codes of map_values.

@@ -17,6 +17,7 @@ import scipy.sparse as sp
 
 from . import _lib, _optional, _sizes
 from ._arith import _ArithMixin
+from ._edit import _EditMixin
 from ._entries import _EntriesMixin
 from ._guard import GUARD, exclusive, guarded
 from ._index import _IndexMixin, _rows_nondecreasing
@@ -179,7 +180,7 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
+class _Compressed(_IndexMixin, _EditMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
