@@ -15,13 +15,13 @@ from __future__ import annotations
 import numpy as np
 import scipy.sparse as sp
 
+from . import _core as core
 from . import _sizes
 from ._guard import exclusive
-from ._index import _IndexMixin, _axis_key, _unpack
-from ._lib import check_status, ptr
+from ._lib import ptr
 
 
-class _EditMixin:
+class EditMixin:
     """Assignment and the structural methods of the compressed matrices."""
 
     def __setitem__(self, key, x):
@@ -35,10 +35,9 @@ class _EditMixin:
         value that does not fit the selection, both before anything
         changes."""
         with exclusive:
-            self._handle
+            self._rec.handle()
             r, c = self.shape
-            rk, ck = _unpack(key, (r, c))
-            rk, ck = _axis_key(rk, r, "row"), _axis_key(ck, c, "column")
+            rk, ck = self._axis_keys(key)
             if isinstance(rk, int) and isinstance(ck, int):
                 v = np.asarray(x, dtype=self.dtype)
                 if v.size != 1:
@@ -46,7 +45,7 @@ class _EditMixin:
                 self._set_many(np.array([rk]), np.array([ck]), v.reshape(1))
                 return
             i, j = _broadcast_key(rk, ck, r, c)
-            if sp.issparse(x) or isinstance(x, _IndexMixin):
+            if sp.issparse(x) or core.is_matrix(x):
                 x = x.toarray()  # zeros of x are stored, as everywhere else
             v = np.asarray(x, dtype=self.dtype)
             if v.squeeze().shape != i.squeeze().shape:
@@ -61,7 +60,7 @@ class _EditMixin:
         from its top (a shorter one fills only its length), as scipy. The
         diagonal's positions are inserted where not stored."""
         with exclusive:
-            self._handle
+            self._rec.handle()
             m, n = self.shape
             if (k > 0 and k >= n) or (k < 0 and -k >= m):
                 raise ValueError("k exceeds matrix dimensions")
@@ -80,25 +79,23 @@ class _EditMixin:
         """Drop the stored zeros (explicit zeros); rows without any keep
         their storage."""
         with exclusive:
-            h = self._handle
-            check_status(self._fam.eliminate_zeros(h), f"{self._fam.prefix}_eliminate_zeros")
+            core.run(self, "eliminate_zeros")
 
     def sum_duplicates(self):
         """Add up repeated indices: every row that is not canonical becomes
         sorted, each index once (a zero sum is kept, as scipy). Canonical
         rows keep their storage; a matrix known canonical costs nothing."""
         with exclusive:
-            h = self._handle
-            if self._rows_sorted():
+            if core.rows_sorted(self):
                 return
-            check_status(self._fam.sum_duplicates(h), f"{self._fam.prefix}_sum_duplicates")
-            self._canonical_now()
+            core.run(self, "sum_duplicates")
+            _canonical_now(self)
 
     def prune(self):
         """Nothing to do: korvex keeps no spare room after the entries (scipy's
         prune trims its arrays to nnz)."""
         with exclusive:
-            self._handle
+            self._rec.handle()
 
     @property
     def has_canonical_format(self):
@@ -107,33 +104,35 @@ class _EditMixin:
         operations skip the search. Settable as in scipy: True is trusted
         (later operations take the rows as canonical), False forgets it."""
         with exclusive:
-            self._handle
-            return self._rows_sorted()
+            return core.rows_sorted(self)
 
     @has_canonical_format.setter
     def has_canonical_format(self, val):
         with exclusive:
-            self._handle
-            self._sorted_known = bool(val)
+            self._rec.handle()
+            self._rec.sorted_known = bool(val)
 
     # -- the pieces --------------------------------------------------------
 
     def _set_many(self, rows, cols, vals):
-        """(rows[t], cols[t]) := vals[t]; positions already checked."""
+        """(rows[t], cols[t]) := vals[t]; positions already checked. Sorted
+        rows stay sorted and no repeat is made, so a canonical matrix stays
+        canonical."""
         rows = np.ascontiguousarray(rows, np.int64)
         cols = np.ascontiguousarray(cols, np.int64)
         vals = np.ascontiguousarray(vals, self.dtype)
         n = len(rows)
-        op = f"{self._fam.prefix}_set_entries"
-        _sizes.require(op, 40 * n)
-        check_status(self._fam.set_entries(self._handle, ptr(rows), ptr(cols), ptr(vals), n), op,
-                     f"{n} positions")
+        _sizes.require(f"{self._rec.fam.prefix}_set_entries", 40 * n)
+        core.run(self, "set_entries", ptr(rows), ptr(cols), ptr(vals), n,
+                 detail=f"{n} positions")
 
-    def _canonical_now(self):
-        """Remember canonical rows (not for a view: its host arrays may still
-        change under rows it reads)."""
-        if not self._keep:
-            self._sorted_known = True
+
+def _canonical_now(M):
+    """Remember canonical rows (not for a view: its host arrays may still
+    change under the rows it reads)."""
+    rec = M._rec
+    if not rec.keep:
+        rec.sorted_known = True
 
 
 def _broadcast_key(rk, ck, r, c):
