@@ -59,6 +59,9 @@ def test_swap_and_the_record_refusals():
     with korvex._guard.exclusive:
         rec.replace(core.import_copy(rec.fam, 4, 3, *core.export(M)[:3]))
     assert not rec.sorted_known  # new storage: known again only once checked
+    core.run_exclusive(M, "ensure_sorted")
+    with GUARD, pytest.raises(RuntimeError, match="cannot run here"):
+        core.run_exclusive(M, "ensure_sorted")  # an edit cannot start inside a read
     M.free()
     with pytest.raises(ValueError, match="freed"), GUARD:
         rec.handle()
