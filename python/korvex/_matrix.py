@@ -384,7 +384,15 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
     def astype(self, dtype, casting="unsafe", copy=True):
         """The matrix with float32 or float64 values (korvex holds no other
         type: TypeError). The same type gives a copy, or this matrix itself
-        with copy=False, as scipy."""
+        with copy=False, as scipy. A matrix without cells (a 0 x n shape,
+        what Dask keeps as the meta of an array) has no value to hold, and
+        converts to any other numpy type as an empty ndarray of it."""
+        if 0 in self.shape and np.dtype(dtype) not in core.VALUE_DTYPES:
+            return np.empty(self.shape, np.dtype(dtype))
+        if np.dtype(dtype) == np.bool_:
+            raise TypeError("korvex holds float32 or float64 values, not bool; count non-zero "
+                            "entries with count_nonzero() (korvex.dask.count_nonzero on a Dask "
+                            "array of korvex blocks)")
         want = _value_dtype(dtype)
         if not np.can_cast(self.dtype, want, casting):
             raise TypeError(f"cannot cast from {self.dtype} to {want} with casting={casting!r}")
@@ -419,6 +427,7 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
         _, _, vals, rows, cols = core.export(self)
         out = _COO_CLASSES[self._rec.sparray](self.shape, dtype=self.dtype)
         out.row, out.col, out.data = rows, cols, vals
+        out.has_canonical_format = False  # duplicates may repeat: scipy's sum_duplicates checks
         return out
 
     @guarded
@@ -539,6 +548,20 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
                         f"implicitly: call M.toarray() for a dense array or M.to_scipy() for a "
                         f"scipy sparse matrix")
 
+    def __array_function__(self, func, types, args, kwargs):
+        """numpy's functions: the few listed in _ARRAY_FUNCTIONS take
+        numpy's meaning (np.argmax gives a numpy integer or an ndarray, as
+        Dask's reductions need; np.ones_like gives a korvex matrix of ones,
+        as Dask's map_blocks uses it to learn a result's type); creation
+        with like=M (np.array([], like=M)) is left to numpy, and the rest go
+        to the habits' hook (np.dot)."""
+        handler = _ARRAY_FUNCTIONS.get(func)
+        if handler is not None and args and isinstance(args[0], _Compressed):
+            return handler(*args, **kwargs)
+        if getattr(func, "_implementation", None) is None:
+            return NotImplemented
+        return super().__array_function__(func, types, args, kwargs)
+
     # -- sorting ----------------------------------------------------------
 
     def sort_indices(self):
@@ -591,6 +614,35 @@ class _Compressed(IndexMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixi
             outer, inner = core.swap(self.format, (rows, cols))
             self._rec.replace(core.compressed_copy(self, shape, outer, inner, vals))
         return None
+
+
+def _np_arg(name):
+    def handler(a, axis=None, out=None, *, keepdims=False):
+        return getattr(a, name)(axis, out, keepdims=bool(keepdims))
+    return handler
+
+
+def _like(a, dtype, shape, fill):
+    """A korvex matrix of a's class and (by default) shape and value type,
+    holding fill in every cell (1: every cell stored) or none (0)."""
+    want = a.dtype if dtype is None else _value_dtype(dtype)
+    shape = a.shape if shape is None else _shape_arg(shape)
+    cls = _SCIPY_CLASSES[(a.format, a._sparray)]
+    return from_scipy(cls(np.full(shape, fill, want)) if fill else cls(shape, dtype=want))
+
+
+def _ones_like(a, dtype=None, order="K", subok=True, shape=None):
+    return _like(a, dtype, shape, 1)
+
+
+def _zeros_like(a, dtype=None, order="K", subok=True, shape=None):
+    return _like(a, dtype, shape, 0)
+
+
+_ARRAY_FUNCTIONS = {
+    np.argmax: _np_arg("argmax"), np.argmin: _np_arg("argmin"),
+    np.ones_like: _ones_like, np.zeros_like: _zeros_like, np.empty_like: _zeros_like,
+}
 
 
 @core.register

@@ -19,14 +19,17 @@ korvex blocks register them without importing this module themselves.
 """
 from __future__ import annotations
 
+import builtins
 import math
 import operator
 import os
+from functools import partial
 
 import dask.array as da  # absolute: the top-level dask, not this module
 import numpy as np
 import scipy.sparse as sp
-from dask.array.core import normalize_chunks
+from dask.array.core import _concatenate2, normalize_chunks
+from dask.utils import deepmap
 from dask.array.dispatch import concatenate_lookup
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
@@ -41,7 +44,7 @@ from ._matrix import from_scipy as _matrix_from_scipy
 from .storage import load as _load_file
 
 __all__ = ["from_scipy", "from_coo", "from_dataframe", "from_file", "from_dask", "to_scipy",
-           "meta", "FileChangedError"]
+           "meta", "FileChangedError", "max", "min", "count_nonzero", "var", "std"]
 
 _FORMATS = ("csr", "csc")
 _INT32_MAX = np.iinfo(np.int32).max
@@ -74,7 +77,7 @@ def _outer_chunks(chunks, n):
     if isinstance(chunks, (int, np.integer)) and not isinstance(chunks, bool) and chunks <= 0:
         raise ValueError(f"chunks must be positive, got {chunks}")
     if isinstance(chunks, str) and chunks == "auto":
-        chunks = max(1, min(n, 1 << 16))
+        chunks = builtins.max(1, builtins.min(n, 1 << 16))
     return normalize_chunks((chunks,), (n,))[0]
 
 
@@ -100,9 +103,18 @@ def _bounds(outer):
 # From scipy, to scipy, from other Dask arrays
 # --------------------------------------------------------------------------
 
+def _viewable(*arrays):
+    """The library reads a view's arrays in place only when each is
+    C-contiguous and naturally aligned; anything else must be copied."""
+    return all(a.flags.c_contiguous and a.flags.aligned for a in arrays)
+
+
 def _block_from_scipy(part):
-    # part is a private slice: the block may read its arrays in place.
-    return _matrix_from_scipy(part, copy=False)
+    # part is a private slice: the block may read its arrays in place. On a
+    # cluster the slice arrives unpickled out of a message buffer, its arrays
+    # at any offset: those that cannot be viewed are copied.
+    view = _viewable(part.data, part.indices)
+    return _matrix_from_scipy(part, copy=not view)
 
 
 def from_scipy(A, chunks, format=None):
@@ -245,7 +257,7 @@ def _as_dask_vector(a, nparts, what):
     a = np.asarray(a)
     if a.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {a.shape}")
-    return da.from_array(a, chunks=max(1, math.ceil(len(a) / max(nparts, 1))))
+    return da.from_array(a, chunks=builtins.max(1, math.ceil(len(a) / builtins.max(nparts, 1))))
 
 
 def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
@@ -409,6 +421,141 @@ def from_file(path, chunks):
 
 
 # --------------------------------------------------------------------------
+# Reductions that read every block
+# --------------------------------------------------------------------------
+# Dask's own max() and min() skip a block whose size is 0, and a block's size
+# is scipy's (its stored entries), so they would leave out a block of zeros;
+# its count_nonzero() and var() need boolean and dense blocks, which korvex
+# does not hold. These run on any block, empty or not, and need neither.
+
+def _reduced_shape(b, axis):
+    return tuple(1 if a in axis else n for a, n in enumerate(b.shape))
+
+
+def _extreme_chunk(b, axis=None, keepdims=True, op="max"):
+    if 0 in b.shape:  # no cells: the identity of the reduction
+        fill = -np.inf if op == "max" else np.inf
+        return np.full(_reduced_shape(b, axis), fill, b.dtype)
+    return getattr(b, op)(axis=axis, keepdims=True)
+
+
+def _extreme(x, axis, keepdims, split_every, op):
+    f = np.max if op == "max" else np.min
+    return da.reduction(x, partial(_extreme_chunk, op=op), f, combine=f, axis=axis,
+                        keepdims=keepdims, dtype=x.dtype, split_every=split_every)
+
+
+def max(x, axis=None, keepdims=False, split_every=None):
+    """x.max(axis) of a Dask array of korvex blocks, every block read (also
+    one that stores no entry, which Dask's own max() would leave out)."""
+    return _extreme(x, axis, keepdims, split_every, "max")
+
+
+def min(x, axis=None, keepdims=False, split_every=None):
+    """x.min(axis), as max()."""
+    return _extreme(x, axis, keepdims, split_every, "min")
+
+
+def _summed_lines(b, axis):
+    """(line of each entry, value, number of lines, cells per line) of b's
+    entries with duplicates summed: one line for both axes, else a column
+    (axis 0) or a row (axis 1) each."""
+    r, c = b.shape
+    C = b.tocoo()
+    C.sum_duplicates()
+    if len(axis) == 2:
+        return np.zeros(len(C.data), np.int64), C.data, 1, r * c
+    if axis == (0,):
+        return C.col, C.data, c, r
+    return C.row, C.data, r, c
+
+
+def _count_chunk(b, axis=None, keepdims=True):
+    if 0 in b.shape:
+        return np.zeros(_reduced_shape(b, axis), np.intp)
+    line, vals, n, _ = _summed_lines(b, axis)
+    counts = np.bincount(line[vals != 0], minlength=n).astype(np.intp)
+    return counts.reshape(_reduced_shape(b, axis))
+
+
+def count_nonzero(x, axis=None, keepdims=False, split_every=None):
+    """da.count_nonzero(x, axis) of a Dask array of korvex blocks: the
+    non-zero cells of the dense matrix (duplicates summed first)."""
+    return da.reduction(x, _count_chunk, np.sum, axis=axis, keepdims=keepdims,
+                        dtype=np.intp, split_every=split_every)
+
+
+def _moment_chunk(b, axis=None, keepdims=True, dtype="f8", computing_meta=False):
+    """Variance partials of one block: cells n, total and the sum of squared
+    deviations from the block's mean, from the stored entries (the absent
+    zeros each add the squared mean)."""
+    if computing_meta:
+        return np.empty((0, 0), dtype)
+    shape = _reduced_shape(b, axis)
+    if 0 in b.shape:
+        zero = np.zeros(shape)
+        return {"n": zero, "total": zero, "m2": zero}
+    line, vals, n_lines, per_line = _summed_lines(b, axis)
+    vals = vals.astype(np.float64)
+    total = np.bincount(line, weights=vals, minlength=n_lines)
+    mean = total / per_line
+    stored = np.bincount(line, minlength=n_lines)
+    m2 = (np.bincount(line, weights=(vals - mean[line]) ** 2, minlength=n_lines)
+          + (per_line - stored) * mean ** 2)
+    return {"n": np.full(shape, float(per_line)), "total": total.reshape(shape),
+            "m2": m2.reshape(shape)}
+
+
+def _moment_merge(parts, axis):
+    """Partials of many blocks into one (Chan's pairwise update); blocks
+    without cells add nothing."""
+    if not isinstance(parts, list):
+        parts = [parts]
+    ns, totals, m2s = (_concatenate2(deepmap(lambda p, k=k: p[k], parts), axes=axis)
+                       for k in ("n", "total", "m2"))
+    n = ns.sum(axis=axis, keepdims=True)
+    total = totals.sum(axis=axis, keepdims=True)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = np.where(n > 0, total / n, 0.0)
+        own = np.where(ns > 0, totals / ns, 0.0)
+    m2 = m2s.sum(axis=axis, keepdims=True) + (ns * (own - mean) ** 2).sum(axis=axis,
+                                                                         keepdims=True)
+    return {"n": n, "total": total, "m2": m2}
+
+
+def _moment_combine(parts, axis=None, keepdims=True, computing_meta=False):
+    if computing_meta:
+        return parts
+    return _moment_merge(parts, axis)
+
+
+def _moment_agg(parts, axis=None, keepdims=False, ddof=0, dtype="f8", computing_meta=False):
+    if computing_meta:
+        return np.empty((0,) * (2 if keepdims else 2 - len(axis)), dtype)
+    m = _moment_merge(parts, axis)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        out = m["m2"] / np.maximum(m["n"] - ddof, 0)
+    if not keepdims:
+        out = out.squeeze(axis=axis)
+    return out.astype(dtype, copy=False)
+
+
+def var(x, axis=None, ddof=0, keepdims=False, split_every=None):
+    """x.var(axis, ddof) of a Dask array of korvex blocks, absent entries
+    counted as zeros, without densifying a block (Dask's own var() subtracts
+    the mean from each block)."""
+    dt = np.var(np.ones(1, dtype=x.dtype)).dtype
+    return da.reduction(x, _moment_chunk, partial(_moment_agg, ddof=ddof), axis=axis,
+                        keepdims=keepdims, dtype=dt, split_every=split_every,
+                        combine=_moment_combine, name="korvex-var", concatenate=False)
+
+
+def std(x, axis=None, ddof=0, keepdims=False, split_every=None):
+    """The square root of var()."""
+    return da.sqrt(var(x, axis, ddof, keepdims, split_every))
+
+
+# --------------------------------------------------------------------------
 # Registrations
 # --------------------------------------------------------------------------
 
@@ -532,15 +679,18 @@ def _serialize(M):
 
 
 def _deserialize(header, frames):
-    """A block of its own storage, copied out of the received frames by the
-    library's copy import (which widens int32 indices as it copies and reads
-    frames at any offset of the message buffer); the frames are not kept."""
+    """A block over the received frames. Values aligned in the message
+    buffer are read in place (the block keeps the frames alive); int32
+    indices are widened into the block's own int64 copy, int64 ones aligned
+    are read in place too. Frames at odd offsets, as a message buffer packs
+    them, go through the library's copy import, which reads any address."""
     indptr_f, inner_f, vals_f = frames
     indptr = np.frombuffer(indptr_f, dtype=header["indptr"])
     inner = np.frombuffer(inner_f, dtype=header["indices"])
     vals = np.frombuffer(vals_f, dtype=header["dtype"])
+    view = _viewable(vals) and (inner.dtype != np.int64 or _viewable(inner))
     return from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                       copy=True, sparray=bool(header.get("sparray", False)))
+                       copy=not view, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():
