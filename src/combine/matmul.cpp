@@ -80,6 +80,42 @@ inline bool row_flops(const Operands<V>& o, uint64_t i, uint64_t& flops) {
     return true;
 }
 
+// Prefetches, for the left entries of row i, the right rows' span
+// descriptors (`data` false) or their first elements (`data` true: the
+// descriptors should be in cache by then). Nothing is checked here: an
+// index outside [0, mid) is skipped and reported by the loop that uses it.
+template <typename V>
+inline void prefetch_right(const Operands<V>& o, uint64_t i, bool data) {
+    const uint64_t len = o.lx[i].len;
+    if (o.lv[i].len != len) return;
+    const int64_t* lk = static_cast<const int64_t*>(o.lx[i].data);
+    for (uint64_t q = 0; q < len; ++q) {
+        const uint64_t k = static_cast<uint64_t>(lk[q]);
+        if (k >= o.mid) continue;
+        if (data) {
+            __builtin_prefetch(o.rx[k].data);
+            __builtin_prefetch(o.rv[k].data);
+        } else {
+            __builtin_prefetch(o.rx + k);
+            __builtin_prefetch(o.rv + k);
+        }
+    }
+}
+
+// Runs row(i) over [b, e), prefetching what the rows two and one ahead
+// read, so that the misses on the right operand's rows overlap.
+template <typename V, typename Row>
+inline void rows_prefetched(const Operands<V>& o, uint64_t b, uint64_t e, const Row& row) {
+    constexpr uint64_t kAhead = 2;  // rows between the two prefetches and their use
+    for (uint64_t i = b; i < e && i < b + 2 * kAhead; ++i) prefetch_right(o, i, false);
+    for (uint64_t i = b; i < e && i < b + kAhead; ++i) prefetch_right(o, i, true);
+    for (uint64_t i = b; i < e; ++i) {
+        if (i + 2 * kAhead < e) prefetch_right(o, i + 2 * kAhead, false);
+        if (i + kAhead < e) prefetch_right(o, i + kAhead, true);
+        if (!row(i)) return;
+    }
+}
+
 // Accumulates row i into acc. Emit false: sets count to the number of
 // non-zero sums. Emit true: writes them (at most cap) to ox/ov in index
 // order and sets count. Either way the accumulator is left clean. False for
@@ -224,19 +260,17 @@ int32_t product(const Operands<V>& o, uint64_t rows, uint64_t cols, CompressedMa
         par::for_each(cut.count, [&](uint64_t p) {
             if (fail.any()) return;
             Accumulator<V>& acc = accs.mine();
-            for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
+            rows_prefetched(o, cut.begin(p), cut.end(p), [&](uint64_t i) {
                 uint64_t f = 0, c = 0;
-                if (!row_flops(o, i, f)) {
+                if (!row_flops(o, i, f) ||
+                    (f != 0 && !row_product<V, false>(o, i, f, acc, nullptr, nullptr, 0, c))) {
                     fail.set(KORVEX_STATUS_INDEX);
-                    return;
+                    return false;
                 }
                 flops[i] = f;
-                if (f != 0 && !row_product<V, false>(o, i, f, acc, nullptr, nullptr, 0, c)) {
-                    fail.set(KORVEX_STATUS_INDEX);
-                    return;
-                }
                 lens[i] = c;
-            }
+                return true;
+            });
         });
     }
     if (fail.any()) return fail.status.load();
@@ -260,17 +294,18 @@ int32_t product(const Operands<V>& o, uint64_t rows, uint64_t cols, CompressedMa
         par::for_each(cut.count, [&](uint64_t p) {
             if (fail.any()) return;
             Accumulator<V>& acc = accs.mine();
-            for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
+            rows_prefetched(o, cut.begin(p), cut.end(p), [&](uint64_t i) {
                 const uint64_t want = lens[i];
-                if (want == 0) continue;
+                if (want == 0) return true;
                 uint64_t c = 0;
                 if (!row_product<V, true>(o, i, flops[i], acc, mutable_data<int64_t>(xs[i]),
                                           mutable_data<V>(vs[i]), want, c) ||
                     c != want) {  // (only if the operands change underneath)
                     fail.set(KORVEX_STATUS_INDEX);
-                    return;
+                    return false;
                 }
-            }
+                return true;
+            });
         });
     }
     if (fail.any()) return fail.status.load();
