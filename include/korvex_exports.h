@@ -59,7 +59,8 @@
  * (and defines it in its own src/exports file). */
 #define KORVEX_LIST_FAMILY(E, P, V, X, Y)                                                        \
     KORVEX_LIST_MATRIX(E, P, V, X, Y)                                                            \
-    KORVEX_LIST_COMPUTE(E, P, V, X, Y)
+    KORVEX_LIST_COMPUTE(E, P, V, X, Y)                                                           \
+    KORVEX_LIST_COMBINE(E, P, V, X, Y)
 
 /* What only the f32 families have: the products in double. */
 #define KORVEX_LIST_F32_FAMILY(E, P, V, X, Y) KORVEX_LIST_PRODUCTS(E, P, _f64, double)
@@ -228,6 +229,22 @@
     E(P, int32_t, P##_scale_cols, scale_cols,                                                    \
       (CompressedMatrix *m, const V *w, uint64_t w_len, CompressedMatrix **out),                 \
       (m, w, w_len, out))
+
+/* ------------------------------------------------------------------------ */
+/* Two operands of one family: product, elementwise, comparisons             */
+/* (src/exports/combine_exports.cpp)                                         */
+/* ------------------------------------------------------------------------ */
+#define KORVEX_LIST_COMBINE(E, P, V, X, Y)                                                       \
+    E(P, int32_t, P##_matmul, matmul,                                                            \
+      (CompressedMatrix *a, CompressedMatrix *b, CompressedMatrix **out), (a, b, out))           \
+    E(P, int32_t, P##_combine, combine,                                                          \
+      (CompressedMatrix *a, CompressedMatrix *b, uint32_t op, CompressedMatrix **out),           \
+      (a, b, op, out))                                                                           \
+    E(P, int32_t, P##_compare, compare,                                                          \
+      (CompressedMatrix *a, CompressedMatrix *b, uint32_t op, CompressedMatrix **out),           \
+      (a, b, op, out))                                                                           \
+    E(P, int32_t, P##_compare_scalar, compare_scalar,                                            \
+      (CompressedMatrix *a, double s, uint32_t op, CompressedMatrix **out), (a, s, op, out))
 
 /* ------------------------------------------------------------------------ */
 /* Constants and codes                                                       */

@@ -114,11 +114,11 @@ inline uint64_t merge(const RowRef<V>& a, const RowRef<V>& b, const Op& op, int6
 
 // A result of n outer indices from rows(i, scratch, emit, ox, ov, cap, count)
 // -> bool (false: an index error), each outer index weighted by work[i].
-template <typename V, typename Rows>
+template <typename V, Form F, typename Rows>
 int32_t build(uint64_t n, Temp<uint64_t>& work, uint64_t rows, uint64_t cols, const Rows& rowfn,
               CompressedMatrix** out) {
     if (n == 0) {
-        *out = make_vacant<V>(0, rows, cols);
+        *out = make_vacant<V, F>(0, rows, cols);
         return KORVEX_OK;
     }
     Cut cut = cut_by_work(work.get(), n, 16, 8192);
@@ -138,7 +138,7 @@ int32_t build(uint64_t n, Temp<uint64_t>& work, uint64_t rows, uint64_t cols, co
     uint64_t total = 0;
     for (uint64_t i = 0; i < n; ++i) total = add_or_throw(total, lens[i]);
     if (total == 0) {
-        *out = make_vacant<V>(n, rows, cols);
+        *out = make_vacant<V, F>(n, rows, cols);
         return KORVEX_OK;
     }
     SpanVec av, ax;
@@ -163,7 +163,7 @@ int32_t build(uint64_t n, Temp<uint64_t>& work, uint64_t rows, uint64_t cols, co
         }
     });
     if (fail.any()) return fail.status.load();
-    *out = make_matrix(gv.take(), gx.take(), rows, cols, 1, total);
+    *out = make_matrix(Family::of<V, F>(), gv.take(), gx.take(), rows, cols, 1, total);
     return KORVEX_OK;
 }
 
@@ -185,7 +185,7 @@ int32_t binary(const CompressedMatrix& a, const CompressedMatrix& b, const Op& o
         count = merge<V, decltype(emit)::value>(ra, rb, op, ox, ov, cap);
         return true;
     };
-    return build<V>(n, work, a.rows, a.cols, rowfn, out);
+    return build<V, F>(n, work, a.rows, a.cols, rowfn, out);
 }
 
 template <typename V, Form F, typename Cmp>
@@ -215,7 +215,7 @@ int32_t versus_scalar(const CompressedMatrix& a, const Cmp& holds, CompressedMat
         count = c;
         return true;
     };
-    return build<V>(n, work, a.rows, a.cols, rowfn, out);
+    return build<V, F>(n, work, a.rows, a.cols, rowfn, out);
 }
 
 // f(cmp) with cmp(x, y) -> bool for a comparison code; -3 for another code.

@@ -240,11 +240,11 @@ bool row_product(const Operands<V>& o, uint64_t i, uint64_t flops, Accumulator<V
     return ok;
 }
 
-template <typename V>
+template <typename V, Form F>
 int32_t product(const Operands<V>& o, uint64_t rows, uint64_t cols, CompressedMatrix** out) {
     const uint64_t n = o.n;
     if (n == 0) {
-        *out = make_vacant<V>(0, rows, cols);
+        *out = make_vacant<V, F>(0, rows, cols);
         return KORVEX_OK;
     }
     Temp<uint64_t> work = temp_array<uint64_t>(n);
@@ -280,7 +280,7 @@ int32_t product(const Operands<V>& o, uint64_t rows, uint64_t cols, CompressedMa
         work[i] = (lens[i] ? flops[i] + lens[i] : 0) + 1;
     }
     if (total == 0) {
-        *out = make_vacant<V>(n, rows, cols);
+        *out = make_vacant<V, F>(n, rows, cols);
         return KORVEX_OK;
     }
     SpanVec av, ax;
@@ -309,7 +309,7 @@ int32_t product(const Operands<V>& o, uint64_t rows, uint64_t cols, CompressedMa
         });
     }
     if (fail.any()) return fail.status.load();
-    *out = make_matrix(gv.take(), gx.take(), rows, cols, 1, total);
+    *out = make_matrix(Family::of<V, F>(), gv.take(), gx.take(), rows, cols, 1, total);
     return KORVEX_OK;
 }
 
@@ -324,7 +324,7 @@ int32_t matmul(const CompressedMatrix& a, const CompressedMatrix& b, CompressedM
                      "span arrays shorter than the shape");
     Operands<V> o{l.values.ptr, l.indices.ptr, r.values.ptr, r.indices.ptr,
                   outer_dim<F>(l), inner_dim<F>(l), inner_dim<F>(r)};
-    return product<V>(o, a.rows, b.cols, out);
+    return product<V, F>(o, a.rows, b.cols, out);
 }
 
 #define KORVEX_INSTANTIATE(V, F) \

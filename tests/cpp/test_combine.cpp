@@ -7,31 +7,18 @@
 #include <random>
 #include <set>
 
-#include "combine/combine.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-namespace kc = korvex::combine;
 
-template <typename A>
-constexpr korvex::Form form() { return A::csr ? korvex::Form::csr : korvex::Form::csc; }
-
+// The exports under test (through the C interface, guard and family check).
 template <typename A>
 struct Ops {
-    using V = typename A::V;
-    static int32_t matmul(CompressedMatrix* a, CompressedMatrix* b, CompressedMatrix** out) {
-        return kc::matmul<V, form<A>()>(*a, *b, out);
-    }
-    static int32_t combine(CompressedMatrix* a, CompressedMatrix* b, uint32_t op, CompressedMatrix** out) {
-        return kc::combine<V, form<A>()>(*a, *b, op, out);
-    }
-    static int32_t compare(CompressedMatrix* a, CompressedMatrix* b, uint32_t op, CompressedMatrix** out) {
-        return kc::compare<V, form<A>()>(*a, *b, op, out);
-    }
-    static int32_t compare_scalar(CompressedMatrix* a, double s, uint32_t op, CompressedMatrix** out) {
-        return kc::compare_scalar<V, form<A>()>(*a, s, op, out);
-    }
+    static constexpr auto matmul = A::matmul;
+    static constexpr auto combine = A::combine;
+    static constexpr auto compare = A::compare;
+    static constexpr auto compare_scalar = A::compare_scalar;
 };
 
 // A matrix as given to the library (outer rows of entries) and its dense
@@ -273,10 +260,10 @@ TYPED_TEST(Combine, NonFiniteValuesFollowScipy) {
         uint32_t op;
         std::vector<double> want;  // per inner index; nan matches nan
     } cases[] = {
-        {kc::kMax, {nan, 1, inf, 0}},
-        {kc::kMin, {nan, 1, 0, 0}},
-        {kc::kMul, {nan, nan, nan, nan}},
-        {kc::kAdd, {nan, nan, inf, nan}},
+        {KORVEX_COMBINE_MAX, {nan, 1, inf, 0}},
+        {KORVEX_COMBINE_MIN, {nan, 1, 0, 0}},
+        {KORVEX_COMBINE_MUL, {nan, nan, nan, nan}},
+        {KORVEX_COMBINE_ADD, {nan, nan, inf, nan}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.op);
@@ -290,7 +277,7 @@ TYPED_TEST(Combine, NonFiniteValuesFollowScipy) {
         A::release(r);
     }
     CompressedMatrix* r = nullptr;
-    ASSERT_EQ(Ops<A>::compare(a, b, kc::kNe, &r), 0);  // nan != anything, inf != 0
+    ASSERT_EQ(Ops<A>::compare(a, b, KORVEX_CMP_NE, &r), 0);  // nan != anything, inf != 0
     EXPECT_EQ(A::nnz(r), 4u);
     A::release(r);
     for (CompressedMatrix* m : {a, b}) A::release(m);
@@ -310,21 +297,39 @@ TYPED_TEST(Combine, StatusesLeaveTheSlotAlone) {
     CompressedMatrix* lo = A::view(n, n, data.data(), bad_lo.data(), ptr.data());
     CompressedMatrix* r = kUntouched;
     EXPECT_EQ(Ops<A>::matmul(wide, a, &r), KORVEX_STATUS_SHAPE_MISMATCH);
-    EXPECT_EQ(Ops<A>::combine(a, wide, kc::kAdd, &r), KORVEX_STATUS_SHAPE_MISMATCH);
-    EXPECT_EQ(Ops<A>::compare(a, wide, kc::kLt, &r), KORVEX_STATUS_SHAPE_MISMATCH);
+    EXPECT_EQ(Ops<A>::combine(a, wide, KORVEX_COMBINE_ADD, &r), KORVEX_STATUS_SHAPE_MISMATCH);
+    EXPECT_EQ(Ops<A>::compare(a, wide, KORVEX_CMP_LT, &r), KORVEX_STATUS_SHAPE_MISMATCH);
     EXPECT_EQ(Ops<A>::combine(a, a, 5, &r), KORVEX_STATUS_LENGTH);
     EXPECT_EQ(Ops<A>::compare(a, a, 6, &r), KORVEX_STATUS_LENGTH);
     EXPECT_EQ(Ops<A>::compare_scalar(a, 1, 6, &r), KORVEX_STATUS_LENGTH);
     for (CompressedMatrix* bad : {hi, lo}) {
         EXPECT_EQ(Ops<A>::matmul(a, bad, &r), KORVEX_STATUS_INDEX);  // right indices
         EXPECT_EQ(Ops<A>::matmul(bad, a, &r), KORVEX_STATUS_INDEX);  // left indices
-        EXPECT_EQ(Ops<A>::combine(a, bad, kc::kMul, &r), KORVEX_STATUS_INDEX);
-        EXPECT_EQ(Ops<A>::combine(bad, a, kc::kSub, &r), KORVEX_STATUS_INDEX);
-        EXPECT_EQ(Ops<A>::compare(bad, a, kc::kEq, &r), KORVEX_STATUS_INDEX);
-        EXPECT_EQ(Ops<A>::compare_scalar(bad, 0.5, kc::kGt, &r), KORVEX_STATUS_INDEX);
+        EXPECT_EQ(Ops<A>::combine(a, bad, KORVEX_COMBINE_MUL, &r), KORVEX_STATUS_INDEX);
+        EXPECT_EQ(Ops<A>::combine(bad, a, KORVEX_COMBINE_SUB, &r), KORVEX_STATUS_INDEX);
+        EXPECT_EQ(Ops<A>::compare(bad, a, KORVEX_CMP_EQ, &r), KORVEX_STATUS_INDEX);
+        EXPECT_EQ(Ops<A>::compare_scalar(bad, 0.5, KORVEX_CMP_GT, &r), KORVEX_STATUS_INDEX);
     }
+    // A handle of another family (the other form) and NULLs.
+    using O = Api<typename A::V, !A::csr>;
+    CompressedMatrix* other = copy_of<O>(n, n, Outer(n));
+    EXPECT_EQ(Ops<A>::matmul(a, other, &r), KORVEX_STATUS_FAMILY);
+    EXPECT_EQ(Ops<A>::combine(other, a, KORVEX_COMBINE_ADD, &r), KORVEX_STATUS_FAMILY);
+    EXPECT_EQ(Ops<A>::compare(a, other, KORVEX_CMP_NE, &r), KORVEX_STATUS_FAMILY);
+    EXPECT_EQ(Ops<A>::compare_scalar(other, 0, KORVEX_CMP_NE, &r), KORVEX_STATUS_FAMILY);
+    EXPECT_EQ(Ops<A>::matmul(a, nullptr, &r), KORVEX_STATUS_NULL);
+    EXPECT_EQ(Ops<A>::combine(a, a, KORVEX_COMBINE_ADD, nullptr), KORVEX_STATUS_NULL);
+    EXPECT_EQ(Ops<A>::compare_scalar(nullptr, 0, KORVEX_CMP_NE, &r), KORVEX_STATUS_NULL);
     EXPECT_EQ(r, kUntouched);
-    for (CompressedMatrix* m : {a, wide, hi, lo}) A::release(m);
+    // The pattern of a result without its values.
+    ASSERT_EQ(Ops<A>::compare_scalar(a, 0.5, KORVEX_CMP_GT, &r), 0);
+    int64_t idx[3] = {-1, -1, -1};
+    uint64_t ip[n + 1];
+    ASSERT_EQ(A::to_compressed(r, nullptr, idx, ip, 3, 8), 0);
+    EXPECT_EQ(std::vector<uint64_t>(ip, ip + n + 1), (std::vector<uint64_t>{0, 2, 3, 3}));
+    EXPECT_EQ(std::vector<int64_t>(idx, idx + 3), (std::vector<int64_t>{0, 1, 2}));
+    A::release(r);
+    for (CompressedMatrix* m : {a, wide, hi, lo, other}) A::release(m);
 }
 
 // f32 compares a scalar rounded to f32 (0.1f is not above 0.1), beyond
@@ -332,10 +337,10 @@ TYPED_TEST(Combine, StatusesLeaveTheSlotAlone) {
 TEST_F(Leak, CombineScalarRoundsForF32) {
     CompressedMatrix* a = copy_of<CsrF32>(1, 2, Outer{{{0, 0.1}, {1, 3.4e38}}});
     CompressedMatrix* r = nullptr;
-    ASSERT_EQ(Ops<CsrF32>::compare_scalar(a, 0.1, kc::kGt, &r), 0);
+    ASSERT_EQ(Ops<CsrF32>::compare_scalar(a, 0.1, KORVEX_CMP_GT, &r), 0);
     EXPECT_EQ(CsrF32::nnz(r), 1u);  // only 3.4e38
     CsrF32::release(r);
-    ASSERT_EQ(Ops<CsrF32>::compare_scalar(a, 3.5e38, kc::kLt, &r), 0);
+    ASSERT_EQ(Ops<CsrF32>::compare_scalar(a, 3.5e38, KORVEX_CMP_LT, &r), 0);
     EXPECT_EQ(CsrF32::nnz(r), 2u);
     CsrF32::release(r);
     CsrF32::release(a);
