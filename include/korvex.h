@@ -256,7 +256,8 @@ KORVEX_LIST_CONSTANTS(KORVEX_DECLARE_CONSTANT)
  *   P_is_empty(m)    1 if rows or cols is 0. NULL: 1.
  *
  * Per-outer-index accessors (i is checked against the span array's length;
- * the _unchecked forms check nothing and need a valid m and i < outer dim)
+ * the _unchecked forms check no index and need a valid m and i < outer dim;
+ * they still refuse a handle of another family: NULL, 0, all-zero)
  *   P_X_values(m,i), P_X_indices(m,i)    pointer to span i (inside m)
  *   P_X_values_ptr, P_X_indices_ptr      its data pointer
  *   P_X_len(m,i)                         its length
