@@ -127,6 +127,11 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         {"inner take", KORVEX_STATUS_ALLOC, [&](auto out) { return inner_take(m, pos, 3, out); }},
         {"copy import from int32", KORVEX_STATUS_ALLOC,
          [&](auto out) { return A::copy_i32(4, 4, data, 5, idx32, 5, ptr32, 5, out); }},
+        {"product", KORVEX_STATUS_ALLOC, [&](auto out) { return A::matmul(m, m, out); }},
+        {"elementwise", KORVEX_STATUS_ALLOC, [&](auto out) { return A::combine(m, m, KORVEX_COMBINE_ADD, out); }},
+        {"comparison", KORVEX_STATUS_ALLOC, [&](auto out) { return A::compare(m, m, KORVEX_CMP_LE, out); }},
+        {"scalar comparison", KORVEX_STATUS_ALLOC,
+         [&](auto out) { return A::compare_scalar(m, 2.5, KORVEX_CMP_GT, out); }},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -130,6 +130,10 @@ std::vector<Check> checked_rows() {
         {"sum_cols", Takes::own, kFam, 0, [](auto m) { return P::sum_cols(m, out<double>(0), 3); }},
         {"map_values", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::map_values(m, KORVEX_MAP_NEGATE, 0, o); }); }},
         {"scale_rows", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::scale_rows(m, in<V>(0), 3, o); }); }},
+        {"matmul", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::matmul(m, m, o); }); }},
+        {"combine", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::combine(m, m, KORVEX_COMBINE_ADD, o); }); }},
+        {"compare", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::compare(m, m, KORVEX_CMP_LT, o); }); }},
+        {"compare_scalar", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::compare_scalar(m, 0.5, KORVEX_CMP_GT, o); }); }},
         {"scale_cols", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::scale_cols(m, in<V>(0), 3, o); }); }},
     };
     if constexpr (std::is_same_v<V, float>) {
