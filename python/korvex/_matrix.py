@@ -17,6 +17,7 @@ import scipy.sparse as sp
 
 from . import _lib, _optional, _sizes
 from ._arith import _ArithMixin
+from ._combine import _CombineMixin
 from ._entries import _EntriesMixin
 from ._guard import GUARD, exclusive, guarded
 from ._index import _IndexMixin, _rows_nondecreasing
@@ -179,7 +180,7 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
+class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMaxMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
@@ -641,40 +642,6 @@ class _Compressed(_IndexMixin, _EntriesMixin, _ArithMixin, _MinMaxMixin):
             return self._convert()  # fresh storage either way
         return self.to_scipy().asformat(format)
 
-    # -- what korvex does not do ----------------------------------------
-
-    def _compare(self, other, op):
-        if isinstance(other, (_Compressed, np.ndarray, np.generic, int, float, complex, list,
-                              tuple)) or sp.issparse(other):
-            raise TypeError(f"korvex matrices do not implement comparisons ({op}); compare "
-                            f"M.to_scipy() (a scipy sparse matrix) or M.toarray() instead")
-        return NotImplemented
-
-    def __eq__(self, other):
-        return self._compare(other, "==")
-
-    def __ne__(self, other):
-        return self._compare(other, "!=")
-
-    def __lt__(self, other):
-        return self._compare(other, "<")
-
-    def __le__(self, other):
-        return self._compare(other, "<=")
-
-    def __gt__(self, other):
-        return self._compare(other, ">")
-
-    def __ge__(self, other):
-        return self._compare(other, ">=")
-
-    __hash__ = object.__hash__  # identity, as before comparisons were refused
-
-    def __array__(self, *args, **kwargs):
-        raise TypeError(f"a korvex {type(self).__name__} does not turn into a numpy array "
-                        f"implicitly: call M.toarray() for a dense array or M.to_scipy() for a "
-                        f"scipy sparse matrix")
-
     # -- sorting ----------------------------------------------------------
 
     def sort_indices(self):
@@ -752,6 +719,9 @@ def from_scipy(A, copy=True, dtype=None):
                         f"with A.tocsr() or A.tocsc() first")
     return _from_arrays(fmt, A.shape, A.indptr, A.indices, A.data, copy=copy, dtype=dtype,
                         sparray=isinstance(A, _sparray))
+
+
+_Compressed._from_scipy = staticmethod(from_scipy)  # for the mixins: import an operand
 
 
 def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=(),
