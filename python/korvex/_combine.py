@@ -233,8 +233,9 @@ class _CombineMixin:
             if dense_check(other):
                 warnings.warn(f"Taking {name} with a {'positive' if op == _MAX else 'negative'}"
                               f" number results in a dense matrix.", _Efficiency, stacklevel=3)
-                full = npop(self.toarray(), other)
-                return self._from_dense_like(full)
+                # scipy fills a dense array of the scalar's own type.
+                dtype = _result_dtype(self.dtype, np.asarray(other).dtype, name)
+                return self._from_dense_like(npop(self.toarray(), other).astype(dtype))
             return self._scalar_values(lambda v: npop(v, other))
         if isinstance(other, np.ndarray):
             return self._dense_with(other, npop, name)
