@@ -282,13 +282,20 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *   P_indices_in_bounds(m)  every index in [0, inner dim)
  *   P_is_sorted(m)          every row strictly increasing (duplicates are
  *                           unsorted)
- *   P_ensure_sorted(m)      sort every unsorted row in place, values moving
- *                           with their indices. Never writes caller memory:
- *                           if some unsorted row is a view (not MUTABLE), no
+ *   P_ensure_sorted(m)      sort every unsorted row, values moving with
+ *                           their indices. Never writes caller memory: if
+ *                           some unsorted row is a view (not MUTABLE), no
  *                           row is sorted at all and the matrix is left as it
  *                           was; sort a copy (_from_scipy_copy, _clone of a
- *                           copy) instead. Spans shared with other matrices
- *                           are reordered for them too.
+ *                           copy) instead. No other matrix reads different
+ *                           entries afterwards: a row whose storage every
+ *                           reader holds whole (clones, takes, stacks) is
+ *                           reordered where it lies, for all of them; a row
+ *                           whose indices another matrix reads beside values
+ *                           of its own (a value map's result and its source)
+ *                           gets a sorted copy instead, all copies of one
+ *                           call cut from one new pair of buffers. When that
+ *                           pair cannot be had, no row is sorted.
  *   P_ensure_sorted_checked(m)  as ensure_sorted; 1 if some row was sorted,
  *                           0 if none was (already sorted, or refused
  *                           because an unsorted row is not MUTABLE; then

@@ -381,11 +381,16 @@ class _ArithMixin:
         r, c = self.shape
         want = np.dtype(dtype) if dtype is not None else self.dtype
         if axis is None:
-            axis_sums = self._line_sums(1 if self.format == "csr" else 0)
-            total = want.type(axis_sums.sum() * scale)
-            if out is None:
-                return total
-            return np.sum(np.asarray(total), dtype=dtype, out=out)
+            # scipy adds up the row sums in the requested type: each row sum
+            # is cast first (an integer dtype truncates every row's sum).
+            if dtype is None:
+                axis_sums = self._line_sums(1 if self.format == "csr" else 0)
+                total = want.type(axis_sums.sum() * scale)
+                return total if out is None else np.sum(np.asarray(total), out=out)
+            row_sums = self._line_sums(1)
+            if scale != 1:
+                row_sums *= scale
+            return np.sum(row_sums, dtype=want, out=out)
         sums = self._line_sums(axis)
         if scale != 1:
             sums *= scale

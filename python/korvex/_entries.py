@@ -95,7 +95,10 @@ class _EntriesMixin:
     @guarded
     def diagonal(self, k=0):
         """The k-th diagonal as a dense 1-D array (duplicates summed), as
-        scipy's diagonal(k); empty when k lies outside the matrix."""
+        scipy's diagonal(k); empty when k lies outside the matrix. k must be
+        an integer (TypeError otherwise, as scipy)."""
+        if isinstance(k, (bool, np.bool_)) or not isinstance(k, (int, np.integer)):
+            raise TypeError(f"diagonal takes an integer k, got {type(k).__name__} {k!r}")
         k = int(k)
         r, c = self.shape
         if k <= -r or k >= c:
@@ -106,6 +109,10 @@ class _EntriesMixin:
         out = np.zeros(min(r + min(k, 0), c - max(k, 0)), dtype=self.dtype)
         np.add.at(out, (rows if k >= 0 else cols)[on], vals[on])
         return out
+
+    def trace(self, offset=0):
+        """Sum of the offset-th diagonal (duplicates summed), as scipy."""
+        return self.diagonal(k=offset).sum()
 
     @guarded
     def nonzero(self):

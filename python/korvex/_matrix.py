@@ -14,12 +14,14 @@ from collections import namedtuple
 
 import numpy as np
 import scipy.sparse as sp
+from scipy.sparse._sputils import check_shape
 
 from . import _lib, _optional, _sizes
 from ._arith import _ArithMixin
 from ._combine import _CombineMixin
 from ._entries import _EntriesMixin
 from ._guard import GUARD, exclusive, guarded
+from ._habits import _HabitsMixin, _compressed_copy
 from ._index import _IndexMixin, _rows_nondecreasing
 from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
                    span_functions)
@@ -159,6 +161,11 @@ def _index_dtype_arg(index_dtype):
 _INT32_MAX = int(np.iinfo(np.int32).max)
 
 
+def _scipy_index_dtype(shape, nnz):
+    """The index type scipy gives a matrix of this shape and entry count."""
+    return np.dtype(np.int32 if max(shape[0], shape[1], nnz) <= _INT32_MAX else np.int64)
+
+
 _EMPTY_SCIPY = {}
 
 
@@ -180,7 +187,8 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMaxMixin):
+class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMaxMixin,
+                  _HabitsMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
@@ -542,10 +550,14 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
     @guarded
     def to_scipy(self, index_dtype=None):
         """A scipy csr/csc matrix (or sparse array, following what was
-        imported), entries in stored order. Indices are int64 by default;
-        index_dtype=numpy.int32 gives scipy's usual arrays (ValueError when
-        an index or the entry count does not fit). Allocates only the
+        imported), entries in stored order. Indices follow scipy's own rule
+        by default: int32 when both dimensions and the entry count fit 32
+        bits, int64 otherwise (scipy's compiled routines, and the clients
+        built on them, expect that pairing). index_dtype= forces a type
+        (ValueError when numpy.int32 cannot hold it). Allocates only the
         result's three arrays."""
+        if index_dtype is None:
+            index_dtype = _scipy_index_dtype(self.shape, self.nnz)
         indptr, indices, data = self._export_compressed(index_dtype)
         return _scipy_result(_SCIPY_CLASSES[(self.format, self._sparray)], self.shape, data,
                              indices, indptr)
@@ -588,11 +600,18 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
     def _other(self):
         return CSCMatrix if self.format == "csr" else CSRMatrix
 
-    def tocsr(self):
-        return self.clone() if self.format == "csr" else self._convert()
+    def tocsr(self, copy=False):
+        """This matrix as CSR: itself shared (a clone) or, with copy=True, in
+        storage of its own; a CSC matrix is converted (fresh storage)."""
+        if self.format == "csr":
+            return self.copy() if copy else self.clone()
+        return self._convert()
 
-    def tocsc(self):
-        return self.clone() if self.format == "csc" else self._convert()
+    def tocsc(self, copy=False):
+        """This matrix as CSC; copy= as for tocsr()."""
+        if self.format == "csc":
+            return self.copy() if copy else self.clone()
+        return self._convert()
 
     @guarded
     def _convert(self):
@@ -674,11 +693,38 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
             r, c = self.shape
             nh = _import_copy(fam, r, c, indptr, inner, vals)
             fam.ensure_sorted(nh)
-            old = self._fin
-            self._h, self._keep = nh, ()
-            self._fin = weakref.finalize(self, _release, fam.free, nh, ())
-            self._fin.atexit = False
-            old()
+            self._replace_storage(nh)
+
+    def _replace_storage(self, nh):
+        """This matrix takes handle nh (new, of its family, seen by no other
+        thread) instead of its own, which is released; hold the guard
+        exclusive."""
+        old = self._fin
+        self._h, self._keep = nh, ()
+        self._fin = weakref.finalize(self, _release, self._fam.free, nh, ())
+        self._fin.atexit = False
+        old()
+
+    def resize(self, *shape):
+        """Resize in place, as scipy: entries inside the new shape keep their
+        positions, the rest are dropped; new rows and columns are empty. The
+        matrix then holds storage of its own (a view stops reading its host
+        arrays; clones made before keep the old shape)."""
+        shape = check_shape(shape)
+        with exclusive:
+            r, c = self.shape  # ValueError once freed
+            if shape == (r, c):
+                return None
+            nr, nc = shape
+            self._require_in_bounds("resize")
+            _, _, vals, rows, cols = self._export()
+            keep = (rows < nr) & (cols < nc)
+            rows, cols, vals = rows[keep], cols[keep], vals[keep]
+            outer, inner = (rows, cols) if self.format == "csr" else (cols, rows)
+            n = nr if self.format == "csr" else nc
+            _sizes.new_matrix(f"{self._fam.prefix}_from_scipy_copy", n, _sizes.LENGTHS)
+            self._replace_storage(_compressed_copy(self, shape, outer, inner, vals))
+        return None
 
 
 class CSRMatrix(_Compressed):
@@ -805,7 +851,9 @@ def _construct(cls, arg1, shape, dtype, copy):
     elif sp.issparse(arg1):
         A = arg1.asformat(cls.format)
         R = None
-        if not copy and A is arg1 and want in (None, A.dtype):
+        # (want in (None, A.dtype) would not do: numpy's dtype compares equal
+        # to None, which stands for float64.)
+        if not copy and A is arg1 and (want is None or want == A.dtype):
             try:  # share the arrays, as scipy's constructor does
                 R = from_scipy(A, copy=False)
             except ValueError:
@@ -832,15 +880,21 @@ def _adopt(self, other):
     other._h, other._keep = None, ()
 
 
-def from_coo(row, col, data, shape, format="csr", dtype=None):
+def from_coo(row, col, data, shape=None, format="csr", dtype=None):
     """Build a matrix from coordinates. Duplicates are kept as separate
     entries and explicit zeros are stored; every row (CSR) / column (CSC)
-    comes out sorted by index."""
+    comes out sorted by index. Without shape, as scipy's coo_matrix: one
+    more than the largest row and column index (ValueError for no entries)."""
     if format not in _CLASSES:
         raise ValueError(f"format must be 'csr' or 'csc', got {format!r}")
-    r, c = _shape_arg(shape)
     row = _index_array(row, "row")
     col = _index_array(col, "col")
+    if shape is None:
+        if not len(row) or not len(col):
+            raise ValueError("cannot infer dimensions from zero sized index arrays; pass "
+                             "shape=")
+        shape = (max(int(row.max()), -1) + 1, max(int(col.max()), -1) + 1)
+    r, c = _shape_arg(shape)
     vals = np.ascontiguousarray(_value_array(data, dtype, True, "data"))
     if not len(row) == len(col) == len(vals):
         raise ValueError(f"row, col and data differ in length ({len(row)}, {len(col)}, "
@@ -861,21 +915,53 @@ def from_coo(row, col, data, shape, format="csr", dtype=None):
 
 
 @guarded
-def _stack(mats, name):
+def _stack(mats, name, format, dtype):
     if isinstance(mats, _Compressed) or sp.issparse(mats):
         raise ValueError(f"{name} takes a sequence of matrices, got a single "
                          f"{type(mats).__name__}: pass [M]")
     mats = list(mats)
     if not mats:
         raise ValueError(f"{name} needs at least one matrix")
-    first = mats[0]
     for m in mats:
         if not isinstance(m, _Compressed):
-            raise TypeError(f"{name} takes korvex matrices, got {type(m).__name__}")
-        if type(m) is not type(first) or m.dtype != first.dtype:
-            raise TypeError(f"{name} needs matrices of one form and value type; got "
-                            f"{first.format}/{first.dtype} and {m.format}/{m.dtype} (convert "
-                            f"with tocsr()/tocsc() first)")
+            raise TypeError(f"{name} takes korvex matrices, got {type(m).__name__} (import "
+                            f"scipy matrices with korvex.from_scipy first)")
+    first = mats[0]
+    want = _value_dtype(dtype) if dtype is not None else \
+        np.result_type(*[m.dtype for m in mats])
+    if format is not None and not isinstance(format, str):
+        raise TypeError(f"format must be a string or None, got {format!r}")
+    fmt = format if format in _CLASSES else first.format
+    # Blocks of another form or value type are converted first, as scipy
+    # promotes them; the temporaries are dropped once stacked (the result
+    # keeps the spans it shares with them).
+    made = []
+    try:
+        parts = []
+        for m in mats:
+            p = m
+            if p.format != fmt:
+                p = p._convert()
+                made.append(p)
+            if p.dtype != want:
+                p = p.astype(want)
+                made.append(p)
+            parts.append(p)
+        R = _stack_same(parts, name)
+    finally:
+        for p in made:
+            p._discard()
+    if format is None or format in _CLASSES:
+        return R
+    try:
+        return R.asformat(format)  # a scipy matrix, as scipy's format= gives
+    finally:
+        R._discard()
+
+
+def _stack_same(mats, name):
+    """The library's stack of matrices of one class and value type."""
+    first = mats[0]
     fam = first._fam
     handles = (ctypes.c_void_p * len(mats))(*[m._handle for m in mats])
     op = f"{fam.prefix}_{name}"
@@ -893,13 +979,18 @@ def _stack(mats, name):
     return type(first)._wrap(h, fam.dtype_name, keep, first._sparray)
 
 
-def vstack(mats):
-    """Matrices (a sequence) one below the other. CSR inputs share storage
-    with the result (no entry is copied); CSC inputs are copied."""
-    return _stack(mats, "vstack")
+def vstack(mats, format=None, dtype=None):
+    """Matrices (a sequence) one below the other, as scipy's vstack. Blocks
+    may mix CSR and CSC and float32 and float64: the result has the first
+    block's format (or format=: "csr", "csc", or any other scipy format,
+    which gives a scipy matrix) and the promoted value type (or dtype=).
+    CSR blocks share storage with a CSR result (no entry is copied); other
+    blocks are converted or copied."""
+    return _stack(mats, "vstack", format, dtype)
 
 
-def hstack(mats):
-    """Matrices (a sequence) side by side. CSC inputs share storage with the
-    result; CSR inputs are copied."""
-    return _stack(mats, "hstack")
+def hstack(mats, format=None, dtype=None):
+    """Matrices (a sequence) side by side, as scipy's hstack; format= and
+    dtype= as for vstack. CSC blocks share storage with a CSC result; other
+    blocks are converted or copied."""
+    return _stack(mats, "hstack", format, dtype)

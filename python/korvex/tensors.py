@@ -1,15 +1,92 @@
-"""torch sparse tensors into korvex matrices (the way out is M.to_torch()).
+"""torch sparse tensors into korvex matrices (the way out is M.to_torch()),
+and sparse batches through a torch DataLoader with worker processes.
 
     M = korvex.from_torch(t)     # t: a 2-D sparse CSR, CSC or COO CPU tensor
+
+torch's sparse CSR tensors cannot cross processes, so a DataLoader with
+num_workers > 0 must not make them in its workers. Workers return scipy (or
+korvex) matrices, which pickle; the main process makes the tensors:
+
+    loader = DataLoader(dataset, batch_size=256, num_workers=2,
+                        collate_fn=korvex.tensors.collate)
+    for x, y in korvex.tensors.main_process(loader):
+        ...                      # x: torch.sparse_csr_tensor, y: a tensor
 
 torch is imported on the first call, never by ``import korvex``.
 """
 from __future__ import annotations
 
-from ._matrix import _from_arrays, from_coo
+import numpy as np
+import scipy.sparse as sp
+
+from ._matrix import _Compressed, _from_arrays, from_coo
 from ._optional import require
 
-__all__ = ["from_torch"]
+__all__ = ["from_torch", "collate", "main_process", "to_tensor"]
+
+
+def _is_matrix(x):
+    return isinstance(x, _Compressed) or sp.issparse(x)
+
+
+def _rows_to_scipy(x):
+    if isinstance(x, _Compressed):
+        return x.to_scipy()
+    return x.tocsr() if x.format != "csr" else x
+
+
+def collate(samples):
+    """A DataLoader collate_fn that runs in the workers: samples that are
+    sparse matrices (korvex or scipy, one or more rows each) are stacked into
+    one scipy CSR matrix, which pickles to the main process; tuples, lists
+    and dicts of fields are collated field by field, other fields by torch's
+    default_collate. main_process() then makes the tensors."""
+    torch = require("torch", "korvex.tensors.collate")
+    first = samples[0]
+    if _is_matrix(first):
+        return sp.vstack([_rows_to_scipy(s) for s in samples], format="csr")
+    if isinstance(first, dict):
+        return {k: collate([s[k] for s in samples]) for k in first}
+    if isinstance(first, (tuple, list)):
+        return type(first)(collate(list(f)) for f in zip(*samples))
+    return torch.utils.data.default_collate(samples)
+
+
+def to_tensor(x):
+    """A torch sparse CSR (CSC) tensor of a korvex or scipy CSR (CSC)
+    matrix, int64 indices; another scipy format becomes CSR first."""
+    require("torch", "korvex.tensors.to_tensor")
+    if isinstance(x, _Compressed):
+        return x.to_torch()
+    if x.format not in ("csr", "csc"):
+        x = x.tocsr()
+    try:  # read where scipy keeps them; arrays that arrived unaligned are copied
+        M = _from_arrays(x.format, x.shape, x.indptr, x.indices, x.data, copy=False)
+    except ValueError:
+        M = _from_arrays(x.format, x.shape, x.indptr, x.indices, x.data, copy=True)
+    try:
+        return M.to_torch()
+    finally:
+        M._discard()
+
+
+def _tensors(batch):
+    if _is_matrix(batch):
+        return to_tensor(batch)
+    if isinstance(batch, dict):
+        return {k: _tensors(v) for k, v in batch.items()}
+    if isinstance(batch, (tuple, list)):
+        return type(batch)(_tensors(v) for v in batch)
+    return batch
+
+
+def main_process(loader):
+    """Iterate loader (a torch DataLoader, or any iterable of batches) and
+    turn every sparse matrix in each batch -- on its own, or inside tuples,
+    lists and dicts -- into a torch sparse tensor (to_tensor) here, in the
+    calling process."""
+    for batch in loader:
+        yield _tensors(batch)
 
 
 def _numpy(t):

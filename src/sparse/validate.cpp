@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "span/parallel.hpp"
+#include "sparse/rewrite.hpp"
 #include "sparse/rowsort.hpp"
 
 namespace korvex {
@@ -111,42 +112,79 @@ void sort_rows(Span* values, Span* indices, uint64_t n) {
 }
 
 template <typename V, Form F>
-SortOutcome ensure_sorted(CompressedMatrix& m) {
+SortOutcome sort_rows_of(CompressedMatrix& m, bool copy_views) {
     uint64_t n = outer_dim<F>(m);
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
     Span* v = m.values.ptr;
     Span* x = m.indices.ptr;
-    // One scan finds the unsorted rows, piece by piece. If any of them may
-    // not be written (a view of caller memory), nothing is sorted at all;
-    // otherwise only the rows found are sorted. A sorted matrix costs the
-    // scan and no allocation.
+    // One scan finds the unsorted rows, piece by piece: those that may be
+    // reordered where they lie, and those that must be copied first (views
+    // of caller memory). A sorted matrix costs the scan and no allocation.
     // Up to 64 pieces per thread, so that a few long rows still spread.
     const par::Pieces cut = par::pieces_of(n, 64);
     const uint64_t pieces = cut.count;
-    std::vector<std::vector<uint64_t>> unsorted(pieces);
+    std::vector<std::vector<uint64_t>> unsorted(pieces), views(pieces);
     std::atomic<bool> refused{false};
     par::for_each(pieces, [&](uint64_t p) {
         for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
             if (x[i].len <= 1 || is_sorted_run(idx_of(x[i]), x[i].len)) continue;
-            if (needs_write_access(v[i], x[i])) {
-                refused.store(true, std::memory_order_relaxed);
-                return;
+            KORVEX_INVARIANT(x[i].len == v[i].len, "value and index spans differ in length");
+            if (needs_write_access(v[i], x[i]) || !v[i].owner || !x[i].owner) {
+                if (!copy_views) {
+                    refused.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                views[p].push_back(i);
+            } else {
+                unsorted[p].push_back(i);
             }
-            unsorted[p].push_back(i);
         }
     });
     if (refused.load()) return SortOutcome::refused;
-    bool any = false;
-    for (const auto& rows : unsorted) any |= !rows.empty();
-    if (!any) return SortOutcome::unchanged;
-    drop_repeated_storage(unsorted, x);
-    par::for_each(pieces, [&](uint64_t p) {
-        for (uint64_t i : unsorted[p]) {
-            KORVEX_INVARIANT(x[i].len == v[i].len, "value and index spans differ in length");
-            sort_row(mutable_data<V>(v[i]), mutable_data<int64_t>(x[i]), x[i].len);
+    std::vector<uint64_t> copied, candidates;
+    for (uint64_t p = 0; p < pieces; ++p) {
+        copied.insert(copied.end(), views[p].begin(), views[p].end());
+        candidates.insert(candidates.end(), unsorted[p].begin(), unsorted[p].end());
+    }
+    if (copied.empty() && candidates.empty()) return SortOutcome::unchanged;
+    // Rows whose indices another matrix reads with other values (a map's
+    // result and its source) are copied too: reordering them in place
+    // would move indices without the values read with them.
+    if (!candidates.empty()) {
+        std::vector<uint8_t> ok = reorderable_in_place(m, n, candidates.data(), candidates.size());
+        bool all = std::all_of(ok.begin(), ok.end(), [](uint8_t b) { return b != 0; });
+        if (!all) {
+            for (auto& rows : unsorted) rows.clear();
+            for (uint64_t t = 0; t < candidates.size(); ++t) {
+                if (ok[t]) unsorted[t * pieces / candidates.size()].push_back(candidates[t]);
+                else copied.push_back(candidates[t]);
+            }
         }
+    }
+    drop_repeated_storage(unsorted, x);
+    if (!copied.empty()) {
+        std::sort(copied.begin(), copied.end());
+        Temp<uint64_t> lens = temp_array<uint64_t>(copied.size());
+        for (uint64_t t = 0; t < copied.size(); ++t) lens[t] = x[copied[t]].len;
+        bool placed = replace_rows<V>(m, copied.data(), lens.get(), copied.size(),
+                                      [&](uint64_t t, V* vals, int64_t* idx, uint64_t len) {
+                                          uint64_t i = copied[t];
+                                          copy_elements(vals, static_cast<const V*>(v[i].data), len);
+                                          copy_elements(idx, idx_of(x[i]), len);
+                                          sort_row(vals, idx, len);
+                                      });
+        if (!placed) return SortOutcome::failed;
+    }
+    par::for_each(pieces, [&](uint64_t p) {
+        for (uint64_t i : unsorted[p])
+            sort_row(mutable_data<V>(v[i]), mutable_data<int64_t>(x[i]), x[i].len);
     });
     return SortOutcome::sorted;
+}
+
+template <typename V, Form F>
+SortOutcome ensure_sorted(CompressedMatrix& m) {
+    return sort_rows_of<V, F>(m, false);
 }
 
 template bool is_valid<Form::csr>(const CompressedMatrix&);
@@ -157,6 +195,10 @@ template bool indices_in_bounds<Form::csr>(const CompressedMatrix&);
 template bool indices_in_bounds<Form::csc>(const CompressedMatrix&);
 template void sort_rows<float>(Span*, Span*, uint64_t);
 template void sort_rows<double>(Span*, Span*, uint64_t);
+template SortOutcome sort_rows_of<float, Form::csr>(CompressedMatrix&, bool);
+template SortOutcome sort_rows_of<float, Form::csc>(CompressedMatrix&, bool);
+template SortOutcome sort_rows_of<double, Form::csr>(CompressedMatrix&, bool);
+template SortOutcome sort_rows_of<double, Form::csc>(CompressedMatrix&, bool);
 template SortOutcome ensure_sorted<float, Form::csr>(CompressedMatrix&);
 template SortOutcome ensure_sorted<float, Form::csc>(CompressedMatrix&);
 template SortOutcome ensure_sorted<double, Form::csr>(CompressedMatrix&);

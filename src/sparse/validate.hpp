@@ -22,14 +22,26 @@ bool is_sorted(const CompressedMatrix& m);
 
 enum class SortOutcome {
     unchanged,  // every row already sorted
-    sorted,     // at least one row was sorted
-    refused,    // some unsorted row is not MUTABLE; nothing was written
+    sorted,     // every unsorted row was sorted
+    refused,    // some unsorted row is a view of caller memory; nothing was written
+    failed,     // the copies' data blocks could not be had; nothing was written
 };
 
-// Sorts every unsorted row of outer indices [0, outer dim) in place. Rows
-// that need reordering must be MUTABLE: if any unsorted row has a value or
-// index span without MUTABLE (a view of caller memory), no row is sorted.
-// Empty and single-entry rows never need reordering, whatever their flags.
+// Sorts every unsorted row of outer indices [0, outer dim), values moving
+// with their indices, so that no other matrix reads different entries
+// afterwards. A row is reordered where it lies when every reader of its
+// storage reads its values and indices together (m alone, clones, takes,
+// stacks: see reorderable_in_place); otherwise it gets a sorted copy, all
+// such copies cut from one new pair of buffers. Unsorted rows that are
+// views of caller memory (not MUTABLE) are copied the same way when
+// copy_views is set; otherwise no row is sorted and the outcome is
+// `refused`. Caller memory is never written. Empty and single-entry rows
+// never need reordering. Bookkeeping memory running out throws with m
+// unchanged; the copies' data blocks failing gives `failed`, m unchanged.
+template <typename V, Form F>
+SortOutcome sort_rows_of(CompressedMatrix& m, bool copy_views);
+
+// sort_rows_of(m, copy_views = false).
 template <typename V, Form F>
 SortOutcome ensure_sorted(CompressedMatrix& m);
 

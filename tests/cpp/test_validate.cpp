@@ -163,3 +163,64 @@ TEST_F(Sorting, VacantSpansAreSkipped) {
     EXPECT_EQ(read<CsrF32>(a)[0], (Row{{1, 1.0}, {0, 2.0}}));  // a copy: the input is not touched
     for (CompressedMatrix* x : {h, a, b}) csr_f32_free(x);
 }
+
+// Sorting one matrix never changes the entries another reads: a map's result
+// shares its source's indices beside values of its own, so its rows (and the
+// source's, sorted second) get sorted copies; sharers of whole rows (a
+// clone, a take repeating a row) may be reordered where they lie.
+TEST_F(Sorting, NoSharerReadsOtherEntries) {
+    const Outer rows{{{2, 1.0}, {0, -1.0}}, {{1, 5.0}}, {{3, 2.0}, {1, 3.0}, {2, 4.0}}};
+    auto sorted_rows = [](Outer o) {
+        for (Row& r : o) std::sort(r.begin(), r.end());
+        return o;
+    };
+    auto negated = [](Outer o) {
+        for (Row& r : o)
+            for (auto& e : r) e.second = -e.second;
+        return o;
+    };
+    struct Case {
+        const char* name;
+        int sorted_first;  // 0: the map's result, 1: the source
+    };
+    for (Case c : {Case{"map result first", 0}, Case{"source first", 1}}) {
+        CompressedMatrix* m = copy_of<CsrF64>(3, 4, rows);
+        CompressedMatrix* neg = nullptr;
+        ASSERT_EQ(csr_f64_map_values(m, KORVEX_MAP_NEGATE, 0.0, &neg), 0);
+        uint64_t pos[] = {2, 2, 0};
+        CompressedMatrix* take = nullptr;
+        ASSERT_EQ(csr_f64_take_rows(neg, pos, 3, &take), 0);
+        CompressedMatrix* clone = csr_f64_clone(m);
+        CompressedMatrix* first = c.sorted_first == 0 ? neg : m;
+        CompressedMatrix* second = c.sorted_first == 0 ? m : neg;
+        EXPECT_EQ(csr_f64_ensure_sorted_checked(first), 1) << c.name;
+        EXPECT_EQ(read<CsrF64>(first == m ? m : neg),
+                  first == m ? sorted_rows(rows) : sorted_rows(negated(rows))) << c.name;
+        EXPECT_EQ(read<CsrF64>(second), second == m ? rows : negated(rows)) << c.name;
+        EXPECT_EQ(read<CsrF64>(take), (Outer{negated(rows)[2], negated(rows)[2], negated(rows)[0]}))
+            << c.name;
+        EXPECT_EQ(sorted_rows(read<CsrF64>(clone)), sorted_rows(rows)) << c.name;
+        EXPECT_EQ(csr_f64_ensure_sorted_checked(second), 1) << c.name;
+        EXPECT_TRUE(csr_f64_validate(m) && csr_f64_validate(neg)) << c.name;
+        EXPECT_EQ(read<CsrF64>(m), sorted_rows(rows)) << c.name;
+        EXPECT_EQ(read<CsrF64>(neg), sorted_rows(negated(rows))) << c.name;
+        EXPECT_EQ(csr_f64_nnz(neg), 6u);
+        for (CompressedMatrix* x : {take, clone, neg, m}) csr_f64_free(x);
+    }
+}
+
+// A stack of a matrix beside its own map's result holds one index buffer
+// under two value buffers: it is copied even when it alone holds them.
+TEST_F(Sorting, StackOfSourceAndMapIsCopied) {
+    CompressedMatrix* m = copy_of<CscF32>(3, 1, {{{2, 1.0}, {0, 2.0}}});
+    CompressedMatrix* neg = nullptr;
+    ASSERT_EQ(csc_f32_map_values(m, KORVEX_MAP_NEGATE, 0.0, &neg), 0);
+    CompressedMatrix* parts[] = {m, neg};
+    CompressedMatrix* s = nullptr;
+    ASSERT_EQ(csc_f32_hstack(parts, 2, &s), 0);
+    csc_f32_free(m);
+    csc_f32_free(neg);
+    EXPECT_EQ(csc_f32_ensure_sorted_checked(s), 1);
+    EXPECT_EQ(read<CscF32>(s), (Outer{{{0, 2.0}, {2, 1.0}}, {{0, -2.0}, {2, -1.0}}}));
+    csc_f32_free(s);
+}

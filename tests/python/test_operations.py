@@ -38,9 +38,12 @@ def test_import_export_round_trip(A, copy):
     assert M.is_valid() and M.indices_in_bounds()
     assert M.validate() == strictly_sorted(A)
 
-    S = M.to_scipy()  # same arrays, stored order kept, int64 indices
+    S = M.to_scipy()  # same arrays, stored order kept, scipy's int32 indices at this size
     assert type(S) is type(A) and S.shape == A.shape
-    assert S.indices.dtype == S.indptr.dtype == np.int64
+    assert S.indices.dtype == S.indptr.dtype == np.int32
+    wide = M.to_scipy(index_dtype=np.int64)
+    assert wide.indices.dtype == wide.indptr.dtype == np.int64
+    np.testing.assert_array_equal(wide.indices, A.indices)
     np.testing.assert_array_equal(S.indptr, A.indptr)
     np.testing.assert_array_equal(S.indices, A.indices)
     np.testing.assert_array_equal(S.data, A.data)

@@ -120,3 +120,44 @@ def test_from_torch_converts_on_request():
     t = torch.eye(3, dtype=torch.int64).to_sparse_csr()
     M = korvex.from_torch(t, dtype=np.float32)
     assert M.dtype == np.float32 and np.array_equal(M.toarray(), np.eye(3))
+
+
+LOADER = """
+import sys, warnings
+import numpy as np, scipy.sparse as sp, torch, korvex
+from torch.utils.data import DataLoader, Dataset
+warnings.simplefilter("ignore")
+A = sp.random(300, 40, density=0.2, format="csr", random_state=0, dtype=np.float32)
+korvex.save(sys.argv[1], korvex.from_scipy(A))
+F = korvex.load(sys.argv[1])
+F.sum(axis=0)  # the pool runs before the workers start
+
+
+class Rows(Dataset):
+    def __len__(self):
+        return 300
+
+    def __getitem__(self, i):
+        return {"x": F[i:i + 1] if i % 2 else F[i:i + 1].to_scipy(), "y": i}
+
+
+loader = DataLoader(Rows(), batch_size=64, shuffle=True, num_workers=2, timeout=60,
+                    collate_fn=korvex.tensors.collate)
+seen = []
+for batch in korvex.tensors.main_process(loader):
+    x, y = batch["x"], batch["y"].numpy()
+    assert x.layout == torch.sparse_csr and x.values().dtype == torch.float32
+    assert np.array_equal(x.to_dense().numpy(), A[y].toarray())
+    seen += y.tolist()
+assert sorted(seen) == list(range(300))
+print("ok")
+"""
+
+
+@needs_torch
+def test_a_loader_with_workers_makes_tensors_in_the_main_process(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(korvex.__file__)),
+               KORVEX_LIBRARY=korvex.library_path)
+    out = subprocess.run([sys.executable, "-c", LOADER, str(tmp_path / "m.kvx")], env=env,
+                         capture_output=True, text=True, timeout=240)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]

@@ -1,0 +1,260 @@
+#include "edit/edit.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "span/parallel.hpp"
+#include "sparse/rewrite.hpp"
+#include "sparse/rowsort.hpp"
+
+namespace korvex {
+
+namespace {
+
+inline const int64_t* idx_of(const Span& s) { return static_cast<const int64_t*>(s.data); }
+template <typename V>
+inline const V* val_of(const Span& s) { return static_cast<const V*>(s.data); }
+
+// The outer indices in [0, n) for which pred(i) holds, increasing, found in
+// one parallel scan.
+template <typename Pred>
+std::vector<uint64_t> rows_where(uint64_t n, const Pred& pred) {
+    const par::Pieces cut = par::pieces_of(n, 64);
+    std::vector<std::vector<uint64_t>> found(cut.count);
+    par::for_each(cut.count, [&](uint64_t p) {
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i)
+            if (pred(i)) found[p].push_back(i);
+    });
+    std::vector<uint64_t> all;
+    for (const auto& f : found) all.insert(all.end(), f.begin(), f.end());
+    return all;
+}
+
+// One position to set: its outer and inner index and which value it takes.
+struct Target {
+    uint64_t outer, inner, t;
+};
+
+inline bool before(const Target& a, const Target& b) {
+    return a.outer != b.outer ? a.outer < b.outer : a.inner != b.inner ? a.inner < b.inner : a.t < b.t;
+}
+
+// Where inner index j lies among a row's targets [b, e) (sorted by inner),
+// or e.
+inline uint64_t find_target(const Target* g, uint64_t b, uint64_t e, uint64_t j) {
+    const Target* at = std::lower_bound(g + b, g + e, j,
+                                        [](const Target& a, uint64_t key) { return a.inner < key; });
+    return at != g + e && at->inner == j ? static_cast<uint64_t>(at - g) : e;
+}
+
+// The new entries of one row that takes targets [b, e): writes them when
+// out is non-null, returns their count. seen[b, e) is scratch of the row's
+// own (cleared here).
+template <typename V>
+uint64_t merge_row(const Span& vs, const Span& xs, const Target* g, uint64_t b, uint64_t e,
+                   const V* vals, uint8_t* seen, V* out_v, int64_t* out_x) {
+    const uint64_t len = xs.len;
+    const int64_t* x = idx_of(xs);
+    const V* v = val_of<V>(vs);
+    uint64_t w = 0;
+    auto put = [&](int64_t j, V value) {
+        if (out_v) {
+            out_v[w] = value;
+            out_x[w] = j;
+        }
+        ++w;
+    };
+    if (is_sorted_run(x, len)) {  // merge, keeping the row sorted
+        uint64_t k = 0, a = b;
+        while (k < len || a < e) {
+            if (a == e || (k < len && static_cast<uint64_t>(x[k]) < g[a].inner)) {
+                put(x[k], v[k]);
+                ++k;
+            } else if (k < len && static_cast<uint64_t>(x[k]) == g[a].inner) {
+                put(x[k], vals[g[a].t]);
+                ++k, ++a;
+            } else {
+                put(static_cast<int64_t>(g[a].inner), vals[g[a].t]);
+                ++a;
+            }
+        }
+        return w;
+    }
+    std::memset(seen + b, 0, e - b);
+    for (uint64_t k = 0; k < len; ++k) {
+        uint64_t a = x[k] < 0 ? e : find_target(g, b, e, static_cast<uint64_t>(x[k]));
+        if (a == e) {
+            put(x[k], v[k]);
+        } else if (!seen[a]) {
+            seen[a] = 1;
+            put(x[k], vals[g[a].t]);
+        }
+    }
+    for (uint64_t a = b; a < e; ++a)
+        if (!seen[a]) put(static_cast<int64_t>(g[a].inner), vals[g[a].t]);
+    return w;
+}
+
+// Replaces rows[0..k) by the entries keep(i, j, v) admits, in stored order.
+template <typename V, typename Keep>
+int32_t filter_rows(CompressedMatrix& m, const std::vector<uint64_t>& rows, const Keep& keep) {
+    const uint64_t k = rows.size();
+    if (k == 0) return KORVEX_OK;
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    Temp<uint64_t> lens = temp_array<uint64_t>(k);
+    par::for_each(k, [&](uint64_t t) {
+        const Span &v = vs[rows[t]], &x = xs[rows[t]];
+        uint64_t c = 0;
+        for (uint64_t q = 0; q < x.len; ++q) c += keep(val_of<V>(v)[q]);
+        lens[t] = c;
+    });
+    bool ok = replace_rows<V>(m, rows.data(), lens.get(), k,
+                              [&](uint64_t t, V* ov, int64_t* ox, uint64_t) {
+                                  const Span &v = vs[rows[t]], &x = xs[rows[t]];
+                                  uint64_t w = 0;
+                                  for (uint64_t q = 0; q < x.len; ++q) {
+                                      V val = val_of<V>(v)[q];
+                                      if (!keep(val)) continue;
+                                      ov[w] = val;
+                                      ox[w++] = idx_of(x)[q];
+                                  }
+                              });
+    return ok ? KORVEX_OK : KORVEX_STATUS_ALLOC;
+}
+
+}  // namespace
+
+template <typename V, Form F>
+int32_t set_entries(CompressedMatrix& m, const int64_t* rows, const int64_t* cols, const V* vals,
+                    uint64_t n) {
+    const uint64_t outer = outer_dim<F>(m);
+    KORVEX_INVARIANT(m.values.len >= outer && m.indices.len >= outer,
+                     "span arrays shorter than the shape");
+    if (n == 0) return KORVEX_OK;
+    if (par::any(n, [&](uint64_t t) {
+            return rows[t] < 0 || cols[t] < 0 || static_cast<uint64_t>(rows[t]) >= m.rows ||
+                   static_cast<uint64_t>(cols[t]) >= m.cols;
+        }))
+        return KORVEX_STATUS_INDEX;
+    const int64_t* os = F == Form::csr ? rows : cols;
+    const int64_t* is = F == Form::csr ? cols : rows;
+    Temp<Target> g = temp_array<Target>(n);
+    par::for_range(n, [&](uint64_t b, uint64_t e) {
+        for (uint64_t t = b; t < e; ++t)
+            g[t] = Target{static_cast<uint64_t>(os[t]), static_cast<uint64_t>(is[t]), t};
+    });
+    bool in_order = true;
+    for (uint64_t t = 1; t < n && in_order; ++t) in_order = before(g[t - 1], g[t]);
+    if (!in_order) std::sort(g.get(), g.get() + n, before);
+    // The last value named for a position wins; rows become runs of g.
+    uint64_t u = 0;
+    for (uint64_t t = 0; t < n; ++t) {
+        if (t + 1 < n && g[t + 1].outer == g[t].outer && g[t + 1].inner == g[t].inner) continue;
+        g[u++] = g[t];
+    }
+    uint64_t groups = 0;
+    for (uint64_t t = 0; t < u; ++t) groups += t == 0 || g[t].outer != g[t - 1].outer;
+    Temp<uint64_t> row = temp_array<uint64_t>(groups), first = temp_array<uint64_t>(groups + 1);
+    for (uint64_t t = 0, q = 0; t < u; ++t)
+        if (t == 0 || g[t].outer != g[t - 1].outer) {
+            row[q] = g[t].outer;
+            first[q++] = t;
+        }
+    first[groups] = u;
+    Temp<uint8_t> seen = temp_array<uint8_t>(u);
+    Temp<uint64_t> lens = temp_array<uint64_t>(groups);
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    par::for_each(groups, [&](uint64_t q) {
+        lens[q] = merge_row<V>(vs[row[q]], xs[row[q]], g.get(), first[q], first[q + 1], vals,
+                               seen.get(), nullptr, nullptr);
+    });
+    bool ok = replace_rows<V>(m, row.get(), lens.get(), groups,
+                              [&](uint64_t q, V* ov, int64_t* ox, uint64_t) {
+                                  merge_row<V>(vs[row[q]], xs[row[q]], g.get(), first[q],
+                                               first[q + 1], vals, seen.get(), ov, ox);
+                              });
+    return ok ? KORVEX_OK : KORVEX_STATUS_ALLOC;
+}
+
+template <typename V, Form F>
+int32_t eliminate_zeros(CompressedMatrix& m) {
+    return drop_small<V, F>(m, 0.0);
+}
+
+template <typename V, Form F>
+int32_t drop_small(CompressedMatrix& m, double tol) {
+    const uint64_t outer = outer_dim<F>(m);
+    KORVEX_INVARIANT(m.values.len >= outer && m.indices.len >= outer,
+                     "span arrays shorter than the shape");
+    const Span* vs = m.values.ptr;
+    auto keep = [tol](V v) { return !(std::fabs(static_cast<double>(v)) <= tol); };
+    std::vector<uint64_t> rows = rows_where(outer, [&](uint64_t i) {
+        const V* v = val_of<V>(vs[i]);
+        for (uint64_t q = 0; q < vs[i].len; ++q)
+            if (!keep(v[q])) return true;
+        return false;
+    });
+    return filter_rows<V>(m, rows, keep);
+}
+
+template <typename V, Form F>
+int32_t sum_duplicates(CompressedMatrix& m) {
+    const uint64_t outer = outer_dim<F>(m);
+    KORVEX_INVARIANT(m.values.len >= outer && m.indices.len >= outer,
+                     "span arrays shorter than the shape");
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    std::vector<uint64_t> rows =
+        rows_where(outer, [&](uint64_t i) { return !is_sorted_run(idx_of(xs[i]), xs[i].len); });
+    const uint64_t k = rows.size();
+    if (k == 0) return KORVEX_OK;
+    // A row's sorted indices, counted once to size it and again to fill it.
+    auto sorted_copy = [&](uint64_t t, V* ov, int64_t* ox) {
+        const Span &v = vs[rows[t]], &x = xs[rows[t]];
+        copy_elements(ov, val_of<V>(v), x.len);
+        copy_elements(ox, idx_of(x), x.len);
+        sort_row(ov, ox, x.len);
+    };
+    Temp<uint64_t> lens = temp_array<uint64_t>(k);
+    par::for_each(k, [&](uint64_t t) {
+        const uint64_t len = xs[rows[t]].len;
+        Temp<V> tv = temp_array<V>(len);
+        Temp<int64_t> tx = temp_array<int64_t>(len);
+        sorted_copy(t, tv.get(), tx.get());
+        uint64_t c = 0;
+        for (uint64_t q = 0; q < len; ++q) c += q == 0 || tx[q] != tx[q - 1];
+        lens[t] = c;
+    });
+    bool ok = replace_rows<V>(m, rows.data(), lens.get(), k, [&](uint64_t t, V* ov, int64_t* ox, uint64_t) {
+        const uint64_t len = xs[rows[t]].len;
+        Temp<V> tv = temp_array<V>(len);
+        Temp<int64_t> tx = temp_array<int64_t>(len);
+        sorted_copy(t, tv.get(), tx.get());
+        uint64_t w = 0;
+        for (uint64_t q = 0; q < len; ++q) {
+            if (q > 0 && tx[q] == tx[q - 1]) {
+                ov[w - 1] += tv[q];
+            } else {
+                ov[w] = tv[q];
+                ox[w++] = tx[q];
+            }
+        }
+    });
+    return ok ? KORVEX_OK : KORVEX_STATUS_ALLOC;
+}
+
+#define KORVEX_EDIT_INSTANTIATE(V, F)                                                         \
+    template int32_t set_entries<V, F>(CompressedMatrix&, const int64_t*, const int64_t*,     \
+                                       const V*, uint64_t);                                   \
+    template int32_t eliminate_zeros<V, F>(CompressedMatrix&);                                \
+    template int32_t drop_small<V, F>(CompressedMatrix&, double);                             \
+    template int32_t sum_duplicates<V, F>(CompressedMatrix&);
+KORVEX_FOR_EACH_FAMILY(KORVEX_EDIT_INSTANTIATE)
+#undef KORVEX_EDIT_INSTANTIATE
+
+}  // namespace korvex
