@@ -64,6 +64,12 @@
 #  define KORVEX_API
 #endif
 
+#include "korvex_exports.h"
+
+/* Declares one line of an export list (korvex_exports.h). */
+#define KORVEX_DECLARE(P, R, NAME, OP, PARAMS, ARGS) KORVEX_API R NAME PARAMS;
+#define KORVEX_DECLARE_CONSTANT(NAME, VALUE) KORVEX_API extern const uint64_t NAME;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -180,11 +186,9 @@ _Static_assert(sizeof(RowInfo) == 24 && offsetof(RowInfo, len) == 16, "RowInfo l
 /* Exported constants (8-byte data symbols)                                  */
 /* ------------------------------------------------------------------------ */
 
-KORVEX_API extern const uint64_t KORVEX_ABI_VERSION; /* 1 */
-KORVEX_API extern const uint64_t SPAN_FLAG_VIEW;     /* 1 */
-KORVEX_API extern const uint64_t SPAN_FLAG_ALIGNED;  /* 2 */
-KORVEX_API extern const uint64_t SPAN_FLAG_MUTABLE;  /* 4 */
-KORVEX_API extern const uint64_t SPAN_SIZE;          /* 32 */
+/* KORVEX_ABI_VERSION 1, SPAN_FLAG_VIEW 1, SPAN_FLAG_ALIGNED 2,
+ * SPAN_FLAG_MUTABLE 4, SPAN_SIZE 32 */
+KORVEX_LIST_CONSTANTS(KORVEX_DECLARE_CONSTANT)
 
 /* ------------------------------------------------------------------------ */
 /* Span functions: span_<T>_<op> for T in f32, f64, i32, i64, usize          */
@@ -208,25 +212,6 @@ KORVEX_API extern const uint64_t SPAN_SIZE;          /* 32 */
  *              Only for records from span_<T>_clone, never for spans reached
  *              through a matrix.
  */
-#define KORVEX_DECLARE_SPAN_FUNCTIONS(T, CT)                                   \
-    KORVEX_API uint64_t span_##T##_len(const Span *s);                        \
-    KORVEX_API uint64_t span_##T##_byte_size(const Span *s);                  \
-    KORVEX_API const CT *span_##T##_data(const Span *s);                      \
-    KORVEX_API CT *span_##T##_data_mut(const Span *s);                        \
-    KORVEX_API uint64_t span_##T##_flags(const Span *s);                      \
-    KORVEX_API uint8_t span_##T##_is_view(const Span *s);                     \
-    KORVEX_API uint8_t span_##T##_is_aligned(const Span *s);                  \
-    KORVEX_API uint8_t span_##T##_is_mutable(const Span *s);                  \
-    KORVEX_API SpanInfo span_##T##_info(const Span *s);                       \
-    KORVEX_API uint64_t span_##T##_size(void);                                \
-    KORVEX_API Span *span_##T##_clone(const Span *s);                         \
-    KORVEX_API void span_##T##_free(Span *s);
-
-KORVEX_DECLARE_SPAN_FUNCTIONS(f32, float)
-KORVEX_DECLARE_SPAN_FUNCTIONS(f64, double)
-KORVEX_DECLARE_SPAN_FUNCTIONS(i32, int32_t)
-KORVEX_DECLARE_SPAN_FUNCTIONS(i64, int64_t)
-KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
 
 /* ------------------------------------------------------------------------ */
 /* Matrix functions                                                          */
@@ -237,7 +222,7 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  * CSR, `col` for CSC) and Y the other form (`csc` for CSR, `csr` for CSC).
  * "Outer" means rows for CSR and columns for CSC; "inner" the other one.
  * Each name is documented once here and declared for all four families by
- * KORVEX_DECLARE_MATRIX_FUNCTIONS; nm -D on the library lists them all.
+ * KORVEX_LIST_MATRIX (korvex_exports.h); nm -D on the library lists them all.
  *
  * Lifecycle and shape
  *   P_free(m)        release m: its span records and one reference on every
@@ -385,123 +370,20 @@ KORVEX_DECLARE_SPAN_FUNCTIONS(usize, uint64_t)
  *       sorting. One input: a clone. -1 (NULL array or slot, count 0, or a
  *       NULL handle inside the array), -2 (dimensions disagree), -7.
  */
-#define KORVEX_DECLARE_MATRIX_FUNCTIONS(P, V, X, Y)                                            \
-    KORVEX_API void P##_free(CompressedMatrix *m);                                             \
-    KORVEX_API CompressedMatrix *P##_clone(CompressedMatrix *m);                               \
-    KORVEX_API uint64_t P##_size(void);                                                        \
-    KORVEX_API uint64_t P##_rows(CompressedMatrix *m);                                         \
-    KORVEX_API uint64_t P##_cols(CompressedMatrix *m);                                         \
-    KORVEX_API Shape P##_shape(CompressedMatrix *m);                                           \
-    KORVEX_API uint8_t P##_is_empty(CompressedMatrix *m);                                      \
-    KORVEX_API const Span *P##_##X##_values(CompressedMatrix *m, uint64_t i);                  \
-    KORVEX_API const Span *P##_##X##_indices(CompressedMatrix *m, uint64_t i);                 \
-    KORVEX_API const V *P##_##X##_values_ptr(CompressedMatrix *m, uint64_t i);                 \
-    KORVEX_API const int64_t *P##_##X##_indices_ptr(CompressedMatrix *m, uint64_t i);          \
-    KORVEX_API uint64_t P##_##X##_len(CompressedMatrix *m, uint64_t i);                        \
-    KORVEX_API const V *P##_##X##_values_ptr_unchecked(CompressedMatrix *m, uint64_t i);       \
-    KORVEX_API const int64_t *P##_##X##_indices_ptr_unchecked(CompressedMatrix *m, uint64_t i);\
-    KORVEX_API uint64_t P##_##X##_len_unchecked(CompressedMatrix *m, uint64_t i);              \
-    KORVEX_API RowInfo P##_get_##X##_info(CompressedMatrix *m, uint64_t i);                    \
-    KORVEX_API RowInfo P##_get_##X##_info_unchecked(CompressedMatrix *m, uint64_t i);          \
-    KORVEX_API int32_t P##_get_##X##_pointers(CompressedMatrix *m, const V **values_out,       \
-                                              const int64_t **indices_out,                     \
-                                              uint64_t *lengths_out);                          \
-    KORVEX_API const Span *P##_values_vec_ptr(CompressedMatrix *m);                            \
-    KORVEX_API const Span *P##_indices_vec_ptr(CompressedMatrix *m);                           \
-    KORVEX_API uint64_t P##_values_vec_len(CompressedMatrix *m);                               \
-    KORVEX_API uint64_t P##_nnz(CompressedMatrix *m);                                          \
-    KORVEX_API uint8_t P##_has_nnz_cache(CompressedMatrix *m);                                 \
-    KORVEX_API void P##_set_nnz(CompressedMatrix *m, uint64_t nnz);                            \
-    KORVEX_API void P##_invalidate_nnz(CompressedMatrix *m);                                   \
-    KORVEX_API uint8_t P##_is_zero(CompressedMatrix *m);                                       \
-    KORVEX_API double P##_density(CompressedMatrix *m);                                        \
-    KORVEX_API double P##_sparsity(CompressedMatrix *m);                                       \
-    KORVEX_API int32_t P##_get_metadata(CompressedMatrix *m, uint64_t *rows_out,               \
-                                        uint64_t *cols_out, uint64_t *nnz_out);                \
-    KORVEX_API uint8_t P##_is_valid(CompressedMatrix *m);                                      \
-    KORVEX_API uint8_t P##_validate(CompressedMatrix *m);                                      \
-    KORVEX_API uint8_t P##_indices_in_bounds(CompressedMatrix *m);                             \
-    KORVEX_API uint8_t P##_is_sorted(CompressedMatrix *m);                                     \
-    KORVEX_API void P##_ensure_sorted(CompressedMatrix *m);                                    \
-    KORVEX_API uint8_t P##_ensure_sorted_checked(CompressedMatrix *m);                         \
-    KORVEX_API CompressedMatrix *P##_from_scipy_view(uint64_t rows, uint64_t cols,             \
-                                                     const V *data, const int64_t *indices,    \
-                                                     const uint64_t *indptr);                  \
-    KORVEX_API int32_t P##_from_scipy_copy(uint64_t rows, uint64_t cols, const V *data,        \
-                                           uint64_t data_len, const int64_t *indices,          \
-                                           uint64_t indices_len, const uint64_t *indptr,       \
-                                           uint64_t indptr_len, CompressedMatrix **out);       \
-    KORVEX_API int32_t P##_from_scipy_copy_i32(uint64_t rows, uint64_t cols, const V *data,   \
-                                               uint64_t data_len, const int32_t *indices,      \
-                                               uint64_t indices_len, const int32_t *indptr,    \
-                                               uint64_t indptr_len, CompressedMatrix **out);   \
-    KORVEX_API int32_t P##_from_coo(uint64_t rows, uint64_t cols, const int64_t *row_indices,  \
-                                    const int64_t *col_indices, const V *data, uint64_t nnz,   \
-                                    CompressedMatrix **out);                                   \
-    KORVEX_API int32_t P##_to_coo(CompressedMatrix *m, int64_t *row_out, int64_t *col_out,     \
-                                  V *val_out, uint64_t capacity);                              \
-    KORVEX_API int32_t P##_to_dense(CompressedMatrix *m, V *out, uint64_t capacity,            \
-                                    uint8_t order);                                            \
-    KORVEX_API int32_t P##_to_compressed(CompressedMatrix *m, V *values_out, void *indices_out, \
-                                         void *indptr_out, uint64_t capacity,                  \
-                                         uint8_t index_width);                                 \
-    KORVEX_API int32_t P##_from_##Y(CompressedMatrix *src, CompressedMatrix **out);            \
-    KORVEX_API int32_t P##_transpose_from_##Y(CompressedMatrix *src, CompressedMatrix **out);  \
-    KORVEX_API int32_t P##_transpose_shared_from_##Y(CompressedMatrix *src,                    \
-                                                     CompressedMatrix **out);                  \
-    KORVEX_API int32_t P##_slice_rows(CompressedMatrix *m, uint64_t start, uint64_t end,       \
-                                      CompressedMatrix **out);                                 \
-    KORVEX_API int32_t P##_slice_cols(CompressedMatrix *m, uint64_t start, uint64_t end,       \
-                                      CompressedMatrix **out);                                 \
-    KORVEX_API int32_t P##_slice_rows_mask(CompressedMatrix *m, const uint8_t *mask,           \
-                                           uint64_t mask_len, CompressedMatrix **out);         \
-    KORVEX_API int32_t P##_slice_cols_mask(CompressedMatrix *m, const uint8_t *mask,           \
-                                           uint64_t mask_len, CompressedMatrix **out);         \
-    KORVEX_API int32_t P##_take_rows(CompressedMatrix *m, const uint64_t *pos, uint64_t n,     \
-                                     CompressedMatrix **out);                                  \
-    KORVEX_API int32_t P##_take_cols(CompressedMatrix *m, const uint64_t *pos, uint64_t n,     \
-                                     CompressedMatrix **out);                                  \
-    KORVEX_API int32_t P##_hstack(CompressedMatrix *const *mats, uint64_t count,               \
-                                  CompressedMatrix **out);                                     \
-    KORVEX_API int32_t P##_vstack(CompressedMatrix *const *mats, uint64_t count,               \
-                                  CompressedMatrix **out);
-
-KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f32, float, row, csc)
-KORVEX_DECLARE_MATRIX_FUNCTIONS(csr_f64, double, row, csc)
-KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f32, float, col, csr)
-KORVEX_DECLARE_MATRIX_FUNCTIONS(csc_f64, double, col, csr)
 
 /* ------------------------------------------------------------------------ */
 /* Arithmetic: products, sums and value maps                                 */
 /* ------------------------------------------------------------------------ */
 
-/** Value map operations of `P_map_values`: f(v) for each stored value v,
- *  computed in the matrix's value type. Each maps 0 to 0. */
-enum {
-    KORVEX_MAP_SCALE = 0,    /* v * arg */
-    KORVEX_MAP_NEGATE = 1,   /* -v */
-    KORVEX_MAP_ABS = 2,
-    KORVEX_MAP_POWER = 3,    /* pow(v, arg) */
-    KORVEX_MAP_SQRT = 4,
-    KORVEX_MAP_LOG1P = 5,
-    KORVEX_MAP_EXPM1 = 6,
-    KORVEX_MAP_SIN = 7,
-    KORVEX_MAP_TAN = 8,
-    KORVEX_MAP_ARCSIN = 9,
-    KORVEX_MAP_ARCTAN = 10,
-    KORVEX_MAP_SINH = 11,
-    KORVEX_MAP_TANH = 12,
-    KORVEX_MAP_ARCSINH = 13,
-    KORVEX_MAP_FLOOR = 14,
-    KORVEX_MAP_CEIL = 15,
-    KORVEX_MAP_RINT = 16,    /* round half to even */
-    KORVEX_MAP_TRUNC = 17,
-    KORVEX_MAP_SIGN = 18,    /* -1, 0 or 1; NaN stays NaN */
-    KORVEX_MAP_DEG2RAD = 19,
-    KORVEX_MAP_RAD2DEG = 20,
-    KORVEX_MAP_ROUND = 21    /* numpy's round to (int)arg decimals: scale by
-                                10^|arg|, round half to even, scale back */
-};
+/** Value map operations of `P_map_values` (the list in korvex_exports.h):
+ *  f(v) for each stored value v, computed in the matrix's value type. Each
+ *  maps 0 to 0. KORVEX_MAP_SCALE 0 (v * arg), NEGATE 1, ABS 2, POWER 3
+ *  (pow(v, arg)), SQRT 4, LOG1P 5, EXPM1 6, SIN 7, TAN 8, ARCSIN 9, ARCTAN 10,
+ *  SINH 11, TANH 12, ARCSINH 13, FLOOR 14, CEIL 15, RINT 16 (half to even),
+ *  TRUNC 17, SIGN 18 (-1, 0 or 1; NaN stays NaN), DEG2RAD 19, RAD2DEG 20,
+ *  ROUND 21 (numpy's round to (int)arg decimals). */
+#define KORVEX_MAP_ENUMERATOR(NAME, name, code) KORVEX_MAP_##NAME = code,
+enum { KORVEX_LIST_MAP_OPS(KORVEX_MAP_ENUMERATOR) };
 
 /*
  * For each family P (value type V) and operand type T: V, and for the f32
@@ -547,33 +429,14 @@ enum {
  *   P_scale_cols(m, w, w_len, out)  v * w[column]; w_len == cols else -2.
  *       Scaling along the inner axis reads the indices: -8 as above.
  */
-#define KORVEX_DECLARE_COMPUTE_PRODUCTS(P, S, T)                                                \
-    KORVEX_API int32_t P##_matvec##S(CompressedMatrix *m, const T *x, uint64_t x_len, T *y,    \
-                                     uint64_t y_len);                                          \
-    KORVEX_API int32_t P##_rmatvec##S(CompressedMatrix *m, const T *z, uint64_t z_len, T *y,   \
-                                      uint64_t y_len);                                         \
-    KORVEX_API int32_t P##_matmat##S(CompressedMatrix *m, const T *X, uint64_t k,              \
-                                     uint8_t order, T *Y);                                     \
-    KORVEX_API int32_t P##_rmatmat##S(CompressedMatrix *m, const T *Z, uint64_t k,             \
-                                      uint8_t order, T *Y);
 
-#define KORVEX_DECLARE_COMPUTE_FUNCTIONS(P, V)                                                  \
-    KORVEX_DECLARE_COMPUTE_PRODUCTS(P, , V)                                                     \
-    KORVEX_API int32_t P##_sum_rows(CompressedMatrix *m, double *out, uint64_t out_len);        \
-    KORVEX_API int32_t P##_sum_cols(CompressedMatrix *m, double *out, uint64_t out_len);        \
-    KORVEX_API int32_t P##_map_values(CompressedMatrix *m, uint32_t op, double arg,             \
-                                      CompressedMatrix **out);                                  \
-    KORVEX_API int32_t P##_scale_rows(CompressedMatrix *m, const V *w, uint64_t w_len,          \
-                                      CompressedMatrix **out);                                  \
-    KORVEX_API int32_t P##_scale_cols(CompressedMatrix *m, const V *w, uint64_t w_len,          \
-                                      CompressedMatrix **out);
-
-KORVEX_DECLARE_COMPUTE_FUNCTIONS(csr_f32, float)
-KORVEX_DECLARE_COMPUTE_FUNCTIONS(csr_f64, double)
-KORVEX_DECLARE_COMPUTE_FUNCTIONS(csc_f32, float)
-KORVEX_DECLARE_COMPUTE_FUNCTIONS(csc_f64, double)
-KORVEX_DECLARE_COMPUTE_PRODUCTS(csr_f32, _f64, double)
-KORVEX_DECLARE_COMPUTE_PRODUCTS(csc_f32, _f64, double)
+/* ------------------------------------------------------------------------ */
+/* Declarations, from the lists in korvex_exports.h                          */
+/* ------------------------------------------------------------------------ */
+KORVEX_FOR_SPAN_TYPES(KORVEX_LIST_SPAN, KORVEX_DECLARE)
+KORVEX_FOR_FAMILIES(KORVEX_LIST_FAMILY, KORVEX_DECLARE)
+KORVEX_FOR_F32_FAMILIES(KORVEX_LIST_F32_FAMILY, KORVEX_DECLARE)
+KORVEX_LIST_LIBRARY(KORVEX_DECLARE)
 
 #ifdef __cplusplus
 } /* extern "C" */

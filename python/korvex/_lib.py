@@ -8,15 +8,18 @@ The library is looked up, in order, at
   3. <repository>/build/libkorvex.so next to a source checkout,
   4. the soname "libkorvex.so.1" through the dynamic loader's search path.
 
-Every export is declared from the tables below (one row per operation,
-expanded for the four matrix families and the five span element types), so
-that no call goes through ctypes' default int conversions.
+Every export is declared from the tables of `_exports.py`, which
+scripts/gen_bindings.py writes from the one list of exports
+(include/korvex_exports.h), so that no call goes through ctypes' default int
+conversions.
 """
 from __future__ import annotations
 
 import ctypes
 import os
 from ctypes import c_double, c_int32, c_uint8, c_uint32, c_uint64, c_void_p
+
+from . import _exports
 
 __all__ = [
     "lib", "library_path", "family", "span_functions", "Shape", "RowInfo", "SpanInfo",
@@ -143,119 +146,20 @@ def check_status(status, operation, detail=""):
 
 
 # --------------------------------------------------------------------------
-# Declarations
+# Declarations, from the generated tables of _exports.py
 # --------------------------------------------------------------------------
 
-M = c_void_p   # matrix handle
-P = c_void_p   # any data pointer
-u64, i32, u8, f64 = c_uint64, c_int32, c_uint8, c_double
-
-# name (X = row/col, Y = the other form), restype, argtypes
-_MATRIX_TABLE = [
-    ("free", None, [M]),
-    ("clone", M, [M]),
-    ("size", u64, []),
-    ("rows", u64, [M]),
-    ("cols", u64, [M]),
-    ("shape", Shape, [M]),
-    ("is_empty", u8, [M]),
-    ("{X}_values", P, [M, u64]),
-    ("{X}_indices", P, [M, u64]),
-    ("{X}_values_ptr", P, [M, u64]),
-    ("{X}_indices_ptr", P, [M, u64]),
-    ("{X}_len", u64, [M, u64]),
-    ("{X}_values_ptr_unchecked", P, [M, u64]),
-    ("{X}_indices_ptr_unchecked", P, [M, u64]),
-    ("{X}_len_unchecked", u64, [M, u64]),
-    ("get_{X}_info", RowInfo, [M, u64]),
-    ("get_{X}_info_unchecked", RowInfo, [M, u64]),
-    ("get_{X}_pointers", i32, [M, P, P, P]),
-    ("values_vec_ptr", P, [M]),
-    ("indices_vec_ptr", P, [M]),
-    ("values_vec_len", u64, [M]),
-    ("nnz", u64, [M]),
-    ("has_nnz_cache", u8, [M]),
-    ("set_nnz", None, [M, u64]),
-    ("invalidate_nnz", None, [M]),
-    ("is_zero", u8, [M]),
-    ("density", f64, [M]),
-    ("sparsity", f64, [M]),
-    ("get_metadata", i32, [M, P, P, P]),
-    ("is_valid", u8, [M]),
-    ("validate", u8, [M]),
-    ("indices_in_bounds", u8, [M]),
-    ("is_sorted", u8, [M]),
-    ("ensure_sorted", None, [M]),
-    ("ensure_sorted_checked", u8, [M]),
-    ("from_scipy_view", M, [u64, u64, P, P, P]),
-    ("from_scipy_copy", i32, [u64, u64, P, u64, P, u64, P, u64, P]),
-    ("from_scipy_copy_i32", i32, [u64, u64, P, u64, P, u64, P, u64, P]),
-    ("from_coo", i32, [u64, u64, P, P, P, u64, P]),
-    ("to_coo", i32, [M, P, P, P, u64]),
-    ("to_dense", i32, [M, P, u64, u8]),
-    ("to_compressed", i32, [M, P, P, P, u64, u8]),
-    ("from_{Y}", i32, [M, P]),
-    ("transpose_from_{Y}", i32, [M, P]),
-    ("transpose_shared_from_{Y}", i32, [M, P]),
-    ("slice_rows", i32, [M, u64, u64, P]),
-    ("slice_cols", i32, [M, u64, u64, P]),
-    ("slice_rows_mask", i32, [M, P, u64, P]),
-    ("slice_cols_mask", i32, [M, P, u64, P]),
-    ("take_rows", i32, [M, P, u64, P]),
-    ("take_cols", i32, [M, P, u64, P]),
-    ("hstack", i32, [P, u64, P]),
-    ("vstack", i32, [P, u64, P]),
-]
-
-# Arithmetic (products, sums, value maps). The four products also come in
-# an `_f64` form for the f32 families: double operands and results.
-_PRODUCT_TABLE = [
-    ("matvec{S}", i32, [M, P, u64, P, u64]),
-    ("rmatvec{S}", i32, [M, P, u64, P, u64]),
-    ("matmat{S}", i32, [M, P, u64, u8, P]),
-    ("rmatmat{S}", i32, [M, P, u64, u8, P]),
-]
-_COMPUTE_TABLE = _PRODUCT_TABLE + [
-    ("sum_rows", i32, [M, P, u64]),
-    ("sum_cols", i32, [M, P, u64]),
-    ("map_values", i32, [M, c_uint32, f64, P]),
-    ("scale_rows", i32, [M, P, u64, P]),
-    ("scale_cols", i32, [M, P, u64, P]),
-]
-
-# KORVEX_MAP_* operation codes of map_values.
-MAP_OPS = {
-    "scale": 0, "negate": 1, "abs": 2, "power": 3, "sqrt": 4, "log1p": 5, "expm1": 6,
-    "sin": 7, "tan": 8, "arcsin": 9, "arctan": 10, "sinh": 11, "tanh": 12, "arcsinh": 13,
-    "floor": 14, "ceil": 15, "rint": 16, "trunc": 17, "sign": 18, "deg2rad": 19,
-    "rad2deg": 20, "round": 21,
+_TYPES = {
+    "M": c_void_p, "P": c_void_p, "u64": c_uint64, "i64": ctypes.c_int64, "u32": c_uint32,
+    "i32": c_int32, "u16": ctypes.c_uint16, "i16": ctypes.c_int16, "u8": c_uint8,
+    "i8": ctypes.c_int8, "f64": c_double, "f32": ctypes.c_float, "Shape": Shape,
+    "RowInfo": RowInfo, "SpanInfo": SpanInfo, None: None,
 }
 
-_SPAN_TABLE = [
-    ("len", u64, [P]),
-    ("byte_size", u64, [P]),
-    ("data", P, [P]),
-    ("data_mut", P, [P]),
-    ("flags", u64, [P]),
-    ("is_view", u8, [P]),
-    ("is_aligned", u8, [P]),
-    ("is_mutable", u8, [P]),
-    ("info", SpanInfo, [P]),
-    ("size", u64, []),
-    ("clone", P, [P]),
-    ("free", None, [P]),
-]
-
-_CONSTANTS = ["KORVEX_ABI_VERSION", "SPAN_FLAG_VIEW", "SPAN_FLAG_ALIGNED",
-              "SPAN_FLAG_MUTABLE", "SPAN_SIZE"]
-
-FAMILIES = {  # prefix: (form, value dtype name, outer word, other form)
-    "csr_f32": ("csr", "float32", "row", "csc"),
-    "csr_f64": ("csr", "float64", "row", "csc"),
-    "csc_f32": ("csc", "float32", "col", "csr"),
-    "csc_f64": ("csc", "float64", "col", "csr"),
-}
-SPAN_TYPES = ("f32", "f64", "i32", "i64", "usize")
+MAP_OPS = dict(_exports.MAP_OPS)  # KORVEX_MAP_* operation codes of map_values
+_CONSTANTS = list(_exports.CONSTANTS)
+FAMILIES = dict(_exports.FAMILIES)  # prefix: (form, value dtype name, outer word, other form)
+SPAN_TYPES = tuple(_exports.SPAN_FUNCTIONS)
 
 
 def _candidates():
@@ -330,8 +234,8 @@ def _declare(name, restype, argtypes):
         fn = getattr(lib, name)
     except AttributeError:
         raise _unusable(f"it has no function {name} (an older or different build?)") from None
-    fn.restype = restype
-    fn.argtypes = argtypes
+    fn.restype = _TYPES[restype]
+    fn.argtypes = [_TYPES[t] for t in argtypes]
     return fn
 
 
@@ -340,32 +244,28 @@ class _Functions:
     (``fam.nnz`` for ``csr_f64_nnz``); the outer-word names are also
     reachable through the form-neutral spelling (``fam.outer_len``)."""
 
-    def __init__(self, prefix, table, subst):
+    def __init__(self, prefix, rows):
         self.prefix = prefix
         self.names = []
-        self.declare(table, subst)
-
-    def declare(self, table, subst):
-        prefix = self.prefix
-        for pattern, restype, argtypes in table:
-            short = pattern.format(**subst)
-            fn = _declare(f"{prefix}_{short}", restype, argtypes)
+        for row in rows:
+            short, neutral, restype, argtypes = row if len(row) == 4 else (row[0], row[0]) + row[1:]
+            name = f"{prefix}_{short}" if prefix else short
+            fn = _declare(name, restype, argtypes)
             setattr(self, short, fn)
-            neutral = pattern.format(**dict(subst, X="outer", Y="other"))
             if neutral != short:
                 setattr(self, neutral, fn)
-            self.names.append(f"{prefix}_{short}")
+            self.names.append(name)
 
 
 _families = {}
 for _prefix, (_form, _dt, _x, _y) in FAMILIES.items():
-    _families[_prefix] = _Functions(_prefix, _MATRIX_TABLE, {"X": _x, "Y": _y})
-    _families[_prefix].declare(_COMPUTE_TABLE, {"S": ""})
-    if _dt == "float32":
-        _families[_prefix].declare(_PRODUCT_TABLE, {"S": "_f64"})
+    _families[_prefix] = _Functions(_prefix, _exports.FAMILY_FUNCTIONS[_prefix])
     _families[_prefix].form, _families[_prefix].dtype_name = _form, _dt
 
-_spans = {t: _Functions(f"span_{t}", _SPAN_TABLE, {}) for t in SPAN_TYPES}
+_spans = {t: _Functions(f"span_{t}", rows) for t, rows in _exports.SPAN_FUNCTIONS.items()}
+
+# The functions the library has once, outside the families (``library.<name>``).
+library = _Functions("", _exports.LIBRARY_FUNCTIONS)
 
 
 def family(form, dtype_name):
@@ -379,6 +279,6 @@ def span_functions(t):
 def declared_names():
     """Every export this module declared, constants included."""
     names = list(_CONSTANTS)
-    for fam in list(_families.values()) + list(_spans.values()):
+    for fam in list(_families.values()) + list(_spans.values()) + [library]:
         names.extend(fam.names)
     return sorted(names)

@@ -158,38 +158,55 @@ V sign_of(V v) {
     return v > 0 ? V(1) : v < 0 ? V(-1) : v == 0 ? V(0) : v;
 }
 
+template <uint32_t>
+constexpr bool kNoKernel = false;
+
+// The kernel of map operation Op (a KORVEX_MAP_* code) over m.
+template <uint32_t Op, typename V, Form F>
+int32_t apply_map(const CompressedMatrix& m, double arg, CompressedMatrix** out) {
+    const V a = static_cast<V>(arg);
+    if constexpr (Op == KORVEX_MAP_SCALE) return map_each<V, F>(m, [a](V v) { return v * a; }, out);
+    else if constexpr (Op == KORVEX_MAP_NEGATE) return map_each<V, F>(m, [](V v) { return -v; }, out);
+    else if constexpr (Op == KORVEX_MAP_ABS) return map_each<V, F>(m, [](V v) { return std::fabs(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_POWER)
+        return map_each<V, F>(m, [a](V v) { return V(std::pow(v, a)); }, out);
+    else if constexpr (Op == KORVEX_MAP_SQRT) return map_each<V, F>(m, [](V v) { return std::sqrt(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_LOG1P)
+        return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { log1p_array(s, d, n); }, out);
+    else if constexpr (Op == KORVEX_MAP_EXPM1)
+        return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { expm1_array(s, d, n); }, out);
+    else if constexpr (Op == KORVEX_MAP_SIN) return map_each<V, F>(m, [](V v) { return std::sin(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_TAN) return map_each<V, F>(m, [](V v) { return std::tan(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_ARCSIN) return map_each<V, F>(m, [](V v) { return std::asin(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_ARCTAN) return map_each<V, F>(m, [](V v) { return std::atan(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_SINH) return map_each<V, F>(m, [](V v) { return std::sinh(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_TANH) return map_each<V, F>(m, [](V v) { return std::tanh(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_ARCSINH) return map_each<V, F>(m, [](V v) { return std::asinh(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_FLOOR) return map_each<V, F>(m, [](V v) { return std::floor(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_CEIL) return map_each<V, F>(m, [](V v) { return std::ceil(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_RINT) return map_each<V, F>(m, [](V v) { return std::rint(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_TRUNC) return map_each<V, F>(m, [](V v) { return std::trunc(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_SIGN) return map_each<V, F>(m, [](V v) { return sign_of(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_DEG2RAD)
+        return map_each<V, F>(m, [](V v) { return v * (kPi<V> / V(180)); }, out);
+    else if constexpr (Op == KORVEX_MAP_RAD2DEG)
+        return map_each<V, F>(m, [](V v) { return v * (V(180) / kPi<V>); }, out);
+    else if constexpr (Op == KORVEX_MAP_ROUND) return map_each<V, F>(m, Round<V>(arg), out);
+    else static_assert(kNoKernel<Op>, "a map operation of the list has no kernel");
+}
+
 }  // namespace
 
+// One case per line of the operation list (korvex_exports.h).
 template <typename V, Form F>
 int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out) {
-    const V a = static_cast<V>(arg);
+#define KORVEX_MAP_CASE(NAME, name, code) \
+    case KORVEX_MAP_##NAME: return apply_map<KORVEX_MAP_##NAME, V, F>(m, arg, out);
     switch (op) {
-        case KORVEX_MAP_SCALE: return map_each<V, F>(m, [a](V v) { return v * a; }, out);
-        case KORVEX_MAP_NEGATE: return map_each<V, F>(m, [](V v) { return -v; }, out);
-        case KORVEX_MAP_ABS: return map_each<V, F>(m, [](V v) { return std::fabs(v); }, out);
-        case KORVEX_MAP_POWER: return map_each<V, F>(m, [a](V v) { return V(std::pow(v, a)); }, out);
-        case KORVEX_MAP_SQRT: return map_each<V, F>(m, [](V v) { return std::sqrt(v); }, out);
-        case KORVEX_MAP_LOG1P:
-            return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { log1p_array(s, d, n); }, out);
-        case KORVEX_MAP_EXPM1:
-            return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { expm1_array(s, d, n); }, out);
-        case KORVEX_MAP_SIN: return map_each<V, F>(m, [](V v) { return std::sin(v); }, out);
-        case KORVEX_MAP_TAN: return map_each<V, F>(m, [](V v) { return std::tan(v); }, out);
-        case KORVEX_MAP_ARCSIN: return map_each<V, F>(m, [](V v) { return std::asin(v); }, out);
-        case KORVEX_MAP_ARCTAN: return map_each<V, F>(m, [](V v) { return std::atan(v); }, out);
-        case KORVEX_MAP_SINH: return map_each<V, F>(m, [](V v) { return std::sinh(v); }, out);
-        case KORVEX_MAP_TANH: return map_each<V, F>(m, [](V v) { return std::tanh(v); }, out);
-        case KORVEX_MAP_ARCSINH: return map_each<V, F>(m, [](V v) { return std::asinh(v); }, out);
-        case KORVEX_MAP_FLOOR: return map_each<V, F>(m, [](V v) { return std::floor(v); }, out);
-        case KORVEX_MAP_CEIL: return map_each<V, F>(m, [](V v) { return std::ceil(v); }, out);
-        case KORVEX_MAP_RINT: return map_each<V, F>(m, [](V v) { return std::rint(v); }, out);
-        case KORVEX_MAP_TRUNC: return map_each<V, F>(m, [](V v) { return std::trunc(v); }, out);
-        case KORVEX_MAP_SIGN: return map_each<V, F>(m, [](V v) { return sign_of(v); }, out);
-        case KORVEX_MAP_DEG2RAD: return map_each<V, F>(m, [](V v) { return v * (kPi<V> / V(180)); }, out);
-        case KORVEX_MAP_RAD2DEG: return map_each<V, F>(m, [](V v) { return v * (V(180) / kPi<V>); }, out);
-        case KORVEX_MAP_ROUND: return map_each<V, F>(m, Round<V>(arg), out);
+        KORVEX_LIST_MAP_OPS(KORVEX_MAP_CASE)
         default: return KORVEX_STATUS_LENGTH;
     }
+#undef KORVEX_MAP_CASE
 }
 
 template <typename V, Form F>

@@ -1,6 +1,8 @@
-// The arithmetic exports of the four families: null checks, length checks
-// and forwarding to src/compute, each through the allocation guard.
+// The arithmetic exports of the four families (KORVEX_LIST_COMPUTE and the
+// f32 families' products in double): null checks, length checks and
+// forwarding to src/compute, each through the allocation guard.
 #include "compute/compute.hpp"
+#include "exports/define.hpp"
 #include "exports/guard.hpp"
 #include "korvex.h"
 
@@ -44,56 +46,68 @@ int32_t scale(CompressedMatrix* m, const V* w, uint64_t w_len, bool rows, Compre
     return guard([&] { return compute::scale_axis<V, F>(*m, w, rows, out); });
 }
 
+// One family's arithmetic; the `_f64` products exist for the f32 families.
+template <typename V, Form F>
+struct ComputeApi {
+    static int32_t matvec(CompressedMatrix* m, const V* x, uint64_t x_len, V* y, uint64_t y_len) {
+        return vector_product<V, F, V>(m, x, x_len, y, y_len, false);
+    }
+    static int32_t rmatvec(CompressedMatrix* m, const V* z, uint64_t z_len, V* y, uint64_t y_len) {
+        return vector_product<V, F, V>(m, z, z_len, y, y_len, true);
+    }
+    static int32_t matmat(CompressedMatrix* m, const V* x, uint64_t k, uint8_t order, V* y) {
+        return block_product<V, F, V>(m, x, k, order, y, false);
+    }
+    static int32_t rmatmat(CompressedMatrix* m, const V* z, uint64_t k, uint8_t order, V* y) {
+        return block_product<V, F, V>(m, z, k, order, y, true);
+    }
+    static int32_t matvec_f64(CompressedMatrix* m, const double* x, uint64_t x_len, double* y,
+                              uint64_t y_len) {
+        return vector_product<V, F, double>(m, x, x_len, y, y_len, false);
+    }
+    static int32_t rmatvec_f64(CompressedMatrix* m, const double* z, uint64_t z_len, double* y,
+                               uint64_t y_len) {
+        return vector_product<V, F, double>(m, z, z_len, y, y_len, true);
+    }
+    static int32_t matmat_f64(CompressedMatrix* m, const double* x, uint64_t k, uint8_t order,
+                              double* y) {
+        return block_product<V, F, double>(m, x, k, order, y, false);
+    }
+    static int32_t rmatmat_f64(CompressedMatrix* m, const double* z, uint64_t k, uint8_t order,
+                               double* y) {
+        return block_product<V, F, double>(m, z, k, order, y, true);
+    }
+    static int32_t sum_rows(CompressedMatrix* m, double* out, uint64_t out_len) {
+        return sums<V, F>(m, out, out_len, true);
+    }
+    static int32_t sum_cols(CompressedMatrix* m, double* out, uint64_t out_len) {
+        return sums<V, F>(m, out, out_len, false);
+    }
+    static int32_t map_values(CompressedMatrix* m, uint32_t op, double arg, CompressedMatrix** out) {
+        if (!m || !out) return KORVEX_STATUS_NULL;
+        return guard([&] { return compute::map_values<V, F>(*m, op, arg, out); });
+    }
+    static int32_t scale_rows(CompressedMatrix* m, const V* w, uint64_t w_len, CompressedMatrix** out) {
+        return scale<V, F>(m, w, w_len, true, out);
+    }
+    static int32_t scale_cols(CompressedMatrix* m, const V* w, uint64_t w_len, CompressedMatrix** out) {
+        return scale<V, F>(m, w, w_len, false, out);
+    }
+};
+
 }  // namespace
+
+namespace exports {
+namespace {
+using csr_f32 = ComputeApi<float, Form::csr>;
+using csr_f64 = ComputeApi<double, Form::csr>;
+using csc_f32 = ComputeApi<float, Form::csc>;
+using csc_f64 = ComputeApi<double, Form::csc>;
+}  // namespace
+}  // namespace exports
 }  // namespace korvex
 
-using korvex::Form;
-
-#define KORVEX_PRODUCT_EXPORTS(P, S, V, F, T)                                                     \
-    KORVEX_API int32_t P##_matvec##S(CompressedMatrix* m, const T* x, uint64_t x_len, T* y,       \
-                                     uint64_t y_len) {                                            \
-        return korvex::vector_product<V, F, T>(m, x, x_len, y, y_len, false);                     \
-    }                                                                                             \
-    KORVEX_API int32_t P##_rmatvec##S(CompressedMatrix* m, const T* z, uint64_t z_len, T* y,      \
-                                      uint64_t y_len) {                                           \
-        return korvex::vector_product<V, F, T>(m, z, z_len, y, y_len, true);                      \
-    }                                                                                             \
-    KORVEX_API int32_t P##_matmat##S(CompressedMatrix* m, const T* X, uint64_t k, uint8_t order,  \
-                                     T* Y) {                                                      \
-        return korvex::block_product<V, F, T>(m, X, k, order, Y, false);                          \
-    }                                                                                             \
-    KORVEX_API int32_t P##_rmatmat##S(CompressedMatrix* m, const T* Z, uint64_t k, uint8_t order, \
-                                      T* Y) {                                                     \
-        return korvex::block_product<V, F, T>(m, Z, k, order, Y, true);                           \
-    }
-
-#define KORVEX_COMPUTE_EXPORTS(P, V, F)                                                           \
-    KORVEX_PRODUCT_EXPORTS(P, , V, F, V)                                                          \
-    KORVEX_API int32_t P##_sum_rows(CompressedMatrix* m, double* out, uint64_t out_len) {         \
-        return korvex::sums<V, F>(m, out, out_len, true);                                         \
-    }                                                                                             \
-    KORVEX_API int32_t P##_sum_cols(CompressedMatrix* m, double* out, uint64_t out_len) {         \
-        return korvex::sums<V, F>(m, out, out_len, false);                                        \
-    }                                                                                             \
-    KORVEX_API int32_t P##_map_values(CompressedMatrix* m, uint32_t op, double arg,               \
-                                      CompressedMatrix** out) {                                   \
-        if (!m || !out) return KORVEX_STATUS_NULL;                                                \
-        return korvex::guard([&] { return korvex::compute::map_values<V, F>(*m, op, arg, out); });                       \
-    }                                                                                             \
-    KORVEX_API int32_t P##_scale_rows(CompressedMatrix* m, const V* w, uint64_t w_len,            \
-                                      CompressedMatrix** out) {                                   \
-        return korvex::scale<V, F>(m, w, w_len, true, out);                                       \
-    }                                                                                             \
-    KORVEX_API int32_t P##_scale_cols(CompressedMatrix* m, const V* w, uint64_t w_len,            \
-                                      CompressedMatrix** out) {                                   \
-        return korvex::scale<V, F>(m, w, w_len, false, out);                                      \
-    }
-
 extern "C" {
-KORVEX_COMPUTE_EXPORTS(csr_f32, float, Form::csr)
-KORVEX_COMPUTE_EXPORTS(csr_f64, double, Form::csr)
-KORVEX_COMPUTE_EXPORTS(csc_f32, float, Form::csc)
-KORVEX_COMPUTE_EXPORTS(csc_f64, double, Form::csc)
-KORVEX_PRODUCT_EXPORTS(csr_f32, _f64, float, Form::csr, double)
-KORVEX_PRODUCT_EXPORTS(csc_f32, _f64, float, Form::csc, double)
+KORVEX_FOR_FAMILIES(KORVEX_LIST_COMPUTE, KORVEX_DEFINE)
+KORVEX_FOR_F32_FAMILIES(KORVEX_LIST_F32_FAMILY, KORVEX_DEFINE)
 }

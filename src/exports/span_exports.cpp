@@ -1,47 +1,54 @@
-// The span_<T>_* exports and the exported constants.
+// The span_<T>_* exports (KORVEX_LIST_SPAN) and the exported constants.
+#include "exports/define.hpp"
 #include "exports/guard.hpp"
 #include "korvex.h"
 #include "span/span.hpp"
 
-extern "C" {
+namespace korvex {
+namespace {
 
-KORVEX_API extern const uint64_t KORVEX_ABI_VERSION = 1;
-KORVEX_API extern const uint64_t SPAN_FLAG_VIEW = KORVEX_SPAN_FLAG_VIEW;
-KORVEX_API extern const uint64_t SPAN_FLAG_ALIGNED = KORVEX_SPAN_FLAG_ALIGNED;
-KORVEX_API extern const uint64_t SPAN_FLAG_MUTABLE = KORVEX_SPAN_FLAG_MUTABLE;
-KORVEX_API extern const uint64_t SPAN_SIZE = sizeof(Span);
-
-// Forms the twelve names for one element type and forwards; T only sets
-// the element width.
-#define KORVEX_SPAN_EXPORTS(T, CT)                                                              \
-    KORVEX_API uint64_t span_##T##_len(const Span* s) { return s ? s->len : 0; }                \
-    KORVEX_API uint64_t span_##T##_byte_size(const Span* s) { return s ? s->len * sizeof(CT) : 0; } \
-    KORVEX_API const CT* span_##T##_data(const Span* s) {                                      \
-        return s ? static_cast<const CT*>(s->data) : nullptr;                                   \
-    }                                                                                           \
-    KORVEX_API CT* span_##T##_data_mut(const Span* s) {                                        \
-        return s && (s->flags & KORVEX_SPAN_FLAG_MUTABLE) ? static_cast<CT*>(s->data) : nullptr; \
-    }                                                                                           \
-    KORVEX_API uint64_t span_##T##_flags(const Span* s) { return s ? s->flags : 0; }            \
-    KORVEX_API uint8_t span_##T##_is_view(const Span* s) { return s ? (s->flags >> 0) & 1 : 0; } \
-    KORVEX_API uint8_t span_##T##_is_aligned(const Span* s) { return s ? (s->flags >> 1) & 1 : 0; } \
-    KORVEX_API uint8_t span_##T##_is_mutable(const Span* s) { return s ? (s->flags >> 2) & 1 : 0; } \
-    KORVEX_API SpanInfo span_##T##_info(const Span* s) {                                       \
-        if (!s) return SpanInfo{nullptr, 0, 0, 0};                                              \
-        return SpanInfo{s->data, s->len, sizeof(CT), s->flags};                                 \
-    }                                                                                           \
-    KORVEX_API uint64_t span_##T##_size(void) { return sizeof(Span); }                          \
-    KORVEX_API Span* span_##T##_clone(const Span* s) {                                         \
-        return s ? korvex::guard_or<Span*>(nullptr, [&] { return korvex::span_clone(s); }) : nullptr; \
-    }                                                                                           \
-    KORVEX_API void span_##T##_free(Span* s) {                                                  \
-        if (s) korvex::span_free_record(s);                                                     \
+// T only sets the element width.
+template <typename CT>
+struct SpanApi {
+    static uint64_t len(const Span* s) { return s ? s->len : 0; }
+    static uint64_t byte_size(const Span* s) { return s ? s->len * sizeof(CT) : 0; }
+    static const CT* data(const Span* s) { return s ? static_cast<const CT*>(s->data) : nullptr; }
+    static CT* data_mut(const Span* s) {
+        return s && (s->flags & KORVEX_SPAN_FLAG_MUTABLE) ? static_cast<CT*>(s->data) : nullptr;
     }
+    static uint64_t flags(const Span* s) { return s ? s->flags : 0; }
+    static uint8_t is_view(const Span* s) { return s ? (s->flags >> 0) & 1 : 0; }
+    static uint8_t is_aligned(const Span* s) { return s ? (s->flags >> 1) & 1 : 0; }
+    static uint8_t is_mutable(const Span* s) { return s ? (s->flags >> 2) & 1 : 0; }
+    static SpanInfo info(const Span* s) {
+        if (!s) return SpanInfo{nullptr, 0, 0, 0};
+        return SpanInfo{s->data, s->len, sizeof(CT), s->flags};
+    }
+    static uint64_t size() { return sizeof(Span); }
+    static Span* clone(const Span* s) {
+        return s ? guard_or<Span*>(nullptr, [&] { return span_clone(s); }) : nullptr;
+    }
+    static void free(Span* s) {
+        if (s) span_free_record(s);
+    }
+};
 
-KORVEX_SPAN_EXPORTS(f32, float)
-KORVEX_SPAN_EXPORTS(f64, double)
-KORVEX_SPAN_EXPORTS(i32, int32_t)
-KORVEX_SPAN_EXPORTS(i64, int64_t)
-KORVEX_SPAN_EXPORTS(usize, uint64_t)
+}  // namespace
 
-}  // extern "C"
+namespace exports {
+namespace {
+using span_f32 = SpanApi<float>;
+using span_f64 = SpanApi<double>;
+using span_i32 = SpanApi<int32_t>;
+using span_i64 = SpanApi<int64_t>;
+using span_usize = SpanApi<uint64_t>;
+}  // namespace
+}  // namespace exports
+}  // namespace korvex
+
+#define KORVEX_DEFINE_CONSTANT(NAME, VALUE) KORVEX_API extern const uint64_t NAME = VALUE;
+
+extern "C" {
+KORVEX_LIST_CONSTANTS(KORVEX_DEFINE_CONSTANT)
+KORVEX_FOR_SPAN_TYPES(KORVEX_LIST_SPAN, KORVEX_DEFINE)
+}
