@@ -422,9 +422,15 @@ class _CombineMixin:
                           f"{name} is inefficient, try using {better} instead.", _Efficiency,
                           stacklevel=3)
             # True wherever nothing is stored (0 op s holds there), and at the
-            # stored positions where the comparison holds.
-            return self._all_true_but(self._stored_pattern(),
-                                      self._compare_scalar(float(s), op))
+            # stored positions where the comparison holds, made in float64 (scipy
+            # compares with a float64 array of s here).
+            wide = self if self.dtype == np.float64 else self.astype(np.float64)
+            try:
+                return self._all_true_but(self._stored_pattern(),
+                                          wide._compare_scalar(float(s), op))
+            finally:
+                if wide is not self:
+                    wide._discard()
         return self._bool_result(self._compare_scalar(self._scalar_for(s), op))
 
     @guarded
