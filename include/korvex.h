@@ -18,6 +18,22 @@
  *    matrix stores the new handle through its `out` slot only on success; on
  *    any failure the slot is untouched and nothing stays allocated.
  *  - Booleans cross the interface as one byte, 0 or 1.
+ *  - Every handle remembers its family (csr_f32, csr_f64, csc_f32,
+ *    csc_f64) from the call that made it. A function whose work depends on
+ *    the family refuses a handle of another one before touching it: a
+ *    function returning a status gives KORVEX_STATUS_FAMILY (-9, after the
+ *    null checks), a query gives its null-handle result, a function without
+ *    a result does nothing. Exempt, because they serve every family alike:
+ *    `_free` (any family's frees any handle), `_size`, `_rows`, `_cols`,
+ *    `_shape`, `_is_empty`, and the nnz cache and statistics (`_nnz`,
+ *    `_has_nnz_cache`, `_set_nnz`, `_invalidate_nnz`, `_is_zero`,
+ *    `_density`, `_sparsity`, `_get_metadata`). Outer range and mask slices
+ *    (CSR `_slice_rows`/`_slice_rows_mask`, CSC `_slice_cols`/
+ *    `_slice_cols_mask`) serve both value types of their form; the result
+ *    keeps the source's family. Conversions and transpositions want a
+ *    source of the same value type in the other form (`csr_f64_from_csc`
+ *    takes a csc_f64 handle); every input of a stack must be of the
+ *    function's family.
  *  - The caller owns every handle that a constructor, `_clone`, conversion,
  *    transposition, slice or stack returns, and every span record that
  *    `span_<T>_clone` returns; it releases them with the matching `_free`.
@@ -106,7 +122,12 @@ enum {
     /** An index lies outside the matrix (coordinate import, conversion,
      *  dense export, arithmetic), or a row's value and index spans differ
      *  in length. */
-    KORVEX_STATUS_INDEX = -8
+    KORVEX_STATUS_INDEX = -8,
+    /** A matrix handle of another family: its value type or its form is
+     *  not the one of the function's prefix (a csr_f32 handle passed to a
+     *  csr_f64_ or csc_f32_ function). Nothing was read or written through
+     *  it. */
+    KORVEX_STATUS_FAMILY = -9
 };
 
 /** Span flag bits, also exported as data symbols of the same name without
@@ -158,8 +179,8 @@ typedef struct RowInfo {
     uint64_t len;
 } RowInfo;
 
-/** Opaque matrix handle. The same record serves CSR and CSC; use the family
- *  of functions that matches how the matrix was made. */
+/** Opaque matrix handle. The same record serves CSR and CSC and knows which
+ *  family made it; the functions of other families refuse it (-9). */
 typedef struct CompressedMatrix CompressedMatrix;
 
 #if defined(__cplusplus)

@@ -17,7 +17,7 @@ thread may call any method: one package-wide reader/writer lock (_guard.py)
 lets reading calls run in parallel and makes sort_indices() and free() wait
 for them, and them for it.
 """
-from ._lib import (AllocationError, CapacityError, IndexOutOfRangeError, IndptrError,
+from ._lib import (AllocationError, CapacityError, FamilyError, IndexOutOfRangeError, IndptrError,
                    KorvexError, LengthError, NullArgumentError, RangeError, ShapeMismatchError,
                    library_path)
 from ._matrix import CSCMatrix, CSRMatrix, SpanDesc, from_coo, from_scipy, hstack, vstack
@@ -31,7 +31,8 @@ __version__ = "1.0.0"
 __all__ = [
     "from_scipy", "from_coo", "hstack", "vstack", "CSRMatrix", "CSCMatrix", "SpanDesc",
     "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
-    "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "library_path",
+    "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "FamilyError",
+    "library_path",
     "save", "load", "save_npz", "load_npz", "FileFormatError", "batches",
     "load_h5ad", "from_torch",
 ]

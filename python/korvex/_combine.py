@@ -37,6 +37,7 @@ import warnings
 import numpy as np
 import scipy.sparse as sp
 
+from . import _core as core
 from . import _sizes
 from ._guard import guarded
 from ._lib import check_status
@@ -89,11 +90,11 @@ class _Operands:
 
     def close(self):
         for M in self.temps:
-            M._discard()
+            core.discard(M)
         self.temps = []
 
 
-class _CombineMixin:
+class CombineMixin:
     """Two-operand operations of _Compressed matrices (see the module
     docstring). Sits before the arithmetic mixin, whose dense and scalar
     forms it calls for operands that are not sparse."""
@@ -136,7 +137,7 @@ class _CombineMixin:
         A = self._as_operand(left, fmt, dtype, ops)
         B = self._as_operand(right, fmt, dtype, ops)
         if _is_scipy(left):
-            A._sparray = isinstance(left, _sparray)
+            A._rec.sparray = isinstance(left, _sparray)
         return A, B
 
     @guarded
@@ -148,10 +149,10 @@ class _CombineMixin:
         try:
             A, B = self._pair(left, right, what, ops)
             out = ctypes.c_void_p()
-            name = f"{A._fam.prefix}_{what}"
+            name = f"{A._rec.fam.prefix}_{what}"
             check_status(call(A, B, ctypes.byref(out)), name,
                          f"shapes {left.shape} and {right.shape}")
-            return A._derived(type(A), out.value)
+            return core.derive(A, out.value)
         finally:
             ops.close()
 
@@ -159,8 +160,8 @@ class _CombineMixin:
 
     def _combine(self, left, right, op, what):
         def call(A, B, out):
-            _sizes.new_matrix(f"{A._fam.prefix}_combine", A._outer_dim)
-            return A._fam.combine(A._handle, B._handle, op, out)
+            _sizes.new_matrix(f"{A._rec.fam.prefix}_combine", A._outer_dim)
+            return A._rec.fam.combine(A._rec.handle(), B._rec.handle(), op, out)
         return self._two(left, right, what, call, _same_shape)
 
     def __add__(self, other):
@@ -258,20 +259,20 @@ class _CombineMixin:
         merged = self._summed_repeats()
         base = self if merged is None else merged
         try:
-            _, _, vals, _, _ = base._export()
+            _, _, vals, _, _ = core.export(base)
             new = np.asarray(fn(vals))
             dtype = _result_dtype(self.dtype, new.dtype, "maximum/minimum")
             return base._in_dtype(dtype, lambda m: m._with_values(new))
         finally:
             if merged is not None:
-                merged._discard()
+                core.discard(merged)
 
     def _from_dense_like(self, dense):
         """A korvex matrix of this one's form and class from a dense array."""
         dtype = _result_dtype(self.dtype, dense.dtype, "a dense result")
         cls = sp.csr_matrix if self.format == "csr" else sp.csc_matrix
         M = self._from_scipy(cls(np.asarray(dense), dtype=dtype), copy=True)
-        M._sparray = self._sparray
+        M._rec.sparray = self._rec.sparray
         return M
 
     # -- products -------------------------------------------------------------
@@ -279,8 +280,8 @@ class _CombineMixin:
     def _product(self, left, right):
         def call(A, B, out):
             n = A.shape[0] if A.format == "csr" else B.shape[1]
-            _sizes.new_matrix(f"{A._fam.prefix}_matmul", n)
-            return A._fam.matmul(A._handle, B._handle, out)
+            _sizes.new_matrix(f"{A._rec.fam.prefix}_matmul", n)
+            return A._rec.fam.matmul(A._rec.handle(), B._rec.handle(), out)
         return self._two(left, right, "matmul", call, _inner_agrees)
 
     def __matmul__(self, other):
@@ -295,7 +296,7 @@ class _CombineMixin:
 
     def __mul__(self, other):
         if _is_sparse(other):
-            return self.multiply(other) if self._sparray else self._product(self, other)
+            return self.multiply(other) if self._rec.sparray else self._product(self, other)
         return super().__mul__(other)
 
     def __rmul__(self, other):
@@ -328,7 +329,7 @@ class _CombineMixin:
                 R._outer_dim <= _INT32_MAX
             S = R.to_scipy(index_dtype=np.int32 if narrow else np.int64)
         finally:
-            R._discard()
+            core.discard(R)
         S.data = np.ones(len(S.data), dtype=np.bool_)
         S.has_sorted_indices = True
         return S
@@ -343,40 +344,40 @@ class _CombineMixin:
             if M is None:
                 continue
             try:
-                _, _, _, rows, cols = M._export()
+                _, _, _, rows, cols = core.export(M)
             finally:
-                M._discard()
+                core.discard(M)
             dense[rows, cols] = value
         return self._scipy_class()(dense)
 
     def _scipy_class(self):
         if self.format == "csr":
-            return sp.csr_array if self._sparray else sp.csr_matrix
-        return sp.csc_array if self._sparray else sp.csc_matrix
+            return sp.csr_array if self._rec.sparray else sp.csr_matrix
+        return sp.csc_array if self._rec.sparray else sp.csc_matrix
 
     def _compare_sparse(self, other, op):
         """The korvex matrix of ones where self op other holds on the union
         of the stored patterns (in self's form and class)."""
         def call(A, B, out):
-            _sizes.new_matrix(f"{A._fam.prefix}_compare", A._outer_dim)
-            return A._fam.compare(A._handle, B._handle, op, out)
+            _sizes.new_matrix(f"{A._rec.fam.prefix}_compare", A._outer_dim)
+            return A._rec.fam.compare(A._rec.handle(), B._rec.handle(), op, out)
         return self._two(self, other, "compare", call, _same_shape)
 
     @guarded
     def _compare_scalar(self, s, op):
         """The korvex matrix of ones at the stored positions (repeated
         indices added up) where value op s holds."""
-        fam = self._fam
+        fam = self._rec.fam
         name = f"{fam.prefix}_compare_scalar"
         _sizes.new_matrix(name, self._outer_dim)
         out = ctypes.c_void_p()
-        check_status(fam.compare_scalar(self._handle, s, op, ctypes.byref(out)), name)
-        return self._derived(type(self), out.value)
+        check_status(fam.compare_scalar(self._rec.handle(), s, op, ctypes.byref(out)), name)
+        return core.derive(self, out.value)
 
     @guarded
     def _stored_pattern(self):
         """A matrix sharing this one's storage (its stored positions)."""
-        self._require_in_bounds("comparison")
+        core.require_in_bounds(self, "comparison")
         return self.clone()
 
     def _scalar_for(self, s):
@@ -430,7 +431,7 @@ class _CombineMixin:
                                           wide._compare_scalar(float(s), op))
             finally:
                 if wide is not self:
-                    wide._discard()
+                    core.discard(wide)
         return self._bool_result(self._compare_scalar(self._scalar_for(s), op))
 
     @guarded
@@ -495,7 +496,7 @@ class _CombineMixin:
 
 
 def _is_sparse(x):
-    return sp.issparse(x) or isinstance(x, _CombineMixin)
+    return sp.issparse(x) or core.is_matrix(x)
 
 
 def _same_shape(a, b):

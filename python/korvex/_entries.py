@@ -6,9 +6,10 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import _core as core
 from . import _sizes
 from ._guard import guarded
-from ._lib import check_status, ptr
+from ._lib import ptr
 
 _SCIPY_OUT = "out array must be same dtype and shape as sparse matrix"
 
@@ -37,12 +38,12 @@ def _sum_repeated_cells(M, out):
     """The library's dense export keeps the last of repeated entries; scipy
     sums them. Cells stored more than once are added up again in stored
     order, every other cell is left as written."""
-    indptr, inner, vals, rows, cols = M._export()
+    indptr, inner, vals, rows, cols = core.export(M)
     if len(vals) < 2:
         return
     # Only rows (columns, for CSC) that are not strictly increasing can
     # repeat a cell.
-    outer = rows if M.format == "csr" else cols
+    outer = core.swap(M.format, (rows, cols))[0]
     back = (inner[1:] <= inner[:-1]) & (outer[1:] == outer[:-1])
     suspect = np.zeros(len(indptr) - 1, bool)
     suspect[outer[1:][back]] = True
@@ -56,7 +57,7 @@ def _sum_repeated_cells(M, out):
         np.add.at(out, (rr, cc), vals[at])
 
 
-class _EntriesMixin:
+class EntriesMixin:
     """toarray, todense, count_nonzero, diagonal and nonzero."""
 
     @guarded
@@ -65,13 +66,11 @@ class _EntriesMixin:
         'C' (the default) or 'F'; or out, a C- or F-contiguous array of the
         matrix's shape and dtype that is written and returned (order must
         then be None). Every cell is written once, with no zero-fill first."""
-        h = self._handle
+        self._rec.handle()  # a freed matrix raises before out is looked at
         out = _dense_target(self, order, out)
         fortran = not out.flags.c_contiguous
-        address = ptr(out)
-        check_status(self._fam.to_dense(h, address, out.size, 1 if fortran else 0),
-                     f"{self._fam.prefix}_to_dense")
-        if not self._fam.is_sorted(h):
+        core.run(self, "to_dense", ptr(out), out.size, 1 if fortran else 0)
+        if not core.call(self, "is_sorted"):
             _sum_repeated_cells(self, out)
         return out
 
@@ -80,16 +79,16 @@ class _EntriesMixin:
         from scipy's spmatrix classes (csr_matrix, csc_matrix, coordinates,
         files), a numpy array for those that came from sparse arrays."""
         a = self.toarray(order=order, out=out)
-        return a if self._sparray else np.asmatrix(a)
+        return a if self._rec.sparray else np.asmatrix(a)
 
     @guarded
     def count_nonzero(self):
         """Entries that are not zero once duplicates are summed, as scipy's
         count_nonzero() (nnz counts every stored entry)."""
         if self.has_sorted_indices:  # strictly increasing rows repeat nothing
-            vals = self._export()[2]
+            vals = core.export(self)[2]
         else:
-            vals = _summed(self)[2]
+            vals = core.summed(self)[2]
         return int(np.count_nonzero(vals))
 
     @guarded
@@ -103,8 +102,8 @@ class _EntriesMixin:
         r, c = self.shape
         if k <= -r or k >= c:
             return np.empty(0, dtype=self.dtype)
-        self._require_in_bounds("diagonal")
-        _, _, vals, rows, cols = self._export()
+        core.require_in_bounds(self, "diagonal")
+        _, _, vals, rows, cols = core.export(self)
         on = cols - rows == k
         out = np.zeros(min(r + min(k, 0), c - max(k, 0)), dtype=self.dtype)
         np.add.at(out, (rows if k >= 0 else cols)[on], vals[on])
@@ -119,8 +118,8 @@ class _EntriesMixin:
         """(row, col) int64 arrays of the stored entries whose value is not
         zero, duplicates listed separately, as scipy's nonzero(): in stored
         order, for CSC sorted by row (stably)."""
-        self._require_in_bounds("nonzero")
-        _, _, vals, rows, cols = self._export()
+        core.require_in_bounds(self, "nonzero")
+        _, _, vals, rows, cols = core.export(self)
         keep = vals != 0
         rows, cols = rows[keep], cols[keep]
         if self.format == "csc":
@@ -128,23 +127,3 @@ class _EntriesMixin:
             rows, cols = rows[order], cols[order]
         return rows, cols
 
-
-def _summed(M, axis=1, op="count_nonzero"):
-    """(lines, positions, values) of M's entries with duplicates summed,
-    sorted by line, then position: lines are rows for axis=1, columns for
-    axis=0. Values are summed in the matrix's type."""
-    M._require_in_bounds(op)
-    _, _, vals, rows, cols = M._export()
-    lines, pos = (rows, cols) if axis == 1 else (cols, rows)
-    if not len(vals):
-        return lines, pos, vals
-    order = np.lexsort((pos, lines))
-    lines, pos, vals = lines[order], pos[order], vals[order]
-    first = np.empty(len(vals), bool)
-    first[0] = True
-    np.not_equal(lines[1:], lines[:-1], out=first[1:])
-    first[1:] |= pos[1:] != pos[:-1]
-    if first.all():
-        return lines, pos, vals
-    starts = np.flatnonzero(first)
-    return lines[starts], pos[starts], np.add.reduceat(vals, starts, dtype=vals.dtype)

@@ -20,7 +20,7 @@ Why this is sound:
 * free() waits until no call is in flight, then clears the handle; a method
   reads the handle under the guard, so it either ran to completion before
   the free or finds the matrix freed and raises ValueError.
-* The entry-count cache is filled when a wrapper is made (``_wrap``), before
+* The entry-count cache is filled when a handle record is made (``_core.Record``), before
   any other thread can reach the handle; the package never clears it, so
   every later call only reads it.
 * Matrices collected by the garbage collector are released by a
@@ -67,7 +67,10 @@ class _Guard:
         self._writer = False        # a thread holds it exclusive
         self._writers_waiting = 0
         self._deferred = []         # releases handed to the last reader
-        self._tls = threading.local()
+        # Per thread: depth (holds, 0 or absent when not held) and exclusive.
+        # Public as tls for the handle check of _core, which runs on every
+        # call and reads it directly.
+        self._tls = self.tls = threading.local()
 
     # -- per thread --------------------------------------------------------
 

@@ -10,10 +10,11 @@ from __future__ import annotations
 import numpy as np
 from scipy.sparse._sputils import check_reshape_kwargs, check_shape
 
+from . import _core as core
 from ._guard import guarded
 
 
-class _HabitsMixin:
+class HabitsMixin:
     """Attributes and small methods scipy's users reach for."""
 
     @property
@@ -70,14 +71,14 @@ class _HabitsMixin:
         if shape == self.shape:
             return self.copy() if copy else self
         r, c = self.shape
-        self._require_in_bounds("reshape")
-        _, _, vals, rows, cols = self._export()
+        core.require_in_bounds(self, "reshape")
+        _, _, vals, rows, cols = core.export(self)
         flat = rows * c + cols if order == "C" else cols * r + rows
         nr, nc = shape
         new_rows, new_cols = (np.divmod(flat, nc) if order == "C" else
                               np.divmod(flat, nr)[::-1])
-        outer, inner = (new_rows, new_cols) if self.format == "csr" else (new_cols, new_rows)
-        return self._derived(type(self), _compressed_copy(self, shape, outer, inner, vals))
+        outer, inner = core.swap(self.format, (new_rows, new_cols))
+        return core.derive(self, core.compressed_copy(self, shape, outer, inner, vals))
 
     def __array_function__(self, func, types, args, kwargs):
         """numpy's dot is the matrix product; every other numpy function
@@ -90,14 +91,3 @@ class _HabitsMixin:
                 return self * a if np.isscalar(a) else self.__rmatmul__(a)
         return func._implementation(*args, **kwargs)
 
-
-def _compressed_copy(M, shape, outer, inner, vals):
-    """A handle of M's family and the given shape over copies of the entries
-    at (outer, inner), stably grouped by outer index."""
-    n = shape[0] if M.format == "csr" else shape[1]
-    order = np.argsort(outer, kind="stable")
-    indptr = np.zeros(n + 1, np.int64)
-    np.cumsum(np.bincount(outer, minlength=n), out=indptr[1:])
-    return M._import_copy(M._fam, shape[0], shape[1], indptr,
-                          np.ascontiguousarray(inner[order]),
-                          np.ascontiguousarray(vals[order]))

@@ -24,12 +24,13 @@ import operator
 import numpy as np
 import scipy.sparse as sp
 
+from . import _core as core
 from . import _sizes
 from ._guard import guarded
 from ._lib import new_handle, ptr
 
 
-class _IndexMixin:
+class IndexMixin:
     """__getitem__, getrow and getcol of the compressed matrices."""
 
     # What M[..., None, :] gives, when korvex.dask has set it: Dask's matrix
@@ -38,7 +39,7 @@ class _IndexMixin:
 
     @guarded
     def __getitem__(self, key):
-        self._handle  # a freed matrix raises before the key is looked at
+        self._rec.handle()  # a freed matrix raises before the key is looked at
         if self._middle_axis is not None and _is_middle_axis(key):
             return self._middle_axis(self)
         r, c = self.shape
@@ -61,15 +62,15 @@ class _IndexMixin:
 
     @guarded
     def _entry(self, i, j):
-        o, n = (i, j) if self.format == "csr" else (j, i)
+        o, n = core.swap(self.format, (i, j))
         idx, vals = self.outer(o)
         return self.dtype.type(vals[idx == n].sum(dtype=self.dtype))
 
     @guarded
     def _block(self, rk, ck):
-        sels = [(0, _selection(rk, self.shape[0])), (1, _selection(ck, self.shape[1]))]
-        if self.format == "csc":
-            sels.reverse()  # the compressed axis first: it shares, the other copies
+        # The compressed axis first: it shares, the other copies.
+        sels = core.swap(self.format, ((0, _selection(rk, self.shape[0])),
+                                       (1, _selection(ck, self.shape[1]))))
         result = self
         for axis, sel in sels:
             if sel is None:
@@ -78,7 +79,7 @@ class _IndexMixin:
                 nxt = result._select(axis, sel)
             finally:
                 if result is not self:
-                    result._discard()
+                    core.discard(result)
             result = nxt
         return self.clone() if result is self else result
 
@@ -89,7 +90,7 @@ class _IndexMixin:
             return self._from_dense(np.zeros(np.atleast_2d(rows).shape, self.dtype))
         vals = self._sample(rows.ravel(), cols.ravel())
         if rows.ndim == 1:
-            return vals if self._sparray else np.asmatrix(vals)
+            return vals if self._rec.sparray else np.asmatrix(vals)
         return self._from_dense(vals.reshape(rows.shape))
 
     # -- the pieces ------------------------------------------------------
@@ -99,28 +100,26 @@ class _IndexMixin:
         """A new matrix selecting sel = ("range", (a, b)), ("mask", uint8
         array) or ("take", int64 positions) along axis."""
         word = "rows" if axis == 0 else "cols"
-        outer = (axis == 0) == (self.format == "csr")
-        h, fam = self._handle, self._fam
-        n, dim = self._outer_dim, self.shape[axis]
+        outer = axis == core.swap(self.format, (0, 1))[0]
+        fam = self._rec.fam
+        shape = self.shape
+        n, dim = core.swap(self.format, shape)[0], shape[axis]
         kind, arg = sel
         if kind in ("take", "mask") and len(arg) == 0:
             kind, arg = "range", (0, 0)
         if kind == "take":
-            op = f"{fam.prefix}_take_{word}"
-            k = len(arg)
             if outer:
-                _sizes.new_matrix(op, k)
-            else:
-                # a chain table over the inner dimension, or sorted pairs
-                # when that is much wider than the list
-                table = 8 * dim if dim <= 64 * k + (1 << 16) else 16 * k
-                _sizes.new_matrix(op, n, _sizes.LENGTHS, 8 * k + table)
-            handle = new_handle(getattr(fam, f"take_{word}"), h, ptr(arg), k, op=op,
-                            detail=f"{k} positions")
-            return self._derived(type(self), handle, shares=outer)
+                return core.take_outer(self, arg)
+            k = len(arg)
+            # a chain table over the inner dimension, or sorted pairs when
+            # that is much wider than the list
+            table = 8 * dim if dim <= 64 * k + (1 << 16) else 16 * k
+            _sizes.new_matrix(f"{fam.prefix}_take_{word}", n, _sizes.LENGTHS, 8 * k + table)
+            handle = core.new(self, f"take_{word}", ptr(arg), k, detail=f"{k} positions")
+            return core.derive(self, handle)
         if kind == "range":
             a, b = arg
-            if not outer and a < b and not fam.is_sorted(h):
+            if not outer and a < b and not core.call(self, "is_sorted"):
                 # The range search needs sorted rows; a mask keeps stored
                 # order and needs none, but costs a byte per column.
                 if dim > _mask_budget(n, self.nnz):
@@ -133,16 +132,15 @@ class _IndexMixin:
                     _sizes.new_matrix(op, b - a)
                 else:
                     _sizes.new_matrix(op, n, _sizes.LENGTHS)
-                handle = new_handle(getattr(fam, f"slice_{word}"), h, a, b, op=op,
-                                detail=f"[{a}:{b}]")
-                return self._derived(type(self), handle, shares=outer)
+                handle = core.new(self, f"slice_{word}", a, b, detail=f"[{a}:{b}]")
+                return core.derive(self, handle, shares=outer)
         op = f"{fam.prefix}_slice_{word}_mask"
         if outer:
             _sizes.new_matrix(op, n)
         else:
             _sizes.new_matrix(op, n, _sizes.LENGTHS, len(arg) // 4 + 16)
-        handle = new_handle(getattr(fam, f"slice_{word}_mask"), h, ptr(arg), len(arg), op=op)
-        return self._derived(type(self), handle, shares=outer)
+        handle = core.new(self, f"slice_{word}_mask", ptr(arg), len(arg))
+        return core.derive(self, handle, shares=outer)
 
     @guarded
     def _select_range_entries(self, a, b):
@@ -150,27 +148,25 @@ class _IndexMixin:
         proportion to the entries and outer indices, whatever the inner
         dimension. Keeps each row's stored order; indices outside the range
         (out-of-range ones included) are dropped."""
-        indptr, inner, vals, _, _ = self._export()
+        indptr, inner, vals, _, _ = core.export(self)
         keep = (inner >= a) & (inner < b)
         run = np.zeros(len(inner) + 1, np.int64)
         np.cumsum(keep, out=run[1:])
-        r, c = self.shape
-        shape = (r, b - a) if self.format == "csr" else (b - a, c)
-        h = self._import_copy(self._fam, shape[0], shape[1], run[indptr], inner[keep] - a,
-                                 vals[keep])
-        return self._derived(type(self), h)
+        outer_dim = self._outer_dim
+        shape = core.swap(self.format, (outer_dim, b - a))
+        return core.owned(self, run[indptr], inner[keep] - a, vals[keep], shape)
 
     @guarded
     def _sample(self, rows, cols):
         """The values at (rows[k], cols[k]), duplicates summed in stored
         order, zero where nothing is stored. Reads only the rows (CSR) or
         columns (CSC) named, once per pair, as scipy does."""
-        outer, inner = (rows, cols) if self.format == "csr" else (cols, rows)
-        part = self._select(0 if self.format == "csr" else 1, ("take", outer))
+        outer, inner = core.swap(self.format, (rows, cols))
+        part = core.take_outer(self, outer)
         try:
-            indptr, idx, vals = part._export_compressed()
+            indptr, idx, vals = core.export_compressed(part)
         finally:
-            part._discard()
+            core.discard(part)
         pair = np.repeat(np.arange(len(outer)), np.diff(indptr))  # the pair of each entry
         hit = idx == inner[pair]
         out = np.zeros(len(outer), self.dtype)
@@ -184,13 +180,12 @@ class _IndexMixin:
         r, c = dense.shape
         rows, cols = (x.astype(np.int64) for x in np.nonzero(dense))
         vals = np.ascontiguousarray(dense[rows, cols], self.dtype)
-        fam = self._fam
+        fam = self._rec.fam
         op = f"{fam.prefix}_from_coo"
-        _sizes.new_matrix(op, r if self.format == "csr" else c, _sizes.COUNTING,
+        _sizes.new_matrix(op, core.swap(self.format, (r, c))[0], _sizes.COUNTING,
                           _sizes.COUNTING_ENTRY * len(vals))
-        h = new_handle(fam.from_coo, r, c, ptr(rows), ptr(cols), ptr(vals), len(vals),
-                   op=op)
-        return self._derived(type(self), h)
+        h = new_handle(fam.from_coo, r, c, ptr(rows), ptr(cols), ptr(vals), len(vals), op=op)
+        return core.derive(self, h)
 
     # -- scipy's row and column getters ----------------------------------
 
@@ -206,7 +201,7 @@ class _IndexMixin:
         try:
             return R.tocsr()
         finally:
-            R._discard()
+            core.discard(R)
 
     @guarded
     def getcol(self, j):
@@ -225,16 +220,6 @@ def _mask_budget(n, nnz):
     """Largest inner dimension for which a byte mask is no more memory than
     the entries and outer indices already take."""
     return 4 * (n + nnz) + 4096
-
-
-def _rows_nondecreasing(indptr, inner):
-    """True when no row steps down (repeats allowed)."""
-    if len(inner) < 2:
-        return True
-    down = np.flatnonzero(inner[1:] < inner[:-1]) + 1  # k with inner[k] < inner[k - 1]
-    # A step down is fine only where a new row starts at k.
-    starts = indptr[1:-1]
-    return bool(np.isin(down, starts).all())
 
 
 def _unpack(key, shape):
@@ -273,7 +258,7 @@ def _axis_key(key, dim, word):
                          f"one entry per {word}")
     if isinstance(key, (int, np.integer)):
         return _int_index(int(key), dim, word)
-    if sp.issparse(key) or isinstance(key, _IndexMixin):
+    if sp.issparse(key) or core.is_matrix(key):
         raise IndexError(f"unsupported {word} index of type {type(key).__name__}")
     try:
         arr = key if isinstance(key, np.ndarray) else np.asarray(key)

@@ -25,6 +25,7 @@ __all__ = [
     "lib", "library_path", "family", "span_functions", "Shape", "RowInfo", "SpanInfo",
     "check_status", "ptr", "new_handle", "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError",
     "IndptrError", "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError",
+    "FamilyError",
 ]
 
 SONAME = "libkorvex.so.1"
@@ -95,6 +96,11 @@ class IndexOutOfRangeError(KorvexError, IndexError):
     status = -8
 
 
+class FamilyError(KorvexError, TypeError):
+    """A matrix handle passed to a function of another family (value type or form)."""
+    status = -9
+
+
 _STATUS = {
     -1: ("KORVEX_STATUS_NULL", NullArgumentError,
          "a required argument is missing (null pointer, or no inputs)"),
@@ -113,6 +119,8 @@ _STATUS = {
          "out of memory (or a size past 64 bits) in the library"),
     -8: ("KORVEX_STATUS_INDEX", IndexOutOfRangeError,
          "an index lies outside the matrix, or a row's value and index spans differ in length"),
+    -9: ("KORVEX_STATUS_FAMILY", FamilyError,
+         "the matrix handle belongs to another family (value type or form) than the function"),
 }
 
 

@@ -1,38 +1,39 @@
 """CSR and CSC matrices held by libkorvex, and their exchange with scipy.sparse.
 
-Every method that reads a handle holds the package guard (see _guard.py):
-shared for calls that only read, exclusive for sort_indices() and free().
-The handle is read through ``_handle``, which refuses to be read outside the
-guard, so a handle is never read in one hold and used in another. Every
-call that builds a matrix is sized first (see _sizes.py).
+A matrix is a thin object over its handle record (``_rec``, see _core.py):
+every method that reads the handle holds the package guard (see _guard.py),
+shared for calls that only read, exclusive for sort_indices() and free(). The
+record refuses to hand out the handle outside the guard, so a handle is never
+read in one hold and used in another. Every call that builds a matrix is
+sized first (see _sizes.py).
 """
 from __future__ import annotations
 
 import ctypes
-import weakref
 from collections import namedtuple
 
 import numpy as np
 import scipy.sparse as sp
 from scipy.sparse._sputils import check_shape
 
-from . import _lib, _optional, _sizes
-from ._arith import _ArithMixin
-from ._combine import _CombineMixin
-from ._entries import _EntriesMixin
-from ._guard import GUARD, exclusive, guarded
-from ._habits import _HabitsMixin, _compressed_copy
-from ._index import _IndexMixin, _rows_nondecreasing
-from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, check_status, family,
+from . import _core as core
+from . import _optional, _sizes
+from ._combine import CombineMixin
+from ._entries import EntriesMixin
+from ._guard import exclusive, guarded
+from ._habits import HabitsMixin
+from ._index import IndexMixin
+from ._lib import (IndexOutOfRangeError, IndptrError, LengthError, family, new_handle, ptr,
                    span_functions)
-from ._minmax import _MinMaxMixin
+from ._maps import MapsMixin
+from ._minmax import MinMaxMixin
+from ._products import ProductsMixin
 
 try:  # public from scipy 1.11 on
     from scipy.sparse import sparray as _sparray
 except ImportError:  # pragma: no cover - older scipy
     from scipy.sparse._arrays import _sparray
 
-_VALUE_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
 _SCIPY_CLASSES = {
     ("csr", False): sp.csr_matrix, ("csc", False): sp.csc_matrix,
     ("csr", True): sp.csr_array, ("csc", True): sp.csc_array,
@@ -41,15 +42,6 @@ _COO_CLASSES = {False: sp.coo_matrix, True: getattr(sp, "coo_array", sp.coo_matr
 
 
 SpanDesc = namedtuple("SpanDesc", "address len flags view aligned mutable")
-
-
-_ptr = _lib.ptr
-
-
-def _release(free, handle, keep):
-    # keep (the host arrays a view reads) is an argument so that it lives
-    # exactly as long as the handle.
-    free(handle)
 
 def _value_array(data, dtype, may_convert, what):
     """data as a 1-D array of float32/float64, converting only on request."""
@@ -65,17 +57,13 @@ def _value_array(data, dtype, may_convert, what):
                 raise ValueError(f"a view cannot change the value type from {arr.dtype} to "
                                  f"{want}; use copy=True")
             arr = arr.astype(want)
-    elif arr.dtype not in _VALUE_DTYPES:
+    elif arr.dtype not in core.VALUE_DTYPES:
         raise TypeError(f"korvex holds float32 or float64 values, got {arr.dtype}; pass "
                         f"dtype=numpy.float64 (or float32) to convert explicitly")
     return arr
 
 
-def _value_dtype(dtype):
-    want = np.dtype(dtype)
-    if want not in _VALUE_DTYPES:
-        raise TypeError(f"korvex holds float32 or float64 values, not {want}")
-    return want
+_value_dtype = core.value_dtype
 
 
 def _first_outside(idx, dim):
@@ -118,52 +106,14 @@ def _shape_arg(shape):
 def _keep_union(mats):
     seen = {}
     for m in mats:
-        for obj in m._keep:
+        for obj in m._rec.keep:
             seen[id(obj)] = obj
     return tuple(seen.values())
 
 
-_new = _lib.new_handle
-
-
-def _import_copy(fam, r, c, indptr, inner, vals):
-    """A new handle over copies of compressed arrays (indptr int64 or uint64,
-    inner int64, vals of the family's type)."""
-    n = len(indptr) - 1
-    _sizes.new_matrix(f"{fam.prefix}_from_scipy_copy", n, _sizes.LENGTHS)
-    ptr = np.ascontiguousarray(indptr, dtype=np.int64).view(np.uint64)
-    return _new(fam.from_scipy_copy, r, c, _ptr(vals), len(vals), _ptr(inner), len(inner),
-                _ptr(ptr), len(ptr), op=f"{fam.prefix}_from_scipy_copy")
-
-
-def _import_copy_i32(fam, r, c, indptr, inner, vals):
-    """A new handle over copies of compressed arrays with int32 indptr and
-    inner indices, widened by the library during its one copy."""
-    n = len(indptr) - 1
-    _sizes.new_matrix(f"{fam.prefix}_from_scipy_copy_i32", n, _sizes.LENGTHS)
-    return _new(fam.from_scipy_copy_i32, r, c, _ptr(vals), len(vals), _ptr(inner), len(inner),
-                _ptr(indptr), len(indptr), op=f"{fam.prefix}_from_scipy_copy_i32")
-
-
-def _index_dtype_arg(index_dtype):
-    if index_dtype is None:
-        return np.dtype(np.int64)
-    try:
-        want = np.dtype(index_dtype)
-    except TypeError:
-        raise TypeError(f"index_dtype must be numpy.int32 or numpy.int64, got "
-                        f"{index_dtype!r}") from None
-    if want not in (np.dtype(np.int32), np.dtype(np.int64)):
-        raise ValueError(f"index_dtype must be numpy.int32 or numpy.int64, got {want}")
-    return want
-
-
-_INT32_MAX = int(np.iinfo(np.int32).max)
-
-
 def _scipy_index_dtype(shape, nnz):
     """The index type scipy gives a matrix of this shape and entry count."""
-    return np.dtype(np.int32 if max(shape[0], shape[1], nnz) <= _INT32_MAX else np.int64)
+    return np.dtype(np.int32 if max(shape[0], shape[1], nnz) <= core.INT32_MAX else np.int64)
 
 
 _EMPTY_SCIPY = {}
@@ -187,8 +137,8 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMaxMixin,
-                  _HabitsMixin):
+class _Compressed(IndexMixin, EntriesMixin, CombineMixin, ProductsMixin, MapsMixin,
+                  MinMaxMixin, HabitsMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
@@ -196,7 +146,6 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
 
     format = None
     ndim = 2
-    _import_copy = staticmethod(_import_copy)  # for the mixins: a handle over copied arrays
 
     def __init__(self, arg1, shape=None, dtype=None, copy=False):
         """scipy's constructor idiom: CSRMatrix(M) from a korvex matrix (shared
@@ -207,69 +156,31 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         values (float32 or float64); shape must agree with a matrix's own."""
         _adopt(self, _construct(type(self), arg1, shape, dtype, copy))
 
-    @classmethod
-    def _wrap(cls, handle, dtype_name, keep=(), sparray=False):
-        fam = family(cls.format, dtype_name)
-        if not handle:
-            raise _lib.NullArgumentError(f"{fam.prefix}: the library returned no matrix", -1)
-        self = object.__new__(cls)
-        self._h = handle
-        self._fam = fam
-        self._keep = tuple(keep)
-        self._sparray = sparray
-        self._fin = weakref.finalize(self, _release, fam.free, handle, self._keep)
-        self._fin.atexit = False
-        # Fill the count cache now, while no other thread can reach the
-        # handle: every later query then only reads it.
-        fam.nnz(handle)
-        return self
-
-    def _derived(self, cls, handle, dtype_name=None, shares=False):
-        return cls._wrap(handle, dtype_name or self._fam.dtype_name,
-                         self._keep if shares else (), self._sparray)
-
-    # -- lifetime ---------------------------------------------------------
+    # -- the record's fields, read-only (for tests and debugging) ----------
 
     @property
     def _handle(self):
-        """The library handle; read it only while holding the guard, and use
-        it within the same hold."""
-        if not getattr(GUARD._tls, "depth", 0):
-            raise RuntimeError("korvex: a matrix handle was read outside the package guard "
-                               "(hold korvex._guard.GUARD around the read and the call)")
-        h = self._h
-        if h is None:
-            raise ValueError(f"this korvex {type(self).__name__} has been freed")
-        return h
+        """The library handle (only under the guard; see Record.handle)."""
+        return self._rec.handle()
+
+    _h = property(lambda self: self._rec.h)
+    _fam = property(lambda self: self._rec.fam)
+    _keep = property(lambda self: self._rec.keep)
+    _fin = property(lambda self: self._rec.fin)
+    _sparray = property(lambda self: self._rec.sparray)
+
+    # -- lifetime ---------------------------------------------------------
 
     def free(self):
         """Release the matrix now (idempotent). Later use raises ValueError.
 
         Waits for korvex calls running in other threads; calls made after it
         raise ValueError."""
-        if GUARD.held() and not GUARD.held_exclusive():
-            # Reached from inside a call on this thread (a __del__, say):
-            # freed at once for every later call, released once no call is
-            # in flight.
-            if self._h is not None:
-                self._h = None
-                self._keep = ()  # the release holds them until it runs
-                GUARD.release_later(self._fin)
-            return
-        with exclusive:
-            self._h = None
-            self._keep = ()
-            self._fin()
-
-    def _discard(self):
-        """free() for an intermediate result no other thread has seen."""
-        self._h = None
-        self._keep = ()
-        self._fin()
+        self._rec.free()
 
     @property
     def freed(self):
-        return self._h is None
+        return self._rec.h is None
 
     def __enter__(self):
         return self
@@ -283,24 +194,24 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
     @property
     @guarded
     def shape(self):
-        s = self._fam.shape(self._handle)
+        rec = self._rec
+        s = rec.fam.shape(rec.handle())
         return (s.rows, s.cols)
 
     @property
     def _outer_dim(self):
-        r, c = self.shape
-        return r if self.format == "csr" else c
+        return core.swap(self.format, self.shape)[0]
 
     @property
     def _inner_dim(self):
-        r, c = self.shape
-        return c if self.format == "csr" else r
+        return core.swap(self.format, self.shape)[1]
 
     @property
     @guarded
     def nnz(self):
         """Stored entries, explicit zeros and duplicates included."""
-        return self._fam.nnz(self._handle)
+        rec = self._rec
+        return rec.fam.nnz(rec.handle())
 
     @property
     def size(self):
@@ -320,15 +231,15 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
             axis += 2
         if axis not in (0, 1):
             raise ValueError("axis out of bounds")
-        if (axis == 1) == (self.format == "csr"):
+        if axis == core.swap(self.format, (1, 0))[0]:  # counts along the outer axis
             return self.outer_lengths().astype(np.int64)
-        self._require_in_bounds("getnnz")
-        _, inner, _, _, _ = self._export()
+        core.require_in_bounds(self, "getnnz")
+        _, inner, _, _, _ = core.export(self)
         return np.bincount(inner, minlength=self._inner_dim).astype(np.int64)
 
     @property
     def dtype(self):
-        return np.dtype(self._fam.dtype_name)
+        return self._rec.dtype
 
     @property
     @guarded
@@ -350,29 +261,30 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
     def has_sorted_indices(self):
         """True when every row (CSR) or column (CSC) has strictly increasing
         indices; a repeated index counts as unsorted."""
-        return bool(self._fam.is_sorted(self._handle))
+        return bool(core.call(self, "is_sorted"))
 
     @property
     @guarded
     def is_view(self):
         """True while this matrix may read arrays of a scipy matrix imported
         with copy=False (directly, or through clones, outer slices, stacks)."""
-        self._handle
-        return bool(self._keep)
+        rec = self._rec
+        rec.handle()
+        return bool(rec.keep)
 
     @guarded
     def is_valid(self):
         """One value span and one index span of equal length per outer index."""
-        return bool(self._fam.is_valid(self._handle))
+        return bool(core.call(self, "is_valid"))
 
     @guarded
     def validate(self):
         """is_valid, every index inside the matrix, and strictly increasing rows."""
-        return bool(self._fam.validate(self._handle))
+        return bool(core.call(self, "validate"))
 
     @guarded
     def indices_in_bounds(self):
-        return bool(self._fam.indices_in_bounds(self._handle))
+        return bool(core.call(self, "indices_in_bounds"))
 
     def __len__(self):
         raise TypeError("sparse matrix length is ambiguous; use getnnz() or shape[0]")
@@ -389,10 +301,10 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
     @guarded
     def __repr__(self):
         name = f"korvex.{type(self).__name__}"
-        if self._h is None:
+        if self._rec.h is None:
             return f"<{name} (freed)>"
         r, c = self.shape
-        kind = "view of host arrays" if self._keep else "owned"
+        kind = "view of host arrays" if self._rec.keep else "owned"
         return (f"<{name} {r}x{c} {self.dtype}, nnz={self.nnz}, density={self.density:.4g}, "
                 f"{'sorted' if self.has_sorted_indices else 'unsorted'}, {kind}>")
 
@@ -406,7 +318,7 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         if i < 0:
             i += n
         if not 0 <= i < n:
-            word = "row" if self.format == "csr" else "column"
+            word = core.swap(self.format, ("row", "column"))[0]
             raise IndexError(f"{word} {i} is outside 0..{n - 1}")
         return i
 
@@ -415,12 +327,12 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         """(indices, values) of row i (CSR) or column i (CSC), copied, in
         stored order."""
         i = self._outer_index(i)
-        info = self._fam.get_outer_info(self._handle, i)
+        info = core.call(self, "get_outer_info", i)
         n = info.len
         if n == 0:
             return np.zeros(0, np.int64), np.zeros(0, self.dtype)
         idx = np.ctypeslib.as_array((ctypes.c_int64 * n).from_address(info.indices)).copy()
-        vtype = ctypes.c_float if self.dtype == np.float32 else ctypes.c_double
+        vtype = core.CTYPES[self.dtype]
         val = np.ctypeslib.as_array((vtype * n).from_address(info.values)).copy()
         return idx, val
 
@@ -430,12 +342,11 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         (values, indices) SpanDesc tuples: address, len, flags, view,
         aligned, mutable."""
         i = self._outer_index(i)
-        h = self._handle
         vfun = span_functions("f32" if self.dtype == np.float32 else "f64")
         ifun = span_functions("i64")
         out = []
-        for fun, sp_ptr in ((vfun, self._fam.outer_values(h, i)),
-                            (ifun, self._fam.outer_indices(h, i))):
+        for fun, sp_ptr in ((vfun, core.call(self, "outer_values", i)),
+                            (ifun, core.call(self, "outer_indices", i))):
             info = fun.info(sp_ptr)
             out.append(SpanDesc(info.data or 0, info.len, info.flags, bool(fun.is_view(sp_ptr)),
                                 bool(fun.is_aligned(sp_ptr)), bool(fun.is_mutable(sp_ptr))))
@@ -444,15 +355,7 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
     @guarded
     def outer_lengths(self):
         """Entries stored per row (CSR) or column (CSC), as uint64."""
-        return self._pointers()[2]
-
-    @guarded
-    def _pointers(self):
-        n = self._outer_dim
-        vp, ip, ln = (np.empty(n, np.uint64) for _ in range(3))
-        check_status(self._fam.get_outer_pointers(self._handle, _ptr(vp), _ptr(ip), _ptr(ln)),
-                     f"{self._fam.prefix}_get_{'row' if self.format == 'csr' else 'col'}_pointers")
-        return vp, ip, ln
+        return core.pointers(self)[2]
 
     # -- copies and export ------------------------------------------------
 
@@ -461,16 +364,16 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         """A new matrix with the same entries in storage of its own, as
         scipy's copy(): it no longer reads the host arrays of a view, and
         sorting it leaves this matrix alone. clone() shares instead."""
-        return self._owned_copy()
+        indptr, inner, vals, _, _ = core.export(self)
+        return core.owned(self, indptr, inner, vals)
 
     @guarded
     def clone(self):
         """A new handle on the same storage: nothing is copied. Clones of a
         view keep reading the host arrays; sort_indices() on any sharer
         reorders the shared rows for all of them."""
-        h = self._handle
-        _sizes.new_matrix(f"{self._fam.prefix}_clone", self._outer_dim)
-        return self._derived(type(self), self._fam.clone(h), shares=True)
+        _sizes.new_matrix(f"{self._rec.fam.prefix}_clone", self._outer_dim)
+        return core.derive(self, core.call(self, "clone"), shares=True)
 
     def __copy__(self):
         return self.copy()
@@ -482,70 +385,26 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
     def astype(self, dtype, casting="unsafe", copy=True):
         """The matrix with float32 or float64 values (korvex holds no other
         type: TypeError). The same type gives a copy, or this matrix itself
-        with copy=False, as scipy."""
+        with copy=False, as scipy. A matrix without cells (a 0 x n shape,
+        what Dask keeps as the meta of an array) has no value to hold, and
+        converts to any other numpy type as an empty ndarray of it."""
+        if 0 in self.shape and np.dtype(dtype) not in core.VALUE_DTYPES:
+            return np.empty(self.shape, np.dtype(dtype))
+        if np.dtype(dtype) == np.bool_:
+            raise TypeError("korvex holds float32 or float64 values, not bool; count non-zero "
+                            "entries with count_nonzero() (korvex.dask.count_nonzero on a Dask "
+                            "array of korvex blocks)")
         want = _value_dtype(dtype)
         if not np.can_cast(self.dtype, want, casting):
             raise TypeError(f"cannot cast from {self.dtype} to {want} with casting={casting!r}")
         if want == self.dtype:
             return self.copy() if copy else self
-        indptr, inner, vals, _, _ = self._export()
-        r, c = self.shape
-        fam = family(self.format, want.name)
-        h = _import_copy(fam, r, c, indptr, inner, vals.astype(want))
-        return self._derived(type(self), h, dtype_name=want.name)
+        indptr, inner, vals, _, _ = core.export(self)
+        return core.owned(self, indptr, inner, vals.astype(want))
 
-    @guarded
-    def _export(self):
-        """(indptr, inner indices, values, rows, cols) in stored order,
-        indices int64."""
-        h = self._handle
-        lens = self._pointers()[2]
-        indptr = np.zeros(len(lens) + 1, np.int64)
-        np.cumsum(lens.view(np.int64), out=indptr[1:])
-        nnz = self.nnz
-        if int(indptr[-1]) != nnz:
-            raise _lib.KorvexError(f"entry count {nnz} disagrees with the row lengths "
-                                   f"({int(indptr[-1])})")
-        rows, cols = np.empty(nnz, np.int64), np.empty(nnz, np.int64)
-        vals = np.empty(nnz, self.dtype)
-        check_status(self._fam.to_coo(h, _ptr(rows), _ptr(cols), _ptr(vals), nnz),
-                     f"{self._fam.prefix}_to_coo")
-        return indptr, (cols if self.format == "csr" else rows), vals, rows, cols
-
-    @guarded
-    def _require_in_bounds(self, op):
-        if not self._fam.indices_in_bounds(self._handle):
-            raise IndexOutOfRangeError(f"{op}: the matrix holds an index outside its shape "
-                                       f"{self.shape}", -8)
-
-    @guarded
-    def _owned_copy(self):
-        indptr, inner, vals, _, _ = self._export()
-        r, c = self.shape
-        return self._derived(type(self), _import_copy(self._fam, r, c, indptr, inner, vals))
-
-    @guarded
     def _export_compressed(self, index_dtype=np.int64):
-        """(indptr, indices, values) in stored order, as scipy holds them:
-        indptr and indices int64 or int32 (ValueError when an index or the
-        entry count does not fit 32 bits). Allocates only the three arrays.
-        IndexOutOfRangeError when a stored index lies outside the shape."""
-        want = _index_dtype_arg(index_dtype)
-        h, fam = self._handle, self._fam
-        s = fam.shape(h)
-        r, c, nnz = s.rows, s.cols, fam.nnz(h)
-        n, inner = (r, c) if self.format == "csr" else (c, r)
-        if want.itemsize == 4 and (nnz > _INT32_MAX or inner > _INT32_MAX + 1):
-            raise ValueError(f"a {r}x{c} matrix with {nnz} entries does not fit 32-bit "
-                             f"indices; use index_dtype=numpy.int64")
-        indptr = np.empty(n + 1, want)
-        indices = np.empty(nnz, want)
-        data = np.empty(nnz, self.dtype)
-        op = f"{fam.prefix}_to_compressed"
-        check_status(fam.to_compressed(h, _ptr(data), _ptr(indices), _ptr(indptr), nnz,
-                                       want.itemsize), op,
-                     f"shape {(r, c)}, {nnz} entries")
-        return indptr, indices, data
+        """core.export_compressed(self, index_dtype)."""
+        return core.export_compressed(self, index_dtype)
 
     @guarded
     def to_scipy(self, index_dtype=None):
@@ -558,17 +417,18 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         result's three arrays."""
         if index_dtype is None:
             index_dtype = _scipy_index_dtype(self.shape, self.nnz)
-        indptr, indices, data = self._export_compressed(index_dtype)
-        return _scipy_result(_SCIPY_CLASSES[(self.format, self._sparray)], self.shape, data,
+        indptr, indices, data = core.export_compressed(self, index_dtype)
+        return _scipy_result(_SCIPY_CLASSES[(self.format, self._rec.sparray)], self.shape, data,
                              indices, indptr)
 
     @guarded
     def tocoo(self):
         """A scipy COO matrix (int64 coordinates) of the stored entries."""
-        self._require_in_bounds("tocoo")
-        _, _, vals, rows, cols = self._export()
-        out = _COO_CLASSES[self._sparray](self.shape, dtype=self.dtype)
+        core.require_in_bounds(self, "tocoo")
+        _, _, vals, rows, cols = core.export(self)
+        out = _COO_CLASSES[self._rec.sparray](self.shape, dtype=self.dtype)
         out.row, out.col, out.data = rows, cols, vals
+        out.has_canonical_format = False  # duplicates may repeat: scipy's sum_duplicates checks
         return out
 
     @guarded
@@ -581,24 +441,21 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         without torch; IndexOutOfRangeError when a stored index lies outside
         the shape."""
         torch = _optional.require("torch", "to_torch")
-        ptr, idx, vals = self._export_compressed()
-        make = torch.sparse_csr_tensor if self.format == "csr" else torch.sparse_csc_tensor
+        indptr, idx, vals = core.export_compressed(self)
+        make = core.swap(self.format, (torch.sparse_csr_tensor, torch.sparse_csc_tensor))[0]
         try:  # torch checks the rows itself
-            return make(torch.from_numpy(ptr), torch.from_numpy(idx), torch.from_numpy(vals),
+            return make(torch.from_numpy(indptr), torch.from_numpy(idx), torch.from_numpy(vals),
                         size=self.shape)
         except RuntimeError:
             if self.has_sorted_indices:
                 raise
-        A = _SCIPY_CLASSES[(self.format, False)]((vals, idx, ptr), shape=self.shape)
+        A = _SCIPY_CLASSES[(self.format, False)]((vals, idx, indptr), shape=self.shape)
         A.sum_duplicates()  # sorts each row, then adds up repeats
         return make(torch.from_numpy(A.indptr.astype(np.int64, copy=False)),
                     torch.from_numpy(A.indices.astype(np.int64, copy=False)),
                     torch.from_numpy(A.data), size=self.shape)
 
     # -- conversion and transposition -------------------------------------
-
-    def _other(self):
-        return CSCMatrix if self.format == "csr" else CSRMatrix
 
     def tocsr(self, copy=False):
         """This matrix as CSR: itself shared (a clone) or, with copy=True, in
@@ -615,14 +472,12 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
 
     @guarded
     def _convert(self):
-        target = self._other()
-        fam = family(target.format, self._fam.dtype_name)
-        h = self._handle
+        form = core.other_form(self.format)
+        fam = family(form, self._rec.fam.dtype_name)
         # The result's outer axis is this matrix's inner axis.
         _sizes.new_matrix(f"{fam.prefix}_from_{self.format}", self._inner_dim, _sizes.COUNTING,
                           _sizes.COUNTING_ENTRY * self.nnz)
-        h = _new(fam.from_other, h, op=f"{fam.prefix}_from_{self.format}")
-        return self._derived(target, h)
+        return core.derive(self, core.new(self, "from_other", fam=fam), form=form)
 
     @guarded
     def transpose(self, axes=None, copy=False):
@@ -633,18 +488,17 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         if axes is not None and not (isinstance(axes, (tuple, list)) and tuple(axes) == (1, 0)):
             raise ValueError("Sparse matrices do not support an 'axes' parameter because "
                              "swapping dimensions is the only logical permutation.")
-        target = self._other()
-        fam = family(target.format, self._fam.dtype_name)
-        op = f"{fam.prefix}_transpose_shared_from_{self.format}"
-        h = self._handle
-        _sizes.new_matrix(op, self._outer_dim)
-        T = self._derived(target, _new(fam.transpose_shared_from_other, h, op=op), shares=True)
+        form = core.other_form(self.format)
+        fam = family(form, self._rec.fam.dtype_name)
+        _sizes.new_matrix(f"{fam.prefix}_transpose_shared_from_{self.format}", self._outer_dim)
+        T = core.derive(self, core.new(self, "transpose_shared_from_other", fam=fam), form=form,
+                        shares=True)
         if not copy:
             return T
         try:
             return T.copy()
         finally:
-            T._discard()
+            core.discard(T)
 
     @property
     def T(self):
@@ -661,6 +515,20 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
             return self._convert()  # fresh storage either way
         return self.to_scipy().asformat(format)
 
+    def __array_function__(self, func, types, args, kwargs):
+        """numpy's functions: the few listed in _ARRAY_FUNCTIONS take
+        numpy's meaning (np.argmax gives a numpy integer or an ndarray, as
+        Dask's reductions need; np.ones_like gives a korvex matrix of ones,
+        as Dask's map_blocks uses it to learn a result's type); creation
+        with like=M (np.array([], like=M)) is left to numpy, and the rest go
+        to the habits' hook (np.dot)."""
+        handler = _ARRAY_FUNCTIONS.get(func)
+        if handler is not None and args and isinstance(args[0], _Compressed):
+            return handler(*args, **kwargs)
+        if getattr(func, "_implementation", None) is None:
+            return NotImplemented
+        return super().__array_function__(func, types, args, kwargs)
+
     # -- sorting ----------------------------------------------------------
 
     def sort_indices(self):
@@ -676,34 +544,24 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
         Holds the package guard exclusive: it waits for korvex calls in other
         threads, and they wait for it."""
         with exclusive:
-            h = self._handle
-            fam = self._fam
+            rec = self._rec
+            h, fam = rec.handle(), rec.fam
             _sizes.require(f"{fam.prefix}_ensure_sorted", _sizes.SORT_LIST * self._outer_dim)
             if fam.is_sorted(h):
                 return
             sorted_now = fam.ensure_sorted_checked(h)
-            if sorted_now or fam.is_sorted(h) or not self._keep:
+            if sorted_now or fam.is_sorted(h) or not rec.keep:
                 return  # sorted, nothing to do, or only repeated indices remain
             # Refused: a row that is not strictly increasing lies in memory
             # korvex may not write. If every row is at least non-decreasing
             # (repeats only), nothing needs to move.
-            indptr, inner, vals, _, _ = self._export()
-            if _rows_nondecreasing(indptr, inner):
+            indptr, inner, vals, _, _ = core.export(self)
+            if core.rows_nondecreasing(indptr, inner):
                 return
             r, c = self.shape
-            nh = _import_copy(fam, r, c, indptr, inner, vals)
+            nh = core.import_copy(fam, r, c, indptr, inner, vals)
             fam.ensure_sorted(nh)
-            self._replace_storage(nh)
-
-    def _replace_storage(self, nh):
-        """This matrix takes handle nh (new, of its family, seen by no other
-        thread) instead of its own, which is released; hold the guard
-        exclusive."""
-        old = self._fin
-        self._h, self._keep = nh, ()
-        self._fin = weakref.finalize(self, _release, self._fam.free, nh, ())
-        self._fin.atexit = False
-        old()
+            rec.replace(nh)
 
     def resize(self, *shape):
         """Resize in place, as scipy: entries inside the new shape keep their
@@ -716,23 +574,52 @@ class _Compressed(_IndexMixin, _EntriesMixin, _CombineMixin, _ArithMixin, _MinMa
             if shape == (r, c):
                 return None
             nr, nc = shape
-            self._require_in_bounds("resize")
-            _, _, vals, rows, cols = self._export()
+            core.require_in_bounds(self, "resize")
+            _, _, vals, rows, cols = core.export(self)
             keep = (rows < nr) & (cols < nc)
             rows, cols, vals = rows[keep], cols[keep], vals[keep]
-            outer, inner = (rows, cols) if self.format == "csr" else (cols, rows)
-            n = nr if self.format == "csr" else nc
-            _sizes.new_matrix(f"{self._fam.prefix}_from_scipy_copy", n, _sizes.LENGTHS)
-            self._replace_storage(_compressed_copy(self, shape, outer, inner, vals))
+            outer, inner = core.swap(self.format, (rows, cols))
+            self._rec.replace(core.compressed_copy(self, shape, outer, inner, vals))
         return None
 
 
+def _np_arg(name):
+    def handler(a, axis=None, out=None, *, keepdims=False):
+        return getattr(a, name)(axis, out, keepdims=bool(keepdims))
+    return handler
+
+
+def _like(a, dtype, shape, fill):
+    """A korvex matrix of a's class and (by default) shape and value type,
+    holding fill in every cell (1: every cell stored) or none (0)."""
+    want = a.dtype if dtype is None else _value_dtype(dtype)
+    shape = a.shape if shape is None else _shape_arg(shape)
+    cls = _SCIPY_CLASSES[(a.format, a._sparray)]
+    return from_scipy(cls(np.full(shape, fill, want)) if fill else cls(shape, dtype=want))
+
+
+def _ones_like(a, dtype=None, order="K", subok=True, shape=None):
+    return _like(a, dtype, shape, 1)
+
+
+def _zeros_like(a, dtype=None, order="K", subok=True, shape=None):
+    return _like(a, dtype, shape, 0)
+
+
+_ARRAY_FUNCTIONS = {
+    np.argmax: _np_arg("argmax"), np.argmin: _np_arg("argmin"),
+    np.ones_like: _ones_like, np.zeros_like: _zeros_like, np.empty_like: _zeros_like,
+}
+
+
+@core.register
 class CSRMatrix(_Compressed):
     """Row-compressed matrix: rows are the outer (compressed) axis."""
 
     format = "csr"
 
 
+@core.register
 class CSCMatrix(_Compressed):
     """Column-compressed matrix: columns are the outer (compressed) axis."""
 
@@ -763,15 +650,15 @@ def from_scipy(A, copy=True, dtype=None):
     if fmt not in _CLASSES:
         raise TypeError(f"korvex imports CSR and CSC matrices, got {fmt.upper()}: convert "
                         f"with A.tocsr() or A.tocsc() first")
-    return _from_arrays(fmt, A.shape, A.indptr, A.indices, A.data, copy=copy, dtype=dtype,
-                        sparray=isinstance(A, _sparray))
+    return from_arrays(fmt, A.shape, A.indptr, A.indices, A.data, copy=copy, dtype=dtype,
+                       sparray=isinstance(A, _sparray))
 
 
 _Compressed._from_scipy = staticmethod(from_scipy)  # for the mixins: import an operand
 
 
-def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=(),
-                 sparray=False):
+def from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=(),
+                sparray=False):
     """A matrix over compressed arrays (the package's internal import).
 
     fmt is "csr" or "csc"; indptr has one entry per outer index plus one.
@@ -782,9 +669,8 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
     included); keep lists extra objects the view must hold alive (the
     mapping of a file, say). Indices are not scanned for range (validate()
     does that), except that uint64 indices of 2^63 or more are refused."""
-    cls = _CLASSES[fmt]
     r, c = _shape_arg(shape)
-    n = r if fmt == "csr" else c
+    n = core.swap(fmt, (r, c))[0]
     if indptr.ndim != 1 or indptr.dtype.kind not in "iu":
         raise TypeError(f"indptr must be a 1-D integer array, got {indptr.dtype} {indptr.shape}")
     if indices.ndim != 1 or (indices.size and indices.dtype.kind not in "iu"):
@@ -805,15 +691,15 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
     if copy:
         vals = np.ascontiguousarray(_value_array(data[:nnz], dtype, True, "data"))
         fam = family(fmt, vals.dtype.name)
-        if indices.dtype == np.int32 and nnz <= _INT32_MAX:
+        if indices.dtype == np.int32 and nnz <= core.INT32_MAX:
             # scipy's usual arrays: the library widens them during its copy.
             idx = np.ascontiguousarray(indices[:nnz])
-            ptr = np.ascontiguousarray(indptr, dtype=np.int32)  # O(outer); values <= nnz
-            h = _import_copy_i32(fam, r, c, ptr, idx, vals)
+            p32 = np.ascontiguousarray(indptr, dtype=np.int32)  # O(outer); values <= nnz
+            h = core.import_copy_i32(fam, r, c, p32, idx, vals)
         else:
             idx = np.ascontiguousarray(indices[:nnz], dtype=np.int64)
-            h = _import_copy(fam, r, c, indptr, idx, vals)
-        return cls._wrap(h, vals.dtype.name, (), sparray)
+            h = core.import_copy(fam, r, c, indptr, idx, vals)
+        return core.wrap(fmt, h, vals.dtype.name, (), sparray)
 
     vals = _value_array(data, dtype, False, "data")
     if not vals.flags.c_contiguous:
@@ -827,11 +713,14 @@ def _from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=
         idx = indices  # shared
     else:
         idx = np.require(indices[:nnz], np.int64, "CA")  # widened or aligned, private
-    ptr = np.require(indptr, np.int64, "CA").view(np.uint64)  # read during the call
+    p64 = np.require(indptr, np.int64, "CA").view(np.uint64)  # read during the call
     fam = family(fmt, vals.dtype.name)
     _sizes.new_matrix(f"{fam.prefix}_from_scipy_view", n)
-    h = fam.from_scipy_view(r, c, _ptr(vals), _ptr(idx), _ptr(ptr))
-    return cls._wrap(h, vals.dtype.name, (vals, idx) + tuple(keep), sparray)
+    h = fam.from_scipy_view(r, c, ptr(vals), ptr(idx), ptr(p64))
+    return core.wrap(fmt, h, vals.dtype.name, (vals, idx) + tuple(keep), sparray)
+
+
+_from_arrays = from_arrays  # the earlier name
 
 
 def _construct(cls, arg1, shape, dtype, copy):
@@ -847,7 +736,7 @@ def _construct(cls, arg1, shape, dtype, copy):
         else:
             R = M.copy() if copy else M.clone()
         if M is not None and M is not arg1:
-            M._discard()
+            core.discard(M)
     elif sp.issparse(arg1):
         A = arg1.asformat(cls.format)
         R = None
@@ -865,19 +754,16 @@ def _construct(cls, arg1, shape, dtype, copy):
                        copy=True, dtype=want)
     if shape is not None and R.shape != shape:
         got = R.shape
-        R._discard()
+        core.discard(R)
         raise ValueError(f"shape {shape} does not match the matrix's shape {got}")
     return R
 
 
 def _adopt(self, other):
-    """self takes over everything other holds (other is new and unseen by any
-    other thread); other is left freed."""
-    _, _, args, _ = other._fin.detach()
-    self.__dict__.update(other.__dict__)
-    self._fin = weakref.finalize(self, _release, *args)
-    self._fin.atexit = False
-    other._h, other._keep = None, ()
+    """self takes over the record of other (new and unseen by any other
+    thread); other is left without one."""
+    self._rec = other._rec
+    del other._rec
 
 
 def from_coo(row, col, data, shape=None, format="csr", dtype=None):
@@ -907,11 +793,11 @@ def from_coo(row, col, data, shape=None, format="csr", dtype=None):
                 f"0..{dim - 1} (KORVEX_STATUS_INDEX, -8)", -8)
     fam = family(format, vals.dtype.name)
     op = f"{fam.prefix}_from_coo"
-    _sizes.new_matrix(op, r if format == "csr" else c, _sizes.COUNTING,
+    _sizes.new_matrix(op, core.swap(format, (r, c))[0], _sizes.COUNTING,
                       _sizes.COUNTING_ENTRY * len(vals))
-    h = _new(fam.from_coo, r, c, _ptr(row), _ptr(col), _ptr(vals), len(vals), op=op,
-             detail=f"shape {(r, c)}")
-    return _CLASSES[format]._wrap(h, vals.dtype.name)
+    h = new_handle(fam.from_coo, r, c, ptr(row), ptr(col), ptr(vals), len(vals), op=op,
+                   detail=f"shape {(r, c)}")
+    return core.wrap(format, h, vals.dtype.name)
 
 
 @guarded
@@ -950,22 +836,22 @@ def _stack(mats, name, format, dtype):
         R = _stack_same(parts, name)
     finally:
         for p in made:
-            p._discard()
+            core.discard(p)
     if format is None or format in _CLASSES:
         return R
     try:
         return R.asformat(format)  # a scipy matrix, as scipy's format= gives
     finally:
-        R._discard()
+        core.discard(R)
 
 
 def _stack_same(mats, name):
     """The library's stack of matrices of one class and value type."""
     first = mats[0]
-    fam = first._fam
-    handles = (ctypes.c_void_p * len(mats))(*[m._handle for m in mats])
+    fam = first._rec.fam
+    handles = (ctypes.c_void_p * len(mats))(*[m._rec.handle() for m in mats])
     op = f"{fam.prefix}_{name}"
-    along = (name == "vstack") == (first.format == "csr")
+    along = name == core.swap(first.format, ("vstack", "hstack"))[0]
     if len(mats) == 1:
         _sizes.new_matrix(op, first._outer_dim)
     elif along:
@@ -973,10 +859,10 @@ def _stack_same(mats, name):
     else:
         _sizes.dim_sum((m._inner_dim for m in mats), op)
         _sizes.new_matrix(op, first._outer_dim, _sizes.LENGTHS, 8 * len(mats))
-    h = _new(getattr(fam, name), handles, len(mats), op=op,
-             detail="shapes " + ", ".join(str(m.shape) for m in mats))
+    h = new_handle(getattr(fam, name), handles, len(mats), op=op,
+                   detail="shapes " + ", ".join(str(m.shape) for m in mats))
     keep = _keep_union(mats) if along or len(mats) == 1 else ()
-    return type(first)._wrap(h, fam.dtype_name, keep, first._sparray)
+    return core.wrap(first.format, h, fam.dtype_name, keep, first._rec.sparray, type(first))
 
 
 def vstack(mats, format=None, dtype=None):

@@ -8,7 +8,7 @@ from __future__ import annotations
 import numpy as np
 import scipy.sparse as sp
 
-from ._entries import _summed
+from . import _core as core
 from ._guard import guarded
 
 _COO = {False: sp.coo_matrix, True: getattr(sp, "coo_array", sp.coo_matrix)}
@@ -80,7 +80,7 @@ def _extreme(M, axis, out, ufunc, want_arg, op):
         if r == 0 or c == 0:
             raise ValueError("Can't apply the operation to an empty matrix." if want_arg
                              else "zero-size array to reduction operation")
-        rows, cols, vals = _summed(M, 1, op)
+        rows, cols, vals = core.summed(M, 1, op)
         # One line over the whole matrix, positions in row-major order
         # (Python integers where rows x cols passes int64).
         if r * c < 2 ** 63:
@@ -94,7 +94,7 @@ def _extreme(M, axis, out, ufunc, want_arg, op):
     if line_len == 0:
         raise ValueError("Can't apply the operation along a zero-sized dimension." if want_arg
                          else "zero-size array to reduction operation")
-    lines, pos, vals = _summed(M, axis, op)
+    lines, pos, vals = core.summed(M, axis, op)
     value, arg = _per_line(lines, pos, vals, n_lines, line_len, ufunc, M.dtype, want_arg)
     if want_arg:
         arg = arg.astype(np.int64)
@@ -103,31 +103,78 @@ def _extreme(M, axis, out, ufunc, want_arg, op):
     at = np.zeros(len(keep), np.int64)
     coords = (at, keep) if axis == 0 else (keep, at)
     shape = (1, n_lines) if axis == 0 else (n_lines, 1)
-    return _COO[M._sparray]((value[keep], coords), shape=shape, dtype=M.dtype)
+    return _COO[M._rec.sparray]((value[keep], coords), shape=shape, dtype=M.dtype)
 
 
-class _MinMaxMixin:
+def _numpy_extreme(M, axis, out, keepdims, ufunc, want_arg, op):
+    """max/min/argmax/argmin in numpy's form, as np.max(M, axis=(0,),
+    keepdims=True) and Dask's reductions call them: axis None, an integer or
+    (for the values) a tuple of them; an ndarray or numpy scalar, never a
+    sparse or np.matrix result."""
+    if axis is None or (isinstance(axis, tuple) and not want_arg):
+        axes = (0, 1) if axis is None else axis
+        axes = sorted({_axis(a, None) for a in axes})
+    else:
+        axes = [_axis(axis, None)]
+    if not axes:
+        raise ValueError(f"korvex reduces along one axis or both, not along none ({op})")
+    r, c = M.shape
+    if len(axes) == 2:
+        res = np.asarray(_extreme(M, None, None, ufunc, want_arg, op),
+                         dtype=np.intp if want_arg else M.dtype)
+        if keepdims:
+            res = res.reshape((1, 1))
+    else:
+        a = axes[0]
+        n_lines, line_len = (c, r) if a == 0 else (r, c)
+        if line_len == 0:
+            raise ValueError(f"zero-size array to reduction operation {op} along axis {a}")
+        lines, pos, vals = core.summed(M, a, op)
+        res, arg = _per_line(lines, pos, vals, n_lines, line_len, ufunc, M.dtype, want_arg)
+        if want_arg:
+            res = arg.astype(np.intp)
+        if keepdims:
+            res = res.reshape((1, c) if a == 0 else (r, 1))
+    if out is None:
+        return res[()] if res.ndim == 0 else res
+    out[...] = res
+    return out
+
+
+class MinMaxMixin:
     """max, min, argmax, argmin."""
 
     @guarded
-    def max(self, axis=None, out=None):
+    def max(self, axis=None, out=None, keepdims=None):
         """The largest value (a numpy scalar), or along an axis a 1 x n
-        (axis=0) or n x 1 (axis=1) scipy COO matrix, as scipy's max()."""
+        (axis=0) or n x 1 (axis=1) scipy COO matrix, as scipy's max().
+        With keepdims given (np.max(M, axis=(0,), keepdims=True), as Dask's
+        reductions call it), numpy's form: a tuple of axes, and an ndarray."""
+        if keepdims is not None:
+            return _numpy_extreme(self, axis, out, keepdims, np.maximum, False, "max")
         return _extreme(self, axis, out, np.maximum, False, "max")
 
     @guarded
-    def min(self, axis=None, out=None):
+    def min(self, axis=None, out=None, keepdims=None):
         """The smallest value, as max()."""
+        if keepdims is not None:
+            return _numpy_extreme(self, axis, out, keepdims, np.minimum, False, "min")
         return _extreme(self, axis, out, np.minimum, False, "min")
 
     @guarded
-    def argmax(self, axis=None, out=None):
+    def argmax(self, axis=None, out=None, keepdims=None):
         """Where the largest value first occurs: a flat row-major index, or
         along an axis the index in every column (axis=0) or row (axis=1),
-        as a 1 x n or n x 1 np.matrix, as scipy's argmax()."""
+        as a 1 x n or n x 1 np.matrix, as scipy's argmax(). With keepdims
+        given, and through np.argmax(M) (which Dask's reductions call),
+        numpy's form: a numpy integer, or an ndarray along an axis."""
+        if keepdims is not None:
+            return _numpy_extreme(self, axis, out, keepdims, np.maximum, True, "argmax")
         return _extreme(self, axis, out, np.maximum, True, "argmax")
 
     @guarded
-    def argmin(self, axis=None, out=None):
+    def argmin(self, axis=None, out=None, keepdims=None):
         """Where the smallest value first occurs, as argmax()."""
+        if keepdims is not None:
+            return _numpy_extreme(self, axis, out, keepdims, np.minimum, True, "argmin")
         return _extreme(self, axis, out, np.minimum, True, "argmin")

@@ -14,8 +14,8 @@ from collections import deque
 
 import numpy as np
 
+from . import _core as core
 from ._guard import GUARD
-from ._matrix import CSRMatrix, _Compressed
 
 __all__ = ["batches"]
 
@@ -28,13 +28,13 @@ _CONVERSIONS = {
 
 
 def _batch(M, pos, convert):
-    B = M._select(0, ("take", pos))  # the rows M[pos], sharing M's spans
+    B = core.take_outer(M, pos)  # the rows M[pos], sharing M's spans
     if convert is None:
         return B
     try:
         return convert(B)
     finally:
-        B._discard()  # seen by no other thread; its rows stay M's
+        core.discard(B)  # seen by no other thread; its rows stay M's
 
 
 def batches(M, batch_size, *, shuffle=False, seed=None, drop_last=False, to="scipy",
@@ -54,9 +54,9 @@ def batches(M, batch_size, *, shuffle=False, seed=None, drop_last=False, to="sci
     on the current one; the thread ends with the generator (exhausted,
     closed or collected). Freeing M during the pass makes the next batch
     raise ValueError. A matrix without rows yields nothing."""
-    if not isinstance(M, _Compressed):
+    if not core.is_matrix(M):
         raise TypeError(f"batches takes a korvex CSRMatrix, got {type(M).__name__}")
-    if not isinstance(M, CSRMatrix):
+    if M.format != "csr":
         raise TypeError("batches takes row batches of a CSR matrix; convert this CSC matrix "
                         "with M.tocsr() first")
     if isinstance(batch_size, (bool, np.bool_)) or not isinstance(batch_size,

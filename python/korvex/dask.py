@@ -19,29 +19,37 @@ korvex blocks register them without importing this module themselves.
 """
 from __future__ import annotations
 
+import builtins
 import math
 import operator
 import os
+from functools import partial
 
 import dask.array as da  # absolute: the top-level dask, not this module
 import numpy as np
 import scipy.sparse as sp
-from dask.array.core import normalize_chunks
+from dask.array.core import _concatenate2, normalize_chunks
+from dask.utils import deepmap
 from dask.array.dispatch import concatenate_lookup
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 from dask.sizeof import sizeof
 
-from . import _matrix
+from . import _core as core
+from . import _sizes
 from ._lib import IndexOutOfRangeError
-from ._matrix import CSCMatrix, CSRMatrix, _Compressed
+from ._matrix import CSCMatrix, CSRMatrix, from_arrays, hstack, vstack
+from ._matrix import from_coo as _matrix_from_coo
+from ._matrix import from_scipy as _matrix_from_scipy
+from .storage import load as _load_file
 
 __all__ = ["from_scipy", "from_coo", "from_dataframe", "from_file", "from_dask", "to_scipy",
-           "meta", "FileChangedError"]
+           "meta", "FileChangedError", "max", "min", "count_nonzero", "var", "std"]
 
 _FORMATS = ("csr", "csc")
 _INT32_MAX = np.iinfo(np.int32).max
-_value_dtype = _matrix._value_dtype  # TypeError for anything but float32/float64
+_value_dtype = core.value_dtype  # TypeError for anything but float32/float64
+_swap = core.swap
 
 
 def _format_arg(format):
@@ -56,7 +64,7 @@ def meta(format="csr", dtype=np.float64):
     _format_arg(format)
     dt = _value_dtype(dtype)
     empty = np.zeros(0, np.int64)
-    return _matrix.from_coo(empty, empty, np.zeros(0, dt), (0, 0), format=format)
+    return _matrix_from_coo(empty, empty, np.zeros(0, dt), (0, 0), format=format)
 
 
 def _outer_chunks(chunks, n):
@@ -69,17 +77,22 @@ def _outer_chunks(chunks, n):
     if isinstance(chunks, (int, np.integer)) and not isinstance(chunks, bool) and chunks <= 0:
         raise ValueError(f"chunks must be positive, got {chunks}")
     if isinstance(chunks, str) and chunks == "auto":
-        chunks = max(1, min(n, 1 << 16))
+        chunks = builtins.max(1, builtins.min(n, 1 << 16))
     return normalize_chunks((chunks,), (n,))[0]
 
 
 def _array_chunks(format, shape, outer):
-    r, c = shape
-    return (outer, (c,)) if format == "csr" else ((r,), outer)
+    inner = _swap(format, shape)[1]
+    return _swap(format, (outer, (inner,)))
 
 
 def _block_key(name, format, i):
-    return (name, i, 0) if format == "csr" else (name, 0, i)
+    return (name,) + _swap(format, (i, 0))
+
+
+def _outer_range(M, a, b):
+    """Outer indices a..b of M (rows of CSR, columns of CSC), sharing M's spans."""
+    return M[_swap(M.format, (slice(a, b), slice(None)))]
 
 
 def _bounds(outer):
@@ -90,9 +103,18 @@ def _bounds(outer):
 # From scipy, to scipy, from other Dask arrays
 # --------------------------------------------------------------------------
 
+def _viewable(*arrays):
+    """The library reads a view's arrays in place only when each is
+    C-contiguous and naturally aligned; anything else must be copied."""
+    return all(a.flags.c_contiguous and a.flags.aligned for a in arrays)
+
+
 def _block_from_scipy(part):
-    # part is a private slice: the block may read its arrays in place.
-    return _matrix.from_scipy(part, copy=False)
+    # part is a private slice: the block may read its arrays in place. On a
+    # cluster the slice arrives unpickled out of a message buffer, its arrays
+    # at any offset: those that cannot be viewed are copied.
+    view = _viewable(part.data, part.indices)
+    return _matrix_from_scipy(part, copy=not view)
 
 
 def from_scipy(A, chunks, format=None):
@@ -109,39 +131,39 @@ def from_scipy(A, chunks, format=None):
     format = _format_arg(format or (A.format if A.format in _FORMATS else "csr"))
     dt = _value_dtype(A.dtype)
     A = A.asformat(format)
-    n = A.shape[0] if format == "csr" else A.shape[1]
+    n = _swap(format, A.shape)[0]
     outer = _outer_chunks(chunks, n)
     bounds = _bounds(outer)
     name = "korvex-from-scipy-" + tokenize(A, outer, format)
     dsk = {}
     for i in range(len(outer)):
         a, b = int(bounds[i]), int(bounds[i + 1])
-        part = A[a:b] if format == "csr" else A[:, a:b]
+        part = A[_swap(format, (slice(a, b), slice(None)))]
         dsk[_block_key(name, format, i)] = (_block_from_scipy, part)
     return da.Array(dsk, name, _array_chunks(format, A.shape, outer), meta=meta(format, dt))
 
 
 def _to_scipy_block(b):
-    return b.to_scipy() if isinstance(b, _Compressed) else b
+    return b.to_scipy() if core.is_matrix(b) else b
 
 
 def to_scipy(x):
     """The same Dask array with scipy csr/csc blocks (int64 indices)."""
     m = x._meta
-    if isinstance(m, _Compressed):
-        smeta = (sp.csr_matrix if m.format == "csr" else sp.csc_matrix)((0, 0), dtype=m.dtype)
+    if core.is_matrix(m):
+        smeta = _swap(m.format, (sp.csr_matrix, sp.csc_matrix))[0]((0, 0), dtype=m.dtype)
     else:
         smeta = m
     return x.map_blocks(_to_scipy_block, dtype=x.dtype, meta=smeta)
 
 
 def _from_scipy_block(b, format, dtype):
-    if isinstance(b, _Compressed):
-        b = b.tocsr() if format == "csr" else b.tocsc()
-        return b if b.dtype == dtype else _matrix.from_scipy(b.to_scipy(), dtype=dtype)
+    if core.is_matrix(b):
+        b = getattr(b, f"to{format}")()  # a clone in its own form
+        return b if b.dtype == dtype else _matrix_from_scipy(b.to_scipy(), dtype=dtype)
     if not sp.issparse(b):
-        b = sp.csr_matrix(np.asarray(b)) if format == "csr" else sp.csc_matrix(np.asarray(b))
-    return _matrix.from_scipy(b.asformat(format), copy=True, dtype=dtype)
+        b = _swap(format, (sp.csr_matrix, sp.csc_matrix))[0](np.asarray(b))
+    return _matrix_from_scipy(b.asformat(format), copy=True, dtype=dtype)
 
 
 def from_dask(x, format=None, dtype=None):
@@ -193,7 +215,7 @@ def _route(row, col, data, shape, bounds, format, dtype):
     if data.dtype.kind == "c":
         raise TypeError(f"korvex holds real float32 or float64 values; data is {data.dtype}")
     data = data.astype(dtype, copy=False)
-    outer, inner = (row, col) if format == "csr" else (col, row)
+    outer, inner = _swap(format, (row, col))
     outer = outer.astype(np.int64, copy=False)
     nblocks = len(bounds) - 1
     if nblocks == 1:
@@ -207,7 +229,7 @@ def _route(row, col, data, shape, bounds, format, dtype):
         cuts = np.cumsum(np.bincount(bid, minlength=nblocks))[:-1]
         parts = zip(np.split(outer[order], cuts), np.split(inner[order], cuts),
                     np.split(data[order], cuts))
-    inner_dim = c if format == "csr" else r
+    inner_dim = _swap(format, (r, c))[1]
     out = []
     for i, (o, n, v) in enumerate(parts):
         lo, hi = int(bounds[i]), int(bounds[i + 1])
@@ -222,9 +244,9 @@ def _assemble(pieces, length, inner_dim, format, dtype):
     o = np.concatenate([p[0] for p in pieces] or [np.zeros(0, np.int64)], dtype=np.int64)
     n = np.concatenate([p[1] for p in pieces] or [np.zeros(0, np.int64)], dtype=np.int64)
     v = np.concatenate([p[2] for p in pieces] or [np.zeros(0, dtype)], dtype=dtype)
-    shape = (length, inner_dim) if format == "csr" else (inner_dim, length)
-    row, col = (o, n) if format == "csr" else (n, o)
-    return _matrix.from_coo(row, col, v, shape, format=format)
+    shape = _swap(format, (length, inner_dim))
+    row, col = _swap(format, (o, n))
+    return _matrix_from_coo(row, col, v, shape, format=format)
 
 
 def _as_dask_vector(a, nparts, what):
@@ -235,7 +257,7 @@ def _as_dask_vector(a, nparts, what):
     a = np.asarray(a)
     if a.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {a.shape}")
-    return da.from_array(a, chunks=max(1, math.ceil(len(a) / max(nparts, 1))))
+    return da.from_array(a, chunks=builtins.max(1, math.ceil(len(a) / builtins.max(nparts, 1))))
 
 
 def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
@@ -250,8 +272,8 @@ def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
     sorted. An index outside the shape raises IndexError when the blocks are
     computed. Values must be float32/float64 unless dtype asks for one."""
     format = _format_arg(format)
-    r, c = _matrix._shape_arg(shape)
-    n = r if format == "csr" else c
+    r, c = _sizes.shape(shape)
+    n, inner_dim = _swap(format, (r, c))
     outer = _outer_chunks(chunks, n)
     nblocks = len(outer)
     row = _as_dask_vector(row, nblocks, "row")
@@ -287,7 +309,6 @@ def from_coo(row, col, data, shape, chunks, format="csr", dtype=None):
         dsk[(rname, p)] = (_route, rkeys[p], ckeys[p], dkeys[p], (r, c), bounds, format, dt)
         for i in range(nblocks):
             dsk[(pname, p, i)] = (operator.getitem, (rname, p), i)
-    inner_dim = c if format == "csr" else r
     for i in range(nblocks):
         dsk[_block_key(name, format, i)] = (
             _assemble, [(pname, p, i) for p in range(nparts)], outer[i], inner_dim, format, dt)
@@ -336,12 +357,7 @@ def from_dataframe(df, shape, chunks, row="row", col="col", data="val", format="
 # --------------------------------------------------------------------------
 
 def _load(path):
-    try:
-        from . import load  # the korvex file format
-    except ImportError:
-        raise NotImplementedError("this korvex has no file format (korvex.load); from_file "
-                                  "needs it") from None
-    return load(path, mmap=True)
+    return _load_file(path, mmap=True)  # the korvex file format, mapped
 
 
 class FileChangedError(OSError):
@@ -372,7 +388,7 @@ def _file_block(path, a, b, format, identity):
         # differs from the recorded identity in one of them.
         _check_identity(path, identity, _identity(path, st, M))
         _check_identity(path, identity, _identity(path, os.stat(path), M))
-        return M[a:b] if format == "csr" else M[:, a:b]  # a view of the mapped file
+        return _outer_range(M, a, b)  # a view of the mapped file
     finally:
         M.free()
 
@@ -394,7 +410,7 @@ def from_file(path, chunks):
         format, shape, dt = M.format, M.shape, M.dtype
     finally:
         M.free()
-    n = shape[0] if format == "csr" else shape[1]
+    n = _swap(format, shape)[0]
     outer = _outer_chunks(chunks, n)
     bounds = _bounds(outer)
     name = "korvex-from-file-" + tokenize(path, sorted(identity.items()), outer)
@@ -475,6 +491,141 @@ _Compressed._middle_axis = staticmethod(_Lifted)
 
 
 # --------------------------------------------------------------------------
+# Reductions that read every block
+# --------------------------------------------------------------------------
+# Dask's own max() and min() skip a block whose size is 0, and a block's size
+# is scipy's (its stored entries), so they would leave out a block of zeros;
+# its count_nonzero() and var() need boolean and dense blocks, which korvex
+# does not hold. These run on any block, empty or not, and need neither.
+
+def _reduced_shape(b, axis):
+    return tuple(1 if a in axis else n for a, n in enumerate(b.shape))
+
+
+def _extreme_chunk(b, axis=None, keepdims=True, op="max"):
+    if 0 in b.shape:  # no cells: the identity of the reduction
+        fill = -np.inf if op == "max" else np.inf
+        return np.full(_reduced_shape(b, axis), fill, b.dtype)
+    return getattr(b, op)(axis=axis, keepdims=True)
+
+
+def _extreme(x, axis, keepdims, split_every, op):
+    f = np.max if op == "max" else np.min
+    return da.reduction(x, partial(_extreme_chunk, op=op), f, combine=f, axis=axis,
+                        keepdims=keepdims, dtype=x.dtype, split_every=split_every)
+
+
+def max(x, axis=None, keepdims=False, split_every=None):
+    """x.max(axis) of a Dask array of korvex blocks, every block read (also
+    one that stores no entry, which Dask's own max() would leave out)."""
+    return _extreme(x, axis, keepdims, split_every, "max")
+
+
+def min(x, axis=None, keepdims=False, split_every=None):
+    """x.min(axis), as max()."""
+    return _extreme(x, axis, keepdims, split_every, "min")
+
+
+def _summed_lines(b, axis):
+    """(line of each entry, value, number of lines, cells per line) of b's
+    entries with duplicates summed: one line for both axes, else a column
+    (axis 0) or a row (axis 1) each."""
+    r, c = b.shape
+    C = b.tocoo()
+    C.sum_duplicates()
+    if len(axis) == 2:
+        return np.zeros(len(C.data), np.int64), C.data, 1, r * c
+    if axis == (0,):
+        return C.col, C.data, c, r
+    return C.row, C.data, r, c
+
+
+def _count_chunk(b, axis=None, keepdims=True):
+    if 0 in b.shape:
+        return np.zeros(_reduced_shape(b, axis), np.intp)
+    line, vals, n, _ = _summed_lines(b, axis)
+    counts = np.bincount(line[vals != 0], minlength=n).astype(np.intp)
+    return counts.reshape(_reduced_shape(b, axis))
+
+
+def count_nonzero(x, axis=None, keepdims=False, split_every=None):
+    """da.count_nonzero(x, axis) of a Dask array of korvex blocks: the
+    non-zero cells of the dense matrix (duplicates summed first)."""
+    return da.reduction(x, _count_chunk, np.sum, axis=axis, keepdims=keepdims,
+                        dtype=np.intp, split_every=split_every)
+
+
+def _moment_chunk(b, axis=None, keepdims=True, dtype="f8", computing_meta=False):
+    """Variance partials of one block: cells n, total and the sum of squared
+    deviations from the block's mean, from the stored entries (the absent
+    zeros each add the squared mean)."""
+    if computing_meta:
+        return np.empty((0, 0), dtype)
+    shape = _reduced_shape(b, axis)
+    if 0 in b.shape:
+        zero = np.zeros(shape)
+        return {"n": zero, "total": zero, "m2": zero}
+    line, vals, n_lines, per_line = _summed_lines(b, axis)
+    vals = vals.astype(np.float64)
+    total = np.bincount(line, weights=vals, minlength=n_lines)
+    mean = total / per_line
+    stored = np.bincount(line, minlength=n_lines)
+    m2 = (np.bincount(line, weights=(vals - mean[line]) ** 2, minlength=n_lines)
+          + (per_line - stored) * mean ** 2)
+    return {"n": np.full(shape, float(per_line)), "total": total.reshape(shape),
+            "m2": m2.reshape(shape)}
+
+
+def _moment_merge(parts, axis):
+    """Partials of many blocks into one (Chan's pairwise update); blocks
+    without cells add nothing."""
+    if not isinstance(parts, list):
+        parts = [parts]
+    ns, totals, m2s = (_concatenate2(deepmap(lambda p, k=k: p[k], parts), axes=axis)
+                       for k in ("n", "total", "m2"))
+    n = ns.sum(axis=axis, keepdims=True)
+    total = totals.sum(axis=axis, keepdims=True)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = np.where(n > 0, total / n, 0.0)
+        own = np.where(ns > 0, totals / ns, 0.0)
+    m2 = m2s.sum(axis=axis, keepdims=True) + (ns * (own - mean) ** 2).sum(axis=axis,
+                                                                         keepdims=True)
+    return {"n": n, "total": total, "m2": m2}
+
+
+def _moment_combine(parts, axis=None, keepdims=True, computing_meta=False):
+    if computing_meta:
+        return parts
+    return _moment_merge(parts, axis)
+
+
+def _moment_agg(parts, axis=None, keepdims=False, ddof=0, dtype="f8", computing_meta=False):
+    if computing_meta:
+        return np.empty((0,) * (2 if keepdims else 2 - len(axis)), dtype)
+    m = _moment_merge(parts, axis)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        out = m["m2"] / np.maximum(m["n"] - ddof, 0)
+    if not keepdims:
+        out = out.squeeze(axis=axis)
+    return out.astype(dtype, copy=False)
+
+
+def var(x, axis=None, ddof=0, keepdims=False, split_every=None):
+    """x.var(axis, ddof) of a Dask array of korvex blocks, absent entries
+    counted as zeros, without densifying a block (Dask's own var() subtracts
+    the mean from each block)."""
+    dt = np.var(np.ones(1, dtype=x.dtype)).dtype
+    return da.reduction(x, _moment_chunk, partial(_moment_agg, ddof=ddof), axis=axis,
+                        keepdims=keepdims, dtype=dt, split_every=split_every,
+                        combine=_moment_combine, name="korvex-var", concatenate=False)
+
+
+def std(x, axis=None, ddof=0, keepdims=False, split_every=None):
+    """The square root of var()."""
+    return da.sqrt(var(x, axis, ddof, keepdims, split_every))
+
+
+# --------------------------------------------------------------------------
 # Registrations
 # --------------------------------------------------------------------------
 
@@ -492,18 +643,19 @@ def _concatenate(blocks, axis=0):
     if not blocks:
         raise ValueError("nothing to concatenate")
     for b in blocks:
-        if not isinstance(b, _Compressed):
+        if not core.is_matrix(b):
             raise TypeError(f"cannot concatenate a korvex matrix with {type(b).__name__}")
     if len({(type(b), b.dtype) for b in blocks}) > 1:
         # Mixed forms or value types: bring every block to the form whose
         # compressed axis is the one stacked along, and to the widest type.
-        fmt = "csr" if axis == 0 else "csc"
+        fmt = ("csr", "csc")[axis]
         dt = np.result_type(*[b.dtype for b in blocks])
         blocks = [_from_scipy_block(b, fmt, dt) for b in blocks]
-    return _matrix.vstack(blocks) if axis == 0 else _matrix.hstack(blocks)
+    return vstack(blocks) if axis == 0 else hstack(blocks)
 
 
-concatenate_lookup.register(_Compressed, _concatenate)
+for _cls in (CSRMatrix, CSCMatrix):
+    concatenate_lookup.register(_cls, _concatenate)
 
 # Bytes a block holds: per entry an int64 index and a value; per row (CSR) or
 # column (CSC) two 32-byte span descriptors. Views (from_file blocks, blocks
@@ -518,12 +670,19 @@ def _sizeof_lifted(L):
 
 
 @sizeof.register(_Compressed)
+
+
+# --------------------------------------------------------------------------
 def _sizeof_korvex(M):
     if M.freed:
         return _SIZEOF_BASE
-    r, c = M.shape
-    outer = r if M.format == "csr" else c
+    outer = _swap(M.format, M.shape)[0]
     return int(M.nnz) * (8 + M.dtype.itemsize) + 64 * outer + _SIZEOF_BASE
+
+
+for _cls in (CSRMatrix, CSCMatrix):
+    sizeof.register(_cls, _sizeof_korvex)
+del _cls
 
 
 # A block holding an index outside its shape (a view imported unchecked)
@@ -543,10 +702,9 @@ def _export_arrays(M):
     """indptr, inner indices and values of M in stored order, from the
     library's compressed export: int32 indptr and indices whenever the entry
     count and the inner dimension allow it, else int64."""
-    r, c = M.shape
-    narrow = M.nnz <= _INT32_MAX and (c if M.format == "csr" else r) <= _INT32_MAX + 1
+    narrow = M.nnz <= _INT32_MAX and _swap(M.format, M.shape)[1] <= _INT32_MAX + 1
     try:
-        return M._export_compressed(np.int32 if narrow else np.int64)
+        return core.export_compressed(M, np.int32 if narrow else np.int64)
     except IndexOutOfRangeError:
         return _export_unchecked(M)
 
@@ -557,7 +715,7 @@ def _export_unchecked(M):
     being wrapped into a wrong but plausible int32 column."""
     nnz = M.nnz
     if nnz <= _EXPORT_CHUNK:
-        indptr, inner, vals, _, _ = M._export()
+        indptr, inner, vals, _, _ = core.export(M)
         return indptr, (inner.astype(np.int32) if _fits_int32(inner) else inner), vals
     lens = M.outer_lengths().view(np.int64)
     n = len(lens)
@@ -572,9 +730,9 @@ def _export_unchecked(M):
         lo, hi = int(indptr[a]), int(indptr[b])
         if lo == hi:
             continue
-        part = M[a:b] if M.format == "csr" else M[:, a:b]
+        part = _outer_range(M, a, b)
         try:
-            _, pi, pv, _, _ = part._export()
+            _, pi, pv, _, _ = core.export(part)
         finally:
             part.free()
         if len(pv) != hi - lo:
@@ -594,20 +752,24 @@ def _serialize(M):
     indptr, idx, vals = _export_arrays(M)
     indptr = _narrow(indptr, len(vals) + 1)
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
-              "indptr": indptr.dtype.str, "indices": idx.dtype.str, "sparray": M._sparray}
+              "indptr": indptr.dtype.str, "indices": idx.dtype.str,
+              "sparray": core.record(M).sparray}
     return header, [indptr.data, idx.data, vals.data]
 
 
 def _deserialize(header, frames):
-    """A block of its own storage, copied out of the received frames by the
-    library's copy import (which widens int32 indices as it copies and reads
-    frames at any offset of the message buffer); the frames are not kept."""
+    """A block over the received frames. Values aligned in the message
+    buffer are read in place (the block keeps the frames alive); int32
+    indices are widened into the block's own int64 copy, int64 ones aligned
+    are read in place too. Frames at odd offsets, as a message buffer packs
+    them, go through the library's copy import, which reads any address."""
     indptr_f, inner_f, vals_f = frames
     indptr = np.frombuffer(indptr_f, dtype=header["indptr"])
     inner = np.frombuffer(inner_f, dtype=header["indices"])
     vals = np.frombuffer(vals_f, dtype=header["dtype"])
-    return _matrix._from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                                copy=True, sparray=bool(header.get("sparray", False)))
+    view = _viewable(vals) and (inner.dtype != np.int64 or _viewable(inner))
+    return from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
+                       copy=not view, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():

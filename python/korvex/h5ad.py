@@ -19,8 +19,9 @@ import warnings
 
 import numpy as np
 
+from . import _core as core
 from . import storage
-from ._matrix import _from_arrays, hstack, vstack
+from ._matrix import from_arrays, hstack, vstack
 from ._optional import require
 from .storage import FileFormatError
 
@@ -75,7 +76,7 @@ class _Group:
                                   f"non-negative integers")
         self.form = form
         self.shape = (int(shape[0]), int(shape[1]))
-        self.outer, self.inner = self.shape if form == "csr" else self.shape[::-1]
+        self.outer, self.inner = core.swap(form, self.shape)
         for part in ("data", "indices", "indptr"):
             ds = obj.get(part)
             if not isinstance(ds, h5py.Dataset) or ds.ndim != 1:
@@ -144,7 +145,7 @@ class _Group:
         """Every index of idx (entries start, start + 1, ...) inside the shape."""
         if idx.size and (int(idx.min()) < 0 or int(idx.max()) >= self.inner):
             k = int(np.argmax((idx < 0) | (idx >= self.inner)))
-            word = "column" if self.form == "csr" else "row"
+            word = core.swap(self.form, ("row", "column"))[1]
             raise FileFormatError(f"{self.name}: entry {start + k} has {word} index "
                                   f"{int(idx[k])}, outside 0..{self.inner - 1}")
 
@@ -208,13 +209,13 @@ def _read(g):
             g.check_indices(idx, e0)
             vals = g.read(g.data, slice(e0, e1)).astype(g.dtype, copy=False)
             n = stop - start
-            shape = (n, g.inner) if g.form == "csr" else (g.inner, n)
-            parts.append(_from_arrays(g.form, shape, indptr[start:stop + 1] - e0, idx, vals))
+            shape = core.swap(g.form, (n, g.inner))
+            parts.append(from_arrays(g.form, shape, indptr[start:stop + 1] - e0, idx, vals))
             del idx, vals
             start = stop
         if len(parts) == 1:
             return parts.pop()
-        return (vstack if g.form == "csr" else hstack)(parts)
+        return core.swap(g.form, (vstack, hstack))[0](parts)
     finally:
         for p in parts:
             p.free()

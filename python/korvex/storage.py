@@ -7,8 +7,8 @@
     M = korvex.load_npz(path)         # what scipy.sparse.save_npz writes (csr/csc)
 
 The layout of a korvex file is described in docs/file-format.md. This module
-sits above the core: it builds matrices through ``_matrix._from_arrays`` and
-reads them through ``outer_lengths()``, public slicing and ``_export()``.
+sits above the core: it builds matrices through ``_matrix.from_arrays`` and
+reads them through ``outer_lengths()``, public slicing and ``_core.export``.
 """
 from __future__ import annotations
 
@@ -22,8 +22,9 @@ import zlib
 
 import numpy as np
 
+from . import _core as core
 from ._lib import IndptrError, LengthError
-from ._matrix import _Compressed, _from_arrays
+from ._matrix import from_arrays
 
 __all__ = ["save", "load", "save_npz", "load_npz", "FileFormatError"]
 
@@ -73,11 +74,11 @@ class _Header:
 
     @property
     def outer(self):
-        return self.rows if self.form == "csr" else self.cols
+        return core.swap(self.form, (self.rows, self.cols))[0]
 
 
 def _pack_header(form, dtype, flags, rows, cols, nnz):
-    outer = rows if form == "csr" else cols
+    outer = core.swap(form, (rows, cols))[0]
     ip_off = ALIGN
     ip_bytes = (outer + 1) * 8
     ix_off = _align(ip_off + ip_bytes)
@@ -232,7 +233,7 @@ def _pwrite_all(fd, buf, offset):
 
 
 def _check_matrix(A, what):
-    if not isinstance(A, _Compressed):
+    if not core.is_matrix(A):
         raise TypeError(f"{what} takes a korvex CSR or CSC matrix, got {type(A).__name__} "
                         f"(import scipy matrices with korvex.from_scipy first)")
     if not A.indices_in_bounds():
@@ -321,9 +322,9 @@ def save(path, A):
             if start == 0 and stop == n:
                 part = A
             else:
-                part = A[start:stop] if form == "csr" else A[:, start:stop]
+                part = A[core.swap(form, (slice(start, stop), slice(None)))]
             try:
-                _, inner, vals, _, _ = part._export()
+                _, inner, vals, _, _ = core.export(part)
             finally:
                 if part is not A:
                     part.free()
@@ -386,7 +387,7 @@ def load(path, mmap=True):
             _check_indptr(indptr, h.nnz, name)
             indices = np.frombuffer(buf, _INDEX, h.nnz, h.indices_offset)
             values = np.frombuffer(buf, h.dtype, h.nnz, h.values_offset)
-            return _from_arrays(h.form, (h.rows, h.cols), indptr, indices, values, copy=False,
+            return from_arrays(h.form, (h.rows, h.cols), indptr, indices, values, copy=False,
                                 keep=(buf,))
         indptr = np.empty(n + 1, _INDEX)
         _read_exact(f, indptr, h.indptr_offset, name, "row pointers")
@@ -398,7 +399,7 @@ def load(path, mmap=True):
     if not native:
         indptr, indices, values = (a.astype(a.dtype.newbyteorder("=")) for a in
                                    (indptr, indices, values))
-    return _from_arrays(h.form, (h.rows, h.cols), indptr, indices, values, copy=True)
+    return from_arrays(h.form, (h.rows, h.cols), indptr, indices, values, copy=True)
 
 
 # --------------------------------------------------------------------------
@@ -414,7 +415,7 @@ def save_npz(file, A, compressed=True):
     path = os.fsdecode(os.fspath(file))
     if not path.endswith(".npz"):
         path += ".npz"
-    indptr, inner, vals, _, _ = A._export()
+    indptr, inner, vals, _, _ = core.export(A)
     arrays = dict(indices=inner, indptr=indptr, format=A.format.encode("ascii"),
                   shape=np.array(A.shape, np.int64), data=vals)
     savez = np.savez_compressed if compressed else np.savez
@@ -475,7 +476,7 @@ def load_npz(file, dtype=None):
         raise FileFormatError(f"{name}: indices has {len(indices)} entries and data "
                               f"{len(data)}")
     try:
-        return _from_arrays(fmt, tuple(int(x) for x in shape), indptr, indices, data,
+        return from_arrays(fmt, tuple(int(x) for x in shape), indptr, indices, data,
                             copy=True, dtype=dtype, sparray=sparray)
     except (IndptrError, LengthError) as e:
         raise FileFormatError(f"{name}: {e}") from e

@@ -19,18 +19,19 @@ from __future__ import annotations
 import numpy as np
 import scipy.sparse as sp
 
-from ._matrix import _Compressed, _from_arrays, from_coo
+from . import _core as core
+from ._matrix import from_arrays, from_coo
 from ._optional import require
 
 __all__ = ["from_torch", "collate", "main_process", "to_tensor"]
 
 
 def _is_matrix(x):
-    return isinstance(x, _Compressed) or sp.issparse(x)
+    return core.is_matrix(x) or sp.issparse(x)
 
 
 def _rows_to_scipy(x):
-    if isinstance(x, _Compressed):
+    if core.is_matrix(x):
         return x.to_scipy()
     return x.tocsr() if x.format != "csr" else x
 
@@ -56,18 +57,18 @@ def to_tensor(x):
     """A torch sparse CSR (CSC) tensor of a korvex or scipy CSR (CSC)
     matrix, int64 indices; another scipy format becomes CSR first."""
     require("torch", "korvex.tensors.to_tensor")
-    if isinstance(x, _Compressed):
+    if core.is_matrix(x):
         return x.to_torch()
     if x.format not in ("csr", "csc"):
         x = x.tocsr()
     try:  # read where scipy keeps them; arrays that arrived unaligned are copied
-        M = _from_arrays(x.format, x.shape, x.indptr, x.indices, x.data, copy=False)
+        M = from_arrays(x.format, x.shape, x.indptr, x.indices, x.data, copy=False)
     except ValueError:
-        M = _from_arrays(x.format, x.shape, x.indptr, x.indices, x.data, copy=True)
+        M = from_arrays(x.format, x.shape, x.indptr, x.indices, x.data, copy=True)
     try:
         return M.to_torch()
     finally:
-        M._discard()
+        core.discard(M)
 
 
 def _tensors(batch):
@@ -136,4 +137,4 @@ def from_torch(t, dtype=None):
     else:
         raise TypeError(f"from_torch reads sparse CSR, CSC and COO tensors, not {t.layout}")
     vals = _values(torch, t.values(), dtype)
-    return _from_arrays(fmt, shape, _numpy(ptr), _numpy(idx), vals, copy=True, dtype=dtype)
+    return from_arrays(fmt, shape, _numpy(ptr), _numpy(idx), vals, copy=True, dtype=dtype)

@@ -98,7 +98,7 @@ int32_t remap(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
     SpanVec v = r.v, x = r.x;  // make_matrix owns them from here on, even if it throws
     r.v = SpanVec{};
     r.x = SpanVec{};
-    *out = make_matrix(v, x, m.rows, m.cols, 1, plan.entries);
+    *out = make_matrix(Family::of<V, F>(), v, x, m.rows, m.cols, true, plan.entries);
     return KORVEX_OK;
 }
 

@@ -76,7 +76,7 @@ int32_t convert_form(const CompressedMatrix& src, CompressedMatrix** out) {
         }
     };
     // Sources are visited in order, so every target's entries arrive sorted.
-    return build_bucketed<V>(m, plan, targets, entries, RowOrder::presorted, src.rows, src.cols,
+    return build_bucketed<V>(Family::of<V, other(F)>(), m, plan, targets, entries, RowOrder::presorted, src.rows, src.cols,
                              out);
 }
 

@@ -23,7 +23,7 @@ int32_t import_coo(uint64_t rows, uint64_t cols, const int64_t* row_idx, const i
         for (uint64_t e = blocks.begin(b), end = blocks.end(b); e < end; ++e)
             f(static_cast<uint64_t>(outer[e]), inner[e], data[e]);
     };
-    return build_bucketed<V>(m, plan, targets, entries, RowOrder::sort, rows, cols, out);
+    return build_bucketed<V>(Family::of<V, F>(), m, plan, targets, entries, RowOrder::sort, rows, cols, out);
 }
 
 #define KORVEX_INSTANTIATE(V, F)                                                                \

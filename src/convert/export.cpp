@@ -10,7 +10,7 @@ namespace korvex {
 template <typename V, Form F>
 int32_t export_coo(CompressedMatrix& m, int64_t* row_out, int64_t* col_out, V* val_out,
                    uint64_t capacity) {
-    uint64_t cached = m.nnz_tag == 1;
+    uint64_t cached = has_cached_nnz(m);
     uint64_t count = obtain_nnz(m);
     if (capacity < count) return KORVEX_STATUS_CAPACITY;
     uint64_t n = outer_dim<F>(m);

@@ -28,7 +28,7 @@ CompressedMatrix* import_view(uint64_t rows, uint64_t cols, const V* data, const
         }
     });
     v.v.len = x.v.len = n;
-    return make_matrix(v.take(), x.take(), rows, cols, 0, 0);
+    return make_matrix(Family::of<V, F>(), v.take(), x.take(), rows, cols, false, 0);
 }
 
 namespace {
@@ -94,7 +94,7 @@ int32_t import_copy_from(uint64_t rows, uint64_t cols, const unsigned char* data
     });
     if (beyond.load()) return KORVEX_STATUS_INDPTR;
     if (nnz == 0) {
-        *out = make_blank(n, empty_span(), empty_span(), rows, cols);
+        *out = make_blank(Family::of<V, F>(), n, empty_span(), empty_span(), rows, cols);
         return KORVEX_OK;
     }
     SpanVec v, x;
@@ -106,7 +106,7 @@ int32_t import_copy_from(uint64_t rows, uint64_t cols, const unsigned char* data
     };
     if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/false, v, x, copy_row))
         return KORVEX_STATUS_ALLOC;
-    *out = make_matrix(v, x, rows, cols, 1, nnz);
+    *out = make_matrix(Family::of<V, F>(), v, x, rows, cols, true, nnz);
     return KORVEX_OK;
 }
 

@@ -19,6 +19,7 @@ template <typename V, Form F, typename T>
 int32_t vector_product(CompressedMatrix* m, const T* x, uint64_t x_len, T* y, uint64_t y_len,
                        bool transposed) {
     if (!m || !x || !y) return KORVEX_STATUS_NULL;
+    if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
     const uint64_t in = transposed ? m->rows : m->cols, res = transposed ? m->cols : m->rows;
     if (x_len != in || y_len != res) return KORVEX_STATUS_SHAPE_MISMATCH;
     return guard([&] { return compute::product<V, F, T>(*m, x, y, 1, false, transposed); });
@@ -28,6 +29,7 @@ template <typename V, Form F, typename T>
 int32_t block_product(CompressedMatrix* m, const T* x, uint64_t k, uint8_t order, T* y,
                       bool transposed) {
     if (!m || !x || !y) return KORVEX_STATUS_NULL;
+    if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
     if (!block_sizes_fit(*m, k)) return KORVEX_STATUS_SHAPE_MISMATCH;
     return guard([&] { return compute::product<V, F, T>(*m, x, y, k, order != 0, transposed); });
 }
@@ -35,6 +37,7 @@ int32_t block_product(CompressedMatrix* m, const T* x, uint64_t k, uint8_t order
 template <typename V, Form F>
 int32_t sums(CompressedMatrix* m, double* out, uint64_t out_len, bool rows) {
     if (!m || !out) return KORVEX_STATUS_NULL;
+    if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
     if (out_len != (rows ? m->rows : m->cols)) return KORVEX_STATUS_SHAPE_MISMATCH;
     return guard([&] { return compute::sum_axis<V, F>(*m, out, rows); });
 }
@@ -42,11 +45,13 @@ int32_t sums(CompressedMatrix* m, double* out, uint64_t out_len, bool rows) {
 template <typename V, Form F>
 int32_t scale(CompressedMatrix* m, const V* w, uint64_t w_len, bool rows, CompressedMatrix** out) {
     if (!m || !w || !out) return KORVEX_STATUS_NULL;
+    if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
     if (w_len != (rows ? m->rows : m->cols)) return KORVEX_STATUS_SHAPE_MISMATCH;
     return guard([&] { return compute::scale_axis<V, F>(*m, w, rows, out); });
 }
 
-// One family's arithmetic; the `_f64` products exist for the f32 families.
+// One family's arithmetic; every export refuses a handle of another family
+// (KORVEX_STATUS_FAMILY) before reading it; the `_f64` products exist for the f32 families.
 template <typename V, Form F>
 struct ComputeApi {
     static int32_t matvec(CompressedMatrix* m, const V* x, uint64_t x_len, V* y, uint64_t y_len) {
@@ -85,6 +90,7 @@ struct ComputeApi {
     }
     static int32_t map_values(CompressedMatrix* m, uint32_t op, double arg, CompressedMatrix** out) {
         if (!m || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return compute::map_values<V, F>(*m, op, arg, out); });
     }
     static int32_t scale_rows(CompressedMatrix* m, const V* w, uint64_t w_len, CompressedMatrix** out) {

@@ -55,11 +55,31 @@ inline bool any_null(CompressedMatrix* const* ms, uint64_t c) {
     return false;
 }
 
+// Every export that reads or writes through a handle in a way that depends
+// on its family (value type and form) first checks that the handle is of
+// this family: status exports give KORVEX_STATUS_FAMILY, queries their
+// null-handle result, functions without a result do nothing. Exempt are
+// those that serve every family alike: free, the shape queries and the nnz
+// cache and statistics; outer range and mask slices serve both value types
+// of their form.
 template <typename V, Form F>
 struct MatrixApi {
+    // m is a non-null handle of this family.
+    static bool mine(const CompressedMatrix* m) { return m && is_family<V, F>(*m); }
+    // Outer slices of this form never touch values.
+    template <Form Along>
+    static bool sliceable(const CompressedMatrix& m) {
+        return Along == F ? is_form<F>(m) : is_family<V, F>(m);
+    }
+    static bool all_mine(CompressedMatrix* const* ms, uint64_t c) {
+        for (uint64_t j = 0; j < c; ++j)
+            if (!is_family<V, F>(*ms[j])) return false;
+        return true;
+    }
+
     static void free(CompressedMatrix* m) { matrix_free(m); }
     static CompressedMatrix* clone(CompressedMatrix* m) {
-        if (!m) return nullptr;
+        if (!mine(m)) return nullptr;
         return guard_or<CompressedMatrix*>(nullptr, [&] { return matrix_clone(*m); });
     }
     static uint64_t size() { return sizeof(CompressedMatrix); }
@@ -69,10 +89,10 @@ struct MatrixApi {
     static uint8_t is_empty(CompressedMatrix* m) { return !m || m->rows == 0 || m->cols == 0; }
 
     static const Span* outer_values(CompressedMatrix* m, uint64_t i) {
-        return m ? span_at(m->values, i) : nullptr;
+        return mine(m) ? span_at(m->values, i) : nullptr;
     }
     static const Span* outer_indices(CompressedMatrix* m, uint64_t i) {
-        return m ? span_at(m->indices, i) : nullptr;
+        return mine(m) ? span_at(m->indices, i) : nullptr;
     }
     static const V* outer_values_ptr(CompressedMatrix* m, uint64_t i) {
         const Span* s = outer_values(m, i);
@@ -86,24 +106,31 @@ struct MatrixApi {
         const Span* s = outer_values(m, i);
         return s ? s->len : 0;
     }
+    // The unchecked forms check no index, but still the family.
     static const V* outer_values_ptr_unchecked(CompressedMatrix* m, uint64_t i) {
+        if (!is_family<V, F>(*m)) return nullptr;
         return static_cast<const V*>(m->values.ptr[i].data);
     }
     static const int64_t* outer_indices_ptr_unchecked(CompressedMatrix* m, uint64_t i) {
+        if (!is_family<V, F>(*m)) return nullptr;
         return static_cast<const int64_t*>(m->indices.ptr[i].data);
     }
-    static uint64_t outer_len_unchecked(CompressedMatrix* m, uint64_t i) { return m->values.ptr[i].len; }
+    static uint64_t outer_len_unchecked(CompressedMatrix* m, uint64_t i) {
+        return is_family<V, F>(*m) ? m->values.ptr[i].len : 0;
+    }
     static RowInfo get_outer_info(CompressedMatrix* m, uint64_t i) {
-        if (!m || i >= outer_dim<F>(*m)) return RowInfo{nullptr, nullptr, 0};
+        if (!mine(m) || i >= outer_dim<F>(*m)) return RowInfo{nullptr, nullptr, 0};
         return get_outer_info_unchecked(m, i);
     }
     static RowInfo get_outer_info_unchecked(CompressedMatrix* m, uint64_t i) {
+        if (!is_family<V, F>(*m)) return RowInfo{nullptr, nullptr, 0};
         return RowInfo{m->values.ptr[i].data, static_cast<const int64_t*>(m->indices.ptr[i].data),
                        m->values.ptr[i].len};
     }
     static int32_t get_outer_pointers(CompressedMatrix* m, const V** values_out,
                                       const int64_t** indices_out, uint64_t* lengths_out) {
         if (!m || !values_out || !indices_out || !lengths_out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         for (uint64_t i = 0, n = outer_dim<F>(*m); i < n; ++i) {
             values_out[i] = static_cast<const V*>(m->values.ptr[i].data);
             indices_out[i] = static_cast<const int64_t*>(m->indices.ptr[i].data);
@@ -111,22 +138,19 @@ struct MatrixApi {
         }
         return KORVEX_OK;
     }
-    static const Span* values_vec_ptr(CompressedMatrix* m) { return m ? m->values.ptr : nullptr; }
-    static const Span* indices_vec_ptr(CompressedMatrix* m) { return m ? m->indices.ptr : nullptr; }
-    static uint64_t values_vec_len(CompressedMatrix* m) { return m ? m->values.len : 0; }
+    static const Span* values_vec_ptr(CompressedMatrix* m) { return mine(m) ? m->values.ptr : nullptr; }
+    static const Span* indices_vec_ptr(CompressedMatrix* m) { return mine(m) ? m->indices.ptr : nullptr; }
+    static uint64_t values_vec_len(CompressedMatrix* m) { return mine(m) ? m->values.len : 0; }
 
     static uint64_t nnz(CompressedMatrix* m) {
         return m ? guard_or<uint64_t>(0, [&] { return obtain_nnz(*m); }) : 0;
     }
-    static uint8_t has_nnz_cache(CompressedMatrix* m) { return m && m->nnz_tag == 1; }
+    static uint8_t has_nnz_cache(CompressedMatrix* m) { return m && has_cached_nnz(*m); }
     static void set_nnz(CompressedMatrix* m, uint64_t n) {
-        if (m) {
-            m->nnz_tag = 1;
-            m->nnz = n;
-        }
+        if (m) cache_nnz(*m, n);
     }
     static void invalidate_nnz(CompressedMatrix* m) {
-        if (m) m->nnz_tag = 0;
+        if (m) forget_nnz(*m);
     }
     static uint8_t is_zero(CompressedMatrix* m) { return !m || nnz(m) == 0; }
     static double density(CompressedMatrix* m) {
@@ -148,22 +172,22 @@ struct MatrixApi {
     }
 
     static uint8_t is_valid(CompressedMatrix* m) {
-        return m && guard_or(false, [&] { return korvex::is_valid<F>(*m); });
+        return mine(m) && guard_or(false, [&] { return korvex::is_valid<F>(*m); });
     }
     static uint8_t validate(CompressedMatrix* m) {
-        return m && guard_or(false, [&] { return korvex::validate<F>(*m); });
+        return mine(m) && guard_or(false, [&] { return korvex::validate<F>(*m); });
     }
     static uint8_t indices_in_bounds(CompressedMatrix* m) {
-        return m && guard_or(false, [&] { return korvex::indices_in_bounds<F>(*m); });
+        return mine(m) && guard_or(false, [&] { return korvex::indices_in_bounds<F>(*m); });
     }
     static uint8_t is_sorted(CompressedMatrix* m) {
-        return m && guard_or(false, [&] { return korvex::is_sorted(*m); });
+        return mine(m) && guard_or(false, [&] { return korvex::is_sorted(*m); });
     }
     static void ensure_sorted(CompressedMatrix* m) {
-        if (m) guard_void([&] { korvex::ensure_sorted<V, F>(*m); });
+        if (mine(m)) guard_void([&] { korvex::ensure_sorted<V, F>(*m); });
     }
     static uint8_t ensure_sorted_checked(CompressedMatrix* m) {
-        return m && guard_or(false, [&] {
+        return mine(m) && guard_or(false, [&] {
                    return korvex::ensure_sorted<V, F>(*m) == SortOutcome::sorted;
                });
     }
@@ -204,15 +228,18 @@ struct MatrixApi {
     static int32_t to_coo(CompressedMatrix* m, int64_t* row_out, int64_t* col_out, V* val_out,
                           uint64_t capacity) {
         if (!m || !row_out || !col_out || !val_out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return export_coo<V, F>(*m, row_out, col_out, val_out, capacity); });
     }
     static int32_t to_dense(CompressedMatrix* m, V* out, uint64_t capacity, uint8_t order) {
         if (!m || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return export_dense<V, F>(*m, out, capacity, order); });
     }
     static int32_t to_compressed(CompressedMatrix* m, V* values_out, void* indices_out,
                                  void* indptr_out, uint64_t capacity, uint8_t index_width) {
         if (!m || !values_out || !indices_out || !indptr_out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] {
             return export_compressed<V, F>(*m, values_out, indices_out, indptr_out, capacity,
                                            index_width);
@@ -221,14 +248,17 @@ struct MatrixApi {
 
     static int32_t from_other(CompressedMatrix* src, CompressedMatrix** out) {
         if (!src || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, other(F)>(*src)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return convert_form<V, other(F)>(*src, out); });
     }
     static int32_t transpose_from_other(CompressedMatrix* src, CompressedMatrix** out) {
         if (!src || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, other(F)>(*src)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return transpose<V, other(F)>(*src, out); });
     }
     static int32_t transpose_shared_from_other(CompressedMatrix* src, CompressedMatrix** out) {
         if (!src || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, other(F)>(*src)) return KORVEX_STATUS_FAMILY;
         return guard([&] {
             *out = transpose_shared(*src);
             return KORVEX_OK;
@@ -237,36 +267,44 @@ struct MatrixApi {
 
     static int32_t slice_rows(CompressedMatrix* m, uint64_t start, uint64_t end, CompressedMatrix** out) {
         if (!m || !out) return KORVEX_STATUS_NULL;
+        if (!sliceable<Form::csr>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::slice_rows(*m, start, end, out); });
     }
     static int32_t slice_cols(CompressedMatrix* m, uint64_t start, uint64_t end, CompressedMatrix** out) {
         if (!m || !out) return KORVEX_STATUS_NULL;
+        if (!sliceable<Form::csc>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::slice_cols(*m, start, end, out); });
     }
     static int32_t slice_rows_mask(CompressedMatrix* m, const uint8_t* mask, uint64_t mask_len,
                                    CompressedMatrix** out) {
         if (!m || !mask || !out) return KORVEX_STATUS_NULL;
+        if (!sliceable<Form::csr>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::mask_rows(*m, mask, mask_len, out); });
     }
     static int32_t slice_cols_mask(CompressedMatrix* m, const uint8_t* mask, uint64_t mask_len,
                                    CompressedMatrix** out) {
         if (!m || !mask || !out) return KORVEX_STATUS_NULL;
+        if (!sliceable<Form::csc>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::mask_cols(*m, mask, mask_len, out); });
     }
     static int32_t take_rows(CompressedMatrix* m, const uint64_t* pos, uint64_t n, CompressedMatrix** out) {
         if (!m || !pos || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::take_rows(*m, pos, n, out); });
     }
     static int32_t take_cols(CompressedMatrix* m, const uint64_t* pos, uint64_t n, CompressedMatrix** out) {
         if (!m || !pos || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::take_cols(*m, pos, n, out); });
     }
     static int32_t hstack(CompressedMatrix* const* mats, uint64_t count, CompressedMatrix** out) {
         if (!mats || !out || count == 0 || any_null(mats, count)) return KORVEX_STATUS_NULL;
+        if (!all_mine(mats, count)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::hstack(mats, count, out); });
     }
     static int32_t vstack(CompressedMatrix* const* mats, uint64_t count, CompressedMatrix** out) {
         if (!mats || !out || count == 0 || any_null(mats, count)) return KORVEX_STATUS_NULL;
+        if (!all_mine(mats, count)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return Axes<V, F>::vstack(mats, count, out); });
     }
 };

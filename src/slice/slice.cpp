@@ -40,10 +40,11 @@ inline uint64_t lower_bound(const int64_t* idx, uint64_t n, int64_t key) {
     return base + (idx[base] < key ? 1 : 0);
 }
 
-// No outer index at all; the count is cached as 0.
+// No outer index at all, in m's family; the count is cached as 0.
 template <Form F>
-CompressedMatrix* make_empty_outer(uint64_t inner) {
-    return make_matrix(SpanVec{}, SpanVec{}, rows_of<F>(0, inner), cols_of<F>(0, inner), 1, 0);
+CompressedMatrix* make_empty_outer(const CompressedMatrix& m, uint64_t inner) {
+    return make_matrix(Family::of(m), SpanVec{}, SpanVec{}, rows_of<F>(0, inner), cols_of<F>(0, inner),
+                       true, 0);
 }
 
 // The selected inner indices of an inner mask as a bit set, with the number
@@ -133,13 +134,13 @@ int32_t slice_outer_range(const CompressedMatrix& m, uint64_t start, uint64_t en
     if (start > end || end > outer_dim<F>(m)) return KORVEX_STATUS_RANGE;
     uint64_t inner = inner_dim<F>(m), k = end - start;
     if (k == 0) {
-        *out = make_empty_outer<F>(inner);
+        *out = make_empty_outer<F>(m, inner);
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= end && m.indices.len >= end, "span arrays shorter than the shape");
     SpanVecGuard v(share_range(m.values, start, end));
     SpanVec x = share_range(m.indices, start, end);
-    *out = make_matrix(v.take(), x, rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
+    *out = make_matrix(Family::of(m), v.take(), x, rows_of<F>(k, inner), cols_of<F>(k, inner), false, 0);
     return KORVEX_OK;
 }
 
@@ -150,7 +151,7 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
     if (start > end || end > inner) return KORVEX_STATUS_RANGE;
     uint64_t width = end - start;
     if (width == 0 || n == 0) {
-        *out = make_vacant<V>(n, rows_of<F>(n, width), cols_of<F>(n, width));
+        *out = make_vacant<V, F>(n, rows_of<F>(n, width), cols_of<F>(n, width));
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
@@ -177,7 +178,7 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
     });
     uint64_t total = sum_counts(counts.get(), n);
     if (total == 0) {
-        *out = make_vacant<V>(n, rows_of<F>(n, width), cols_of<F>(n, width));
+        *out = make_vacant<V, F>(n, rows_of<F>(n, width), cols_of<F>(n, width));
         return KORVEX_OK;
     }
     SpanVec v, x;
@@ -190,7 +191,7 @@ int32_t slice_inner_range(const CompressedMatrix& m, uint64_t start, uint64_t en
     };
     if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
         return KORVEX_STATUS_ALLOC;
-    *out = make_matrix(v, x, rows_of<F>(n, width), cols_of<F>(n, width), 1, total);
+    *out = make_matrix(Family::of<V, F>(), v, x, rows_of<F>(n, width), cols_of<F>(n, width), true, total);
     return KORVEX_OK;
 }
 
@@ -201,7 +202,7 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     if (mask_len != n) return KORVEX_STATUS_LENGTH;
     uint64_t k = count_selected(mask, mask_len);
     if (k == 0) {
-        *out = make_empty_outer<F>(inner);
+        *out = make_empty_outer<F>(m, inner);
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
@@ -243,7 +244,8 @@ int32_t slice_outer_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
             }
         });
     v.v.len = x.v.len = k;
-    *out = make_matrix(v.take(), x.take(), rows_of<F>(k, inner), cols_of<F>(k, inner), 0, 0);
+    *out = make_matrix(Family::of(m), v.take(), x.take(), rows_of<F>(k, inner), cols_of<F>(k, inner), false,
+                       0);
     return KORVEX_OK;
 }
 
@@ -254,7 +256,7 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     if (mask_len != inner) return KORVEX_STATUS_LENGTH;
     uint64_t k = count_selected(mask, mask_len);
     if (k == 0 || n == 0) {
-        *out = make_vacant<V>(n, rows_of<F>(n, k), cols_of<F>(n, k));
+        *out = make_vacant<V, F>(n, rows_of<F>(n, k), cols_of<F>(n, k));
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
@@ -284,7 +286,7 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     });
     uint64_t total = sum_counts(counts.get(), n);
     if (total == 0) {
-        *out = make_vacant<V>(n, rows_of<F>(n, k), cols_of<F>(n, k));
+        *out = make_vacant<V, F>(n, rows_of<F>(n, k), cols_of<F>(n, k));
         return KORVEX_OK;
     }
     SpanVec v, x;
@@ -295,7 +297,7 @@ int32_t slice_inner_mask(const CompressedMatrix& m, const uint8_t* mask, uint64_
     };
     if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
         return KORVEX_STATUS_ALLOC;
-    *out = make_matrix(v, x, rows_of<F>(n, k), cols_of<F>(n, k), 1, total);
+    *out = make_matrix(Family::of<V, F>(), v, x, rows_of<F>(n, k), cols_of<F>(n, k), true, total);
     return KORVEX_OK;
 }
 

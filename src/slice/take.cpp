@@ -90,7 +90,8 @@ int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, C
     uint64_t dim = outer_dim<F>(m), inner = inner_dim<F>(m);
     if (any_position(n, [&](uint64_t i) { return pos[i] >= dim; })) return KORVEX_STATUS_RANGE;
     if (n == 0) {
-        *out = make_matrix(SpanVec{}, SpanVec{}, rows_of<F>(0, inner), cols_of<F>(0, inner), 1, 0);
+        *out = make_matrix(Family::of(m), SpanVec{}, SpanVec{}, rows_of<F>(0, inner), cols_of<F>(0, inner), true,
+                           0);
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= dim && m.indices.len >= dim, "span arrays shorter than the shape");
@@ -120,7 +121,8 @@ int32_t take_outer(const CompressedMatrix& m, const uint64_t* pos, uint64_t n, C
             });
     }
     v.v.len = x.v.len = n;
-    *out = make_matrix(v.take(), x.take(), rows_of<F>(n, inner), cols_of<F>(n, inner), 0, 0);
+    *out = make_matrix(Family::of(m), v.take(), x.take(), rows_of<F>(n, inner), cols_of<F>(n, inner),
+                       false, 0);
     return KORVEX_OK;
 }
 
@@ -130,7 +132,7 @@ int32_t take_inner(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, C
     if (any_position(k, [&](uint64_t t) { return pos[t] >= inner; })) return KORVEX_STATUS_RANGE;
     const uint64_t rows = rows_of<F>(n, k), cols = cols_of<F>(n, k);
     if (k == 0 || n == 0) {
-        *out = make_vacant<V>(n, rows, cols);
+        *out = make_vacant<V, F>(n, rows, cols);
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(m.values.len >= n && m.indices.len >= n, "span arrays shorter than the shape");
@@ -166,7 +168,7 @@ int32_t take_inner(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, C
     for (uint64_t i = 0; i < n; ++i) overflow |= __builtin_add_overflow(total, counts[i], &total);
     if (overflow) return KORVEX_STATUS_ALLOC;
     if (total == 0) {
-        *out = make_vacant<V>(n, rows, cols);
+        *out = make_vacant<V, F>(n, rows, cols);
         return KORVEX_OK;
     }
 
@@ -192,7 +194,7 @@ int32_t take_inner(const CompressedMatrix& m, const uint64_t* pos, uint64_t k, C
     SpanVec v, x;
     if (assemble_outer(counts.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
         return KORVEX_STATUS_ALLOC;
-    *out = make_matrix(v, x, rows, cols, 1, total);
+    *out = make_matrix(Family::of<V, F>(), v, x, rows, cols, true, total);
     return KORVEX_OK;
 }
 

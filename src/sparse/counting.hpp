@@ -267,10 +267,11 @@ BucketStatus bucket_entries(uint64_t m, const CountingPlan& plan, const Targets&
                                                         indices, total);
 }
 
-// bucket_entries into a new matrix of the given shape, with its count
-// cached: 0, or -8 for a target outside [0, m), or -7 when the buffers fail.
+// bucket_entries into a new matrix of family `fam` and the given shape, with
+// its count cached: 0, or -8 for a target outside [0, m), or -7 when the
+// buffers fail.
 template <typename V, typename Targets, typename Entries>
-int32_t build_bucketed(uint64_t m, const CountingPlan& plan, const Targets& targets,
+int32_t build_bucketed(Family fam, uint64_t m, const CountingPlan& plan, const Targets& targets,
                        const Entries& entries, RowOrder order, uint64_t rows, uint64_t cols,
                        CompressedMatrix** out) {
     SpanVec v, x;
@@ -280,7 +281,7 @@ int32_t build_bucketed(uint64_t m, const CountingPlan& plan, const Targets& targ
         case BucketStatus::alloc_failed: return KORVEX_STATUS_ALLOC;
         case BucketStatus::ok: break;
     }
-    *out = make_matrix(v, x, rows, cols, 1, total);
+    *out = make_matrix(fam, v, x, rows, cols, true, total);
     return KORVEX_OK;
 }
 

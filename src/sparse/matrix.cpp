@@ -4,16 +4,18 @@
 
 namespace korvex {
 
-CompressedMatrix* make_matrix(SpanVec values, SpanVec indices, uint64_t rows, uint64_t cols,
-                              uint64_t nnz_tag, uint64_t nnz) {
+CompressedMatrix* make_matrix(Family fam, SpanVec values, SpanVec indices, uint64_t rows,
+                              uint64_t cols, bool cached, uint64_t nnz) {
+    KORVEX_INVARIANT((fam.bits & ~Family::kMask) == 0 && (fam.bits & Family::kStamped),
+                     "a record without a family");
     SpanVecGuard v(values), x(indices);
     auto* m = static_cast<CompressedMatrix*>(xmalloc(sizeof(CompressedMatrix)));
-    *m = CompressedMatrix{v.take(), x.take(), rows, cols, nnz_tag, nnz};
+    *m = CompressedMatrix{v.take(), x.take(), rows, cols, fam.bits | (cached ? kNnzCached : 0), nnz};
     return m;
 }
 
-CompressedMatrix* make_blank(uint64_t n, Span value_fill, Span index_fill, uint64_t rows,
-                             uint64_t cols) {
+CompressedMatrix* make_blank(Family fam, uint64_t n, Span value_fill, Span index_fill,
+                             uint64_t rows, uint64_t cols) {
     SpanVecGuard v(n), x(n);  // the fills hold no references
     par::for_range(n, [&](uint64_t b, uint64_t e) {
         for (uint64_t i = b; i < e; ++i) {
@@ -22,7 +24,7 @@ CompressedMatrix* make_blank(uint64_t n, Span value_fill, Span index_fill, uint6
         }
     });
     v.v.len = x.v.len = n;
-    return make_matrix(v.take(), x.take(), rows, cols, 1, 0);
+    return make_matrix(fam, v.take(), x.take(), rows, cols, true, 0);
 }
 
 void matrix_free(CompressedMatrix* m) noexcept {
@@ -58,7 +60,7 @@ SpanVec share_range(const SpanVec& v, uint64_t begin, uint64_t end) {
 CompressedMatrix* matrix_clone(const CompressedMatrix& m) {
     SpanVecGuard v(share_range(m.values, 0, m.values.len));
     SpanVec x = share_range(m.indices, 0, m.indices.len);
-    return make_matrix(v.take(), x, m.rows, m.cols, m.nnz_tag, m.nnz);
+    return make_matrix(Family::of(m), v.take(), x, m.rows, m.cols, has_cached_nnz(m), m.nnz);
 }
 
 }  // namespace korvex

@@ -16,7 +16,7 @@ struct CompressedMatrix {
     korvex::SpanVec indices;  // element type int64_t
     uint64_t rows;
     uint64_t cols;
-    uint64_t nnz_tag;  // 1 when `nnz` holds the count
+    uint64_t nnz_tag;  // bit 0: `nnz` holds the count; bits 8-15: the family (korvex::Family)
     uint64_t nnz;
 };
 static_assert(sizeof(CompressedMatrix) == 80);
@@ -24,6 +24,50 @@ static_assert(sizeof(CompressedMatrix) == 80);
 namespace korvex {
 
 enum class Form { csr, csc };
+
+// The family a record was built for: its value type and form. make_matrix
+// writes it into bits 8-15 of the nnz tag and nothing changes it after that
+// (the count bit 0 is set and cleared beside it), so every export can refuse
+// a handle of another family before touching it. A record never stamped
+// (all bits 0) belongs to no family.
+struct Family {
+    uint64_t bits;
+
+    static constexpr uint64_t kStamped = 1u << 8, kCsc = 1u << 9, kF64 = 1u << 10,
+                              kMask = 0xFFu << 8;
+    template <typename V, Form F>
+    static constexpr Family of() {
+        static_assert(sizeof(V) == 4 || sizeof(V) == 8);
+        return Family{kStamped | (F == Form::csc ? kCsc : 0) | (sizeof(V) == 8 ? kF64 : 0)};
+    }
+    static Family of(const CompressedMatrix& m) { return Family{m.nnz_tag & kMask}; }
+    // The same value type in the other form (a transpose over shared spans).
+    constexpr Family other_form() const { return Family{bits ^ kCsc}; }
+    constexpr bool operator==(const Family&) const = default;
+};
+
+// m belongs to the family of <V, F>: one compare.
+template <typename V, Form F>
+inline bool is_family(const CompressedMatrix& m) {
+    return (m.nnz_tag & Family::kMask) == Family::of<V, F>().bits;
+}
+// m has form F, whatever its value type (for the operations that never
+// touch values and serve both value types).
+template <Form F>
+inline bool is_form(const CompressedMatrix& m) {
+    constexpr uint64_t want = Family::kStamped | (F == Form::csc ? Family::kCsc : 0);
+    return (m.nnz_tag & (Family::kStamped | Family::kCsc)) == want;
+}
+
+// The nnz cache, beside the family bits.
+inline constexpr uint64_t kNnzCached = 1;
+inline bool has_cached_nnz(const CompressedMatrix& m) { return (m.nnz_tag & kNnzCached) != 0; }
+// Tag first, then the count.
+inline void cache_nnz(CompressedMatrix& m, uint64_t nnz) {
+    m.nnz_tag |= kNnzCached;
+    m.nnz = nnz;
+}
+inline void forget_nnz(CompressedMatrix& m) { m.nnz_tag &= ~kNnzCached; }
 
 template <Form F>
 inline uint64_t outer_dim(const CompressedMatrix& m) { return F == Form::csr ? m.rows : m.cols; }
@@ -37,23 +81,24 @@ inline uint64_t cols_of(uint64_t outer, uint64_t inner) { return F == Form::csr 
 
 inline constexpr Form other(Form f) { return f == Form::csr ? Form::csc : Form::csr; }
 
-// Takes ownership of both arrays, also when it throws (they are released
-// then). tag 0 means no cached count.
-CompressedMatrix* make_matrix(SpanVec values, SpanVec indices, uint64_t rows, uint64_t cols,
-                              uint64_t nnz_tag, uint64_t nnz);
+// The one constructor of every record: a matrix of family `fam`. Takes
+// ownership of both arrays, also when it throws (they are released then).
+// `cached` false means no cached count.
+CompressedMatrix* make_matrix(Family fam, SpanVec values, SpanVec indices, uint64_t rows,
+                              uint64_t cols, bool cached, uint64_t nnz);
 // A matrix whose n outer indices all hold the given spans (no owners), with
 // nnz cached as 0. Used for results without entries.
-CompressedMatrix* make_blank(uint64_t n, Span value_fill, Span index_fill, uint64_t rows,
-                             uint64_t cols);
-// A matrix without entries whose n outer indices all hold vacant spans
-// (what copying operations give their empty rows).
-template <typename V>
+CompressedMatrix* make_blank(Family fam, uint64_t n, Span value_fill, Span index_fill,
+                             uint64_t rows, uint64_t cols);
+// A matrix of family <V, F> without entries whose n outer indices all hold
+// vacant spans (what copying operations give their empty rows).
+template <typename V, Form F>
 CompressedMatrix* make_vacant(uint64_t n, uint64_t rows, uint64_t cols) {
-    return make_blank(n, vacant_span(sizeof(V)), vacant_span(8), rows, cols);
+    return make_blank(Family::of<V, F>(), n, vacant_span(sizeof(V)), vacant_span(8), rows, cols);
 }
 void matrix_free(CompressedMatrix* m) noexcept;
-// New record sharing every span of m (one more reference each), shape and
-// cache copied.
+// New record sharing every span of m (one more reference each), family,
+// shape and cache copied.
 CompressedMatrix* matrix_clone(const CompressedMatrix& m);
 // Copies of spans [begin, end) of v, each with its own reference.
 SpanVec share_range(const SpanVec& v, uint64_t begin, uint64_t end);

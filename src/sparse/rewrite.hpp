@@ -63,7 +63,7 @@ bool replace_rows(CompressedMatrix& m, const uint64_t* rows, const uint64_t* len
         m.values.ptr[i] = nv[t];
         m.indices.ptr[i] = nx[t];
     }
-    if (m.nnz_tag == 1) m.nnz = m.nnz - old_total + new_total;
+    if (has_cached_nnz(m)) m.nnz = m.nnz - old_total + new_total;
     return true;
 }
 

@@ -10,10 +10,9 @@ uint64_t count_entries(const CompressedMatrix& m) {
 }
 
 uint64_t obtain_nnz(CompressedMatrix& m) {
-    if (m.nnz_tag == 1) return m.nnz;
+    if (has_cached_nnz(m)) return m.nnz;
     uint64_t n = count_entries(m);
-    m.nnz_tag = 1;
-    m.nnz = n;
+    cache_nnz(m, n);
     return n;
 }
 

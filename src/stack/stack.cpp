@@ -24,15 +24,12 @@ uint64_t sum_counts(CompressedMatrix* const* mats, uint64_t count) {
     Temp<uint64_t> counts = temp_array<uint64_t>(count);
     par::collect(count, counts.get(), [&](uint64_t j) {
         const CompressedMatrix& m = *mats[j];
-        return m.nnz_tag == 1 ? m.nnz : count_entries(m);
+        return has_cached_nnz(m) ? m.nnz : count_entries(m);
     });
     uint64_t s = 0;
     for (uint64_t j = 0; j < count; ++j) {
         CompressedMatrix& m = *mats[j];
-        if (m.nnz_tag != 1) {
-            m.nnz_tag = 1;
-            m.nnz = counts[j];
-        }
+        if (!has_cached_nnz(m)) cache_nnz(m, counts[j]);
         s += counts[j];
     }
     return s;
@@ -66,7 +63,8 @@ int32_t stack_along(CompressedMatrix* const* mats, uint64_t count, CompressedMat
         share_spans_parallel(m.indices.ptr, x.v.ptr + x.v.len, n);
         x.v.len += n;
     }
-    *out = make_matrix(v.take(), x.take(), rows_of<F>(outer, inner), cols_of<F>(outer, inner), 1, nnz);
+    *out = make_matrix(Family::of(*mats[0]), v.take(), x.take(), rows_of<F>(outer, inner),
+                       cols_of<F>(outer, inner), true, nnz);
     return KORVEX_OK;
 }
 
@@ -88,7 +86,7 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
         if (!any_entries) any_entries = obtain_nnz(*mats[j]) != 0;  // stop at the first non-zero
     }
     if (!any_entries) {
-        *out = make_vacant<V>(n, rows_of<F>(n, inner), cols_of<F>(n, inner));
+        *out = make_vacant<V, F>(n, rows_of<F>(n, inner), cols_of<F>(n, inner));
         return KORVEX_OK;
     }
     for (uint64_t j = 0; j < count; ++j)
@@ -125,7 +123,7 @@ int32_t stack_across(CompressedMatrix* const* mats, uint64_t count, CompressedMa
     };
     if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, fill))
         return KORVEX_STATUS_ALLOC;
-    *out = make_matrix(v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), 1, total);
+    *out = make_matrix(Family::of<V, F>(), v, x, rows_of<F>(n, inner), cols_of<F>(n, inner), true, total);
     return KORVEX_OK;
 }
 

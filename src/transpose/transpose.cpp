@@ -11,7 +11,7 @@ template <typename V, Form F>
 int32_t transpose(const CompressedMatrix& src, CompressedMatrix** out) {
     uint64_t n = outer_dim<F>(src);
     if (src.rows == 0 || src.cols == 0) {
-        *out = make_vacant<V>(n, src.cols, src.rows);
+        *out = make_vacant<V, other(F)>(n, src.cols, src.rows);
         return KORVEX_OK;
     }
     KORVEX_INVARIANT(src.values.len >= n && src.indices.len >= n, "span arrays shorter than the shape");
@@ -25,7 +25,7 @@ int32_t transpose(const CompressedMatrix& src, CompressedMatrix** out) {
     });
     if (mismatch.load()) return KORVEX_STATUS_INDEX;
     if (total == 0) {
-        *out = make_vacant<V>(n, src.cols, src.rows);
+        *out = make_vacant<V, other(F)>(n, src.cols, src.rows);
         return KORVEX_OK;
     }
     SpanVec v, x;
@@ -37,7 +37,7 @@ int32_t transpose(const CompressedMatrix& src, CompressedMatrix** out) {
     };
     if (assemble_outer(lens.get(), n, sizeof(V), /*vacant_fill=*/true, v, x, copy_sorted))
         return KORVEX_STATUS_ALLOC;
-    *out = make_matrix(v, x, src.cols, src.rows, 1, total);
+    *out = make_matrix(Family::of<V, other(F)>(), v, x, src.cols, src.rows, true, total);
     return KORVEX_OK;
 }
 
@@ -45,6 +45,7 @@ CompressedMatrix* transpose_shared(const CompressedMatrix& src) {
     CompressedMatrix* t = matrix_clone(src);
     t->rows = src.cols;
     t->cols = src.rows;
+    t->nnz_tag ^= Family::kCsc;  // the same value type in the other form
     return t;
 }
 

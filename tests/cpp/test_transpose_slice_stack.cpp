@@ -208,17 +208,27 @@ TEST_F(Stack, StatusesAndSingleInputClones) {
     EXPECT_TRUE(out == kUntouched && live() == before);
     Arrays<double> arr({{{0, 1.0}}, {{1, 2.0}}});
     CompressedMatrix* v = view_of<CsrF64>(2, 2, arr);
+    CompressedMatrix* vc = view_of<CscF64>(2, 2, arr);
+    CompressedMatrix* ac = copy_of<CscF64>(2, 4, {{{1, 1.0}}, {}, {}, {}});
     using Fn = int32_t (*)(CompressedMatrix* const*, uint64_t, CompressedMatrix**);
-    for (Fn f : {Fn(csr_f64_hstack), Fn(csr_f64_vstack), Fn(csc_f64_hstack), Fn(csc_f64_vstack)}) {
-        ASSERT_EQ(f(&v, 1, &out), 0);  // one input: a clone, cache state included
-        EXPECT_TRUE(!csr_f64_has_nnz_cache(out) && csr_f64_row_values(out, 1)->data == arr.data.data() + 1);
+    struct Case {
+        Fn f;
+        CompressedMatrix *view, *copy, *other;  // inputs of the family, one of the other form
+    };
+    for (Case c : {Case{csr_f64_hstack, v, a, vc}, Case{csr_f64_vstack, v, a, vc},
+                   Case{csc_f64_hstack, vc, ac, v}, Case{csc_f64_vstack, vc, ac, v}}) {
+        ASSERT_EQ(c.f(&c.view, 1, &out), 0);  // one input: a clone, cache state included
+        EXPECT_TRUE(!csr_f64_has_nnz_cache(out) && out->values.ptr[1].data == arr.data.data() + 1);
         csr_f64_free(out);
-        ASSERT_EQ(f(&a, 1, &out), 0);
-        EXPECT_TRUE(csr_f64_nnz(out) == 1 && csr_f64_rows(out) == 2 && csr_f64_cols(out) == 4);
+        ASSERT_EQ(c.f(&c.copy, 1, &out), 0);
+        EXPECT_TRUE(csr_f64_nnz(out) == 1 && csr_f64_rows(out) == csr_f64_rows(c.copy) &&
+                    csr_f64_cols(out) == csr_f64_cols(c.copy));
         csr_f64_free(out);
+        out = kUntouched;  // a handle of the other form is refused, even alone
+        EXPECT_TRUE(c.f(&c.other, 1, &out) == KORVEX_STATUS_FAMILY && out == kUntouched);
     }
-    EXPECT_EQ(csr_f64_has_nnz_cache(v), 0);
-    for (CompressedMatrix* m : {a, b, v}) csr_f64_free(m);
+    EXPECT_TRUE(csr_f64_has_nnz_cache(v) == 0 && csr_f64_has_nnz_cache(vc) == 0);
+    for (CompressedMatrix* m : {a, b, v, vc, ac}) csr_f64_free(m);
 }
 
 TEST_F(Stack, AlongTheCompressedAxisSharesSpans) {

@@ -416,7 +416,15 @@ def test_serializer_round_trips(fmt, dtype, shape, density):
         assert sum(memoryview(f).nbytes for f in frames) <= (A.shape[0 if fmt == "csr" else 1]
                                                              + 1 + A.nnz) * 4 + A.data.nbytes
         same(R, A)
-        assert not R.is_view  # its own storage: the message buffer is not kept
+        # Values aligned in the frames are read in place (the block keeps the
+        # frames); at an odd offset they are copied.
+        vals = np.frombuffer(frames[2], dtype=dtype)
+        assert R.is_view == vals.flags.aligned
+        if R.nnz and not pack:
+            np.frombuffer(frames[2], dtype=dtype)[:] = 7.0
+            del frames, vals
+            gc.collect()
+            assert (R.to_scipy().data == 7.0).all()
 
 
 def test_serializer_exports_large_blocks_in_ranges(monkeypatch):
@@ -459,6 +467,152 @@ def test_serializer_keeps_wide_indices():
     assert R.shape == (3, n)
     np.testing.assert_array_equal(C.col, [5, 7, n - 1])
     np.testing.assert_array_equal(C.data, [1.0, 3.0, 2.0])
+
+
+# -- blocks whose arrays arrive at odd addresses -------------------------------
+
+def odd_address(a):
+    """a's bytes at an address one past a multiple of its width."""
+    buf = bytearray(a.nbytes + 1)
+    out = np.frombuffer(buf, dtype=a.dtype, count=len(a), offset=1)
+    out[:] = a
+    return out
+
+
+def test_parts_at_odd_addresses_are_copied_not_refused():
+    A = scipy_matrix(shape=(40, 30), density=0.2)
+    part = sp.csr_matrix((odd_address(A.data), odd_address(A.indices.astype(np.int64)),
+                          A.indptr), shape=A.shape)
+    assert not part.data.flags.aligned
+    B = kd._block_from_scipy(part)
+    same(B, A)
+    assert not B.is_view
+    assert kd._block_from_scipy(A).is_view  # aligned arrays are still read in place
+
+
+def test_cluster_blocks_from_scipy_select_mask_rechunk_concatenate(client):
+    # Big enough that the slices travel as out-of-band pickle buffers, which
+    # the worker reads at whatever offset the message puts them.
+    A = scipy_matrix(shape=(400, 120), density=0.2, seed=5)
+    X = kd.from_scipy(A, chunks=50)
+    mask = np.arange(400) % 3 != 0
+    cases = [(X[10:390], A[10:390]), (X[mask], A[mask]), (X[:, 7:90], A[:, 7:90]),
+             (X.rechunk((200, 120)), A), (da.concatenate([X, X]), sp.vstack([A, A]).tocsr())]
+    got = client.compute([x for x, _ in cases], sync=True)
+    for (_, want), M in zip(cases, got):
+        same(M, want)
+
+
+# -- reductions, positions and map_blocks ----------------------------------------
+
+def dense_reductions(D):
+    return {
+        "max": D.max(), "min": D.min(), "max0": D.max(0), "min1": D.min(1), "max-1": D.max(-1),
+        "argmax": D.argmax(), "argmin": D.argmin(), "argmax0": D.argmax(0),
+        "argmin1": D.argmin(1), "max0k": D.max(0, keepdims=True),
+        "sum": D.sum(), "mean1": D.mean(1),
+    }
+
+
+DASK_REDUCTIONS = {
+    "max": lambda X: X.max(), "min": lambda X: np.min(X), "max0": lambda X: X.max(axis=0),
+    "min1": lambda X: X.min(axis=1), "max-1": lambda X: np.max(X, axis=-1),
+    "argmax": lambda X: X.argmax(), "argmin": lambda X: np.argmin(X),
+    "argmax0": lambda X: X.argmax(axis=0), "argmin1": lambda X: X.argmin(axis=1),
+    "max0k": lambda X: X.max(axis=0, keepdims=True),
+    "sum": lambda X: X.sum(), "mean1": lambda X: X.mean(axis=1),
+}
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_reductions_on_korvex_blocks(compute, fmt):
+    A = scipy_matrix(fmt, shape=(70, 50), density=0.15)
+    A.data -= 0.5  # negative and positive values: the implicit zeros matter
+    X = kd.from_scipy(A, chunks=17)
+    want = dense_reductions(A.toarray())
+    names = list(DASK_REDUCTIONS)
+    got = compute(*[DASK_REDUCTIONS[k](X) for k in names])
+    for k, g in zip(names, got):
+        assert np.shape(g) == np.shape(want[k]), k
+        np.testing.assert_allclose(g, want[k], rtol=1e-12, err_msg=k)
+
+
+@pytest.mark.parametrize("name", ["max", "min", "argmax", "argmin"])
+@pytest.mark.parametrize("axis,keepdims", [(None, True), ((0, 1), False), ((0,), True),
+                                           (1, False), (-1, True)])
+def test_numpy_form_of_extremes(name, axis, keepdims):
+    A = scipy_matrix(shape=(7, 5), density=0.4)
+    A.data -= 0.5
+    M, D = korvex.from_scipy(A), A.toarray()
+    if name.startswith("arg") and isinstance(axis, tuple):
+        return  # numpy takes one axis or none for the arg forms
+    got = getattr(M, name)(axis=axis, keepdims=keepdims)
+    want = getattr(np, name)(D, axis=axis, keepdims=keepdims)
+    assert type(got) is type(want) and np.shape(got) == np.shape(want)
+    np.testing.assert_array_equal(got, want)
+    if name.startswith("arg"):  # np.argmax(M) gives numpy's form (Dask calls it so)
+        got, want = getattr(np, name)(M, axis=axis), getattr(np, name)(D, axis)
+        assert type(got) is type(want) and np.shape(got) == np.shape(want)
+        np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_positions_from_a_dask_array(compute, fmt):
+    A = scipy_matrix(fmt, shape=(160, 90), density=0.1)
+    X = kd.from_scipy(A, chunks=40)
+    pos = np.array([3, 150 if fmt == "csr" else 85, 2, 3])
+    idx = da.from_array(pos, chunks=2)
+    key = idx if fmt == "csr" else (slice(None), idx)
+    M, = compute(X[key])
+    same(M, A[pos] if fmt == "csr" else A[:, pos])
+
+
+def test_map_blocks_learns_the_result_type_from_a_korvex_block(compute):
+    A = scipy_matrix(shape=(60, 40), density=0.1)
+    X = kd.from_scipy(A, chunks=25)
+    doubled, csc = X.map_blocks(lambda b: b * 2.0), X.map_blocks(lambda b: b.tocsc())
+    assert isinstance(doubled._meta, korvex.CSRMatrix) and isinstance(csc._meta, korvex.CSCMatrix)
+    D, C = compute(doubled, csc)
+    same(D, (A * 2.0).tocsr())
+    np.testing.assert_array_equal(C.toarray(), A.toarray())
+    M = korvex.from_scipy(A)
+    ones = np.ones_like(M, shape=(2, 3))
+    assert isinstance(ones, korvex.CSRMatrix) and ones.toarray().tolist() == [[1.0] * 3] * 2
+    assert np.zeros_like(M).nnz == 0 and np.zeros_like(M).shape == M.shape
+    with pytest.raises(TypeError, match="float32 or float64"):
+        np.ones_like(M, dtype=np.int64)
+    # A matrix without cells (a meta) converts to any type, as scipy's empty one.
+    E = korvex.from_scipy(sp.csr_matrix((0, 4))).astype(np.int64)
+    assert type(E) is np.ndarray and E.shape == (0, 4) and E.dtype == np.int64
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_korvex_reductions_read_every_block(compute, fmt):
+    A = scipy_matrix(fmt, shape=(90, 60), density=0.15).tolil()
+    A[:30 if fmt == "csr" else 90, :60 if fmt == "csr" else 20] = 0  # blocks of zeros
+    A = A.asformat(fmt)
+    A.eliminate_zeros()
+    A.data -= 2.0  # every stored value negative: only the zeros give the maximum 0
+    dup = A.copy()
+    dup.indices[1::5] = dup.indices[::5][:len(dup.indices[1::5])]  # repeated indices
+    D = dup.toarray()
+    C = korvex.from_scipy(dup).tocoo()  # stored entries, duplicates not yet summed
+    C.sum_duplicates()
+    np.testing.assert_array_equal(C.toarray(), D)
+    assert C.nnz == sp.coo_matrix(D).nnz + np.count_nonzero((C.data == 0))
+    X = kd.from_scipy(dup, chunks=(30, 0, 30, 30) if fmt == "csr" else (20, 0, 20, 20))
+    cases = [(kd.max(X), D.max()), (kd.min(X, axis=0), D.min(0)), (kd.max(X, 1), D.max(1)),
+             (kd.max(X, 0, keepdims=True), D.max(0, keepdims=True)),
+             (kd.count_nonzero(X), np.count_nonzero(D)),
+             (kd.count_nonzero(X, axis=0), np.count_nonzero(D, axis=0)),
+             (kd.count_nonzero(X, axis=1), np.count_nonzero(D, axis=1)),
+             (kd.var(X), D.var()), (kd.var(X, axis=0, ddof=1), D.var(0, ddof=1)),
+             (kd.std(X, axis=1), D.std(1)), (kd.var(X, keepdims=True), D.var(keepdims=True))]
+    for (x, want), got in zip(cases, compute(*[x for x, _ in cases])):
+        assert np.shape(got) == x.shape == np.shape(want)
+        np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-12)
+    with pytest.raises(TypeError, match="korvex.dask.count_nonzero"):
+        compute(da.count_nonzero(X))
 
 
 # -- two operands ------------------------------------------------------------
