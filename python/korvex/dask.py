@@ -487,7 +487,8 @@ class _Lifted:
         return NotImplemented
 
 
-_Compressed._middle_axis = staticmethod(_Lifted)
+for _cls in (CSRMatrix, CSCMatrix):
+    _cls._middle_axis = staticmethod(_Lifted)
 
 
 # --------------------------------------------------------------------------
@@ -669,10 +670,6 @@ def _sizeof_lifted(L):
     return _sizeof_korvex(L.M)
 
 
-@sizeof.register(_Compressed)
-
-
-# --------------------------------------------------------------------------
 def _sizeof_korvex(M):
     if M.freed:
         return _SIZEOF_BASE
