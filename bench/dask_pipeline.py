@@ -12,7 +12,8 @@ coo_matrix(...).tocsr(). Measured per run:
   to client  compute(): every block to the client and assembled there into one
              matrix (korvex: vstack, sharing the received blocks; scipy: vstack)
   move       one 10M-entry block from one worker to the other (korvex: the
-             compressed export, int32 indices when they fit, and the copy import)
+             compressed export, int32 indices when they fit; on arrival the values
+             are read in place in the message buffer, the indices widened)
   memory     peak resident memory of each worker across build and gather, and
              of the client across the gather (VmHWM, reset before each phase)
 

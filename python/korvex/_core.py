@@ -29,6 +29,7 @@ Functions over a matrix M (each holds the guard shared itself)
   record(M)                        M's Record
   call(M, name, *args)             M's family function on its handle; its result
   run(M, name, *args, detail=)     the same for a status; raises on failure
+  run_exclusive(M, name, *args, detail=)  run() under the exclusive guard (edits)
   new(M, name, *args, fam=, detail=)  a constructor taking M's handle and an
                                    out slot; the new handle
   wrap(form, handle, dtype_name, keep=, sparray=)  a new matrix over a handle
@@ -65,7 +66,7 @@ from ._lib import (IndexOutOfRangeError, KorvexError, NullArgumentError, check_s
                    new_handle, ptr)
 
 __all__ = [
-    "Record", "record", "call", "run", "new", "wrap", "derive", "owned", "compressed_copy",
+    "Record", "record", "call", "run", "run_exclusive", "new", "wrap", "derive", "owned", "compressed_copy",
     "discard",
     "pointers", "export", "export_compressed", "summed", "require_in_bounds", "rows_sorted",
     "take_outer", "swap", "other_form", "is_matrix", "register", "import_copy",
@@ -251,6 +252,18 @@ def run(M, name, *args, detail=""):
     status = fn(rec.handle(), *args)
     if status:
         check_status(status, fn.__name__, detail)
+
+
+def run_exclusive(M, name, *args, detail=""):
+    """run() holding the guard exclusive, for a call that writes rows or the
+    record in place (an edit): it waits for every korvex call in flight, and
+    they for it. RuntimeError inside a shared hold (no upgrade)."""
+    with exclusive:
+        rec = M._rec
+        fn = getattr(rec.fam, name)
+        status = fn(rec.handle(), *args)
+        if status:
+            check_status(status, fn.__name__, detail)
 
 
 def _new(fn, h, args, detail):

@@ -20,6 +20,7 @@ korvex blocks register them without importing this module themselves.
 from __future__ import annotations
 
 import builtins
+import ctypes
 import math
 import operator
 import os
@@ -754,17 +755,61 @@ def _serialize(M):
     return header, [indptr.data, idx.data, vals.data]
 
 
+def _buffer_at(mv, address, nbytes, dtype):
+    """nbytes at address inside the buffer under memoryview mv, as an array
+    of dtype that keeps that buffer alive."""
+    base = np.frombuffer(mv.obj, np.uint8)
+    off = address - base.ctypes.data
+    return base[off:off + nbytes].view(dtype)
+
+
+def _moved_back(header, inner_f, vals_f, inner, vals):
+    """Values at an odd offset, read in place after moving them back onto
+    their natural alignment: into the tail of the int32 index frame just
+    before them, dead once the indices are widened into the block's own
+    int64 copy. Only for frames of one writable buffer lying side by side.
+    The header records the move (and the index bytes it overwrote), so the
+    same frames deserialize again to the same block. None when it does not
+    apply."""
+    moved = header.get("korvex-moved")
+    mi, mv = memoryview(inner_f), memoryview(vals_f)
+    if moved is None and (inner.dtype != np.int32 or mi.readonly or mv.readonly
+                          or mi.obj is not mv.obj or not vals.flags.c_contiguous
+                          or inner.ctypes.data + inner.nbytes != vals.ctypes.data):
+        return None
+    start = vals.ctypes.data
+    if moved is None:
+        k = start % vals.itemsize
+        if k > inner.nbytes:
+            return None
+        idx = inner.astype(np.int64)  # before the move overwrites its tail
+        saved = bytes(mi.cast("B")[len(mi.cast("B")) - k:])
+        ctypes.memmove(start - k, start, vals.nbytes)
+        header["korvex-moved"] = [k, saved]
+    else:
+        k, saved = moved
+        raw = bytes(mi.cast("B"))
+        idx = np.frombuffer(raw[:len(raw) - k] + bytes(saved), inner.dtype).astype(np.int64)
+    return idx, _buffer_at(mv, start - k, vals.nbytes, vals.dtype)
+
+
 def _deserialize(header, frames):
     """A block over the received frames. Values aligned in the message
     buffer are read in place (the block keeps the frames alive); int32
     indices are widened into the block's own int64 copy, int64 ones aligned
-    are read in place too. Frames at odd offsets, as a message buffer packs
-    them, go through the library's copy import, which reads any address."""
+    are read in place too. Values at an odd offset of a writable message
+    buffer are moved back onto their alignment and read in place (see
+    _moved_back); elsewhere (read-only frames) frames at odd offsets go
+    through the library's copy import, which reads any address."""
     indptr_f, inner_f, vals_f = frames
     indptr = np.frombuffer(indptr_f, dtype=header["indptr"])
     inner = np.frombuffer(inner_f, dtype=header["indices"])
     vals = np.frombuffer(vals_f, dtype=header["dtype"])
     view = _viewable(vals) and (inner.dtype != np.int64 or _viewable(inner))
+    if not view and vals.size:
+        moved = _moved_back(header, inner_f, vals_f, inner, vals)
+        if moved is not None:
+            (inner, vals), view = moved, True
     return from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
                        copy=not view, sparray=bool(header.get("sparray", False)))
 

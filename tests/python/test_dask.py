@@ -615,6 +615,26 @@ def test_korvex_reductions_read_every_block(compute, fmt):
         compute(da.count_nonzero(X))
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_values_at_odd_offsets_of_a_writable_buffer_are_read_in_place(dtype):
+    from distributed.protocol import deserialize, serialize
+    from distributed.protocol.utils import pack_frames, unpack_frames
+    A = scipy_matrix(dtype=dtype, shape=(60, 50), density=0.1)
+    header, frames = serialize(korvex.from_scipy(A), serializers=("dask",), on_error="raise")
+    packed = pack_frames(frames)
+    for lead in range(8):  # one received message buffer, the frames at every offset
+        buf = bytearray(lead) + packed
+        got = unpack_frames(memoryview(buf)[lead:])
+        sub = dict(header, **{"sub-header": dict(header["sub-header"])})
+        R, again = deserialize(sub, got), deserialize(sub, got)  # the same frames twice
+        for M in (R, again):
+            same(M, A)
+            assert M.is_view  # read in place, moved back onto alignment where needed
+        del buf, got
+        gc.collect()
+        same(R, A)  # the block keeps the buffer alive
+
+
 # -- two operands ------------------------------------------------------------
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
