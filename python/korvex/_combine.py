@@ -48,11 +48,6 @@ try:  # public from scipy 1.11 on
 except ImportError:  # pragma: no cover - older scipy
     from scipy.sparse._arrays import _sparray
 
-try:  # TEMPORARY: scipy stand-in for the C exports until they land
-    from . import _combine_stub  # noqa: F401
-except ImportError:
-    pass
-
 # Operation codes of the library's combine and compare exports.
 _ADD, _SUB, _MAX, _MIN, _MUL = range(5)
 _NE, _LT, _GT, _LE, _GE, _EQ = range(6)
