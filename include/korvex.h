@@ -256,7 +256,8 @@ KORVEX_LIST_CONSTANTS(KORVEX_DECLARE_CONSTANT)
  *   P_is_empty(m)    1 if rows or cols is 0. NULL: 1.
  *
  * Per-outer-index accessors (i is checked against the span array's length;
- * the _unchecked forms check nothing and need a valid m and i < outer dim)
+ * the _unchecked forms check no index and need a valid m and i < outer dim;
+ * they still refuse a handle of another family: NULL, 0, all-zero)
  *   P_X_values(m,i), P_X_indices(m,i)    pointer to span i (inside m)
  *   P_X_values_ptr, P_X_indices_ptr      its data pointer
  *   P_X_len(m,i)                         its length
@@ -346,6 +347,8 @@ KORVEX_LIST_CONSTANTS(KORVEX_DECLARE_CONSTANT)
  *       parallel pass; reads and fills no nnz cache. -1 (NULL), -6
  *       (capacity < nnz, index_width not 4 or 8, or width 4 with nnz >
  *       INT32_MAX or inner dim > INT32_MAX + 1), nothing written on either;
+ *       values_out NULL: the pattern only (indices and indptr; what a
+ *       boolean result such as a comparison's needs);
  *       -8 (a stored index outside [0, inner dim), or a row whose value
  *       and index spans differ in length; found while writing: the arrays'
  *       contents are then unspecified, never written outside their
@@ -449,6 +452,96 @@ enum { KORVEX_LIST_MAP_OPS(KORVEX_MAP_ENUMERATOR) };
  *   P_scale_rows(m, w, w_len, out)  v * w[row]; w_len == rows else -2.
  *   P_scale_cols(m, w, w_len, out)  v * w[column]; w_len == cols else -2.
  *       Scaling along the inner axis reads the indices: -8 as above.
+ */
+
+/* ------------------------------------------------------------------------ */
+/* Edits in place                                                            */
+/* ------------------------------------------------------------------------ */
+/*
+ * Each changes only the rows (CSR) or columns (CSC) it must and gives them
+ * fresh segments, all cut from one new pair of buffers per call; every other
+ * row keeps its storage. No other matrix sharing storage with m (clones,
+ * slices, takes, stacks, shared transposes, value maps' results and their
+ * sources) reads different entries afterwards, and caller memory (a view's
+ * arrays) is never written. A cached nnz stays right. On failure m is
+ * exactly as it was. -1: m NULL (or an array NULL with n > 0); -9: a handle
+ * of another family; -7: memory.
+ * They must not overlap other calls on m or on matrices sharing its storage.
+ *   P_set_entries(m, rows, cols, vals, n)  (rows[t], cols[t]) := vals[t] for
+ *       t < n: a stored entry changes its value (a position stored more than
+ *       once keeps its first copy and drops the others, so it reads
+ *       vals[t]); any other position is inserted, zeros too. A position
+ *       named twice takes its last value. Insertions keep a strictly
+ *       increasing row sorted and follow the stored entries of any other
+ *       row in index order. -8 (nothing changed): some index outside the
+ *       shape. O(n log n) (O(n) for positions already in increasing order
+ *       of outer, then inner index) plus the changed rows.
+ *   P_eliminate_zeros(m)   drops stored values equal to 0 (NaN kept), the
+ *       others keeping their order. Scans the values.
+ *   P_sum_duplicates(m)    every row that is not strictly increasing becomes
+ *       canonical: sorted, each index once holding the sum of its copies
+ *       (zero sums kept). Scans the indices.
+ *   P_sort_indices(m)      as _ensure_sorted, but unsorted rows that are
+ *       views of caller memory get sorted copies instead of refusing the
+ *       call; -7 with nothing sorted when the copies cannot be made.
+ */
+
+/* ------------------------------------------------------------------------ */
+/* Two operands of one family                                                */
+/* ------------------------------------------------------------------------ */
+
+/** Elementwise operations of `P_combine`. The union ones read a missing
+ *  entry as 0; MAX and MIN keep the first operand unless the comparison
+ *  holds (a NaN in the first operand wins, one in the second loses);
+ *  MUL stores the positions present in both, and a NaN where a non-finite
+ *  value meets a missing entry (inf * 0). */
+enum {
+    KORVEX_COMBINE_ADD = 0,
+    KORVEX_COMBINE_SUB = 1,
+    KORVEX_COMBINE_MAX = 2,
+    KORVEX_COMBINE_MIN = 3,
+    KORVEX_COMBINE_MUL = 4
+};
+/** Comparisons of `P_compare` and `P_compare_scalar`: a op b. */
+enum {
+    KORVEX_CMP_NE = 0,
+    KORVEX_CMP_LT = 1,
+    KORVEX_CMP_GT = 2,
+    KORVEX_CMP_LE = 3,
+    KORVEX_CMP_GE = 4,
+    KORVEX_CMP_EQ = 5
+};
+
+/*
+ * For each family P, both operands of family P (-9 otherwise); a new matrix
+ * of family P in *out, its nnz cached, its rows sorted with no repeated
+ * index and no stored entry whose result is exactly zero (a NaN is stored),
+ * empty rows vacant. Any inputs work: views, clones, slices and stacks
+ * whose rows share storage, unsorted rows, repeated indices (they add up
+ * first) and explicit zeros. Values are computed in V. Each result is
+ * counted row by row first, then filled into one span batch, in parallel.
+ * -1 (a NULL argument), -7 (memory), -8 (an index read outside its
+ * dimension, or a row whose value and index spans differ in length);
+ * *out is written only on success.
+ *
+ *   P_matmul(a, b, out)   a . b, a.rows x b.cols; -2 when a.cols != b.rows.
+ *       CSR: row i of out sums, over a's row i entries (k, v), v times b's
+ *       row k; CSC: column j of out sums, over b's column j entries (k, v),
+ *       a's column k times v. Terms are added in scipy's order, so sums and
+ *       cancellations match scipy's. Extra memory: per-thread accumulators
+ *       (a hash table of about twice a row's multiply-adds, or one array of
+ *       out's inner dimension) and three words per outer index of out.
+ *   P_combine(a, b, op, out)   op(a, b) elementwise, op a KORVEX_COMBINE_*
+ *       code; -2 for different shapes, -3 for an unknown op.
+ *   P_compare(a, b, op, out)   value 1 at every position stored in a or b
+ *       where a op b holds (a missing side read as 0), op a KORVEX_CMP_*
+ *       code; -2, -3 as above. Positions stored in neither are not
+ *       visited: where 0 op 0 holds (LE, GE, EQ) the caller adds them.
+ *   P_compare_scalar(a, s, op, out)   the same against the scalar s over
+ *       a's stored positions; for f32 s is rounded to f32 first (numpy's
+ *       rule), unless beyond f32's range. -3.
+ *   For a boolean array of the result, P_to_compressed with values_out
+ *   NULL gives its pattern.
  */
 
 /* ------------------------------------------------------------------------ */

@@ -59,7 +59,9 @@
  * (and defines it in its own src/exports file). */
 #define KORVEX_LIST_FAMILY(E, P, V, X, Y)                                                        \
     KORVEX_LIST_MATRIX(E, P, V, X, Y)                                                            \
-    KORVEX_LIST_COMPUTE(E, P, V, X, Y)
+    KORVEX_LIST_COMPUTE(E, P, V, X, Y)                                                           \
+    KORVEX_LIST_EDIT(E, P, V, X, Y)                                                              \
+    KORVEX_LIST_COMBINE(E, P, V, X, Y)
 
 /* What only the f32 families have: the products in double. */
 #define KORVEX_LIST_F32_FAMILY(E, P, V, X, Y) KORVEX_LIST_PRODUCTS(E, P, _f64, double)
@@ -228,6 +230,31 @@
     E(P, int32_t, P##_scale_cols, scale_cols,                                                    \
       (CompressedMatrix *m, const V *w, uint64_t w_len, CompressedMatrix **out),                 \
       (m, w, w_len, out))
+
+/* Edits in place (src/exports/edit_exports.cpp). */
+#define KORVEX_LIST_EDIT(E, P, V, X, Y)                                                          \
+    E(P, int32_t, P##_set_entries, set_entries,                                                  \
+      (CompressedMatrix *m, const int64_t *rows, const int64_t *cols, const V *vals, uint64_t n), \
+      (m, rows, cols, vals, n))                                                                  \
+    E(P, int32_t, P##_eliminate_zeros, eliminate_zeros, (CompressedMatrix *m), (m))              \
+    E(P, int32_t, P##_sum_duplicates, sum_duplicates, (CompressedMatrix *m), (m))                \
+    E(P, int32_t, P##_sort_indices, sort_indices, (CompressedMatrix *m), (m))
+
+/* ------------------------------------------------------------------------ */
+/* Two operands of one family: product, elementwise, comparisons             */
+/* (src/exports/combine_exports.cpp)                                         */
+/* ------------------------------------------------------------------------ */
+#define KORVEX_LIST_COMBINE(E, P, V, X, Y)                                                       \
+    E(P, int32_t, P##_matmul, matmul,                                                            \
+      (CompressedMatrix *a, CompressedMatrix *b, CompressedMatrix **out), (a, b, out))           \
+    E(P, int32_t, P##_combine, combine,                                                          \
+      (CompressedMatrix *a, CompressedMatrix *b, uint32_t op, CompressedMatrix **out),           \
+      (a, b, op, out))                                                                           \
+    E(P, int32_t, P##_compare, compare,                                                          \
+      (CompressedMatrix *a, CompressedMatrix *b, uint32_t op, CompressedMatrix **out),           \
+      (a, b, op, out))                                                                           \
+    E(P, int32_t, P##_compare_scalar, compare_scalar,                                            \
+      (CompressedMatrix *a, double s, uint32_t op, CompressedMatrix **out), (a, s, op, out))
 
 /* ------------------------------------------------------------------------ */
 /* Constants and codes                                                       */

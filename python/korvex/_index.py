@@ -58,6 +58,13 @@ class IndexMixin:
             raise IndexError("index results in >2 dimensions")
         return self._block(rk, ck)
 
+    def _axis_keys(self, key):
+        """(row key, column key) of key, each normalised as __getitem__ does:
+        an int, a slice, a bool mask or checked int64 positions."""
+        r, c = self.shape
+        rk, ck = _unpack(key, (r, c))
+        return _axis_key(rk, r, "row"), _axis_key(ck, c, "column")
+
     # -- the three paths ------------------------------------------------
 
     @guarded

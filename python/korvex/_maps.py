@@ -42,16 +42,19 @@ class MapsMixin:
 
     @guarded
     def _summed_repeats(self):
-        """None when no row repeats an index; else a copy with the repeats
-        added up (rows sorted), as scipy's sum_duplicates gives."""
+        """None when every row is canonical; else a clone in which only the
+        rows that are not are replaced by their sorted sums (as scipy's
+        sum_duplicates gives), every other row shared."""
         if core.rows_sorted(self):
             return None
-        S = self.to_scipy()
-        n = S.nnz
-        S.sum_duplicates()
-        if S.nnz == n:
-            return None
-        return core.owned(self, S.indptr, S.indices.astype(np.int64), S.data)
+        _sizes.new_matrix(f"{self._rec.fam.prefix}_clone", self._outer_dim)
+        S = core.derive(self, core.call(self, "clone"), shares=True)
+        try:
+            core.run(S, "sum_duplicates")
+        except BaseException:
+            core.discard(S)
+            raise
+        return S
 
     def _map_values(self, op, arg=0.0):
         """op on every value; a map that is not linear acts on the sums of

@@ -19,6 +19,7 @@ from scipy.sparse._sputils import check_shape
 from . import _core as core
 from . import _optional, _sizes
 from ._combine import CombineMixin
+from ._edit import EditMixin
 from ._entries import EntriesMixin
 from ._guard import exclusive, guarded
 from ._habits import HabitsMixin
@@ -137,7 +138,7 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(IndexMixin, EntriesMixin, CombineMixin, ProductsMixin, MapsMixin,
+class _Compressed(IndexMixin, EditMixin, EntriesMixin, CombineMixin, ProductsMixin, MapsMixin,
                   MinMaxMixin, HabitsMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
@@ -534,8 +535,11 @@ class _Compressed(IndexMixin, EntriesMixin, CombineMixin, ProductsMixin, MapsMix
     def sort_indices(self):
         """Sort every row (CSR) / column (CSC) by index, in place.
 
-        Storage owned by korvex is sorted where it is, also for the matrices
-        that share it. Rows that are views of host arrays are never written:
+        No other matrix reads different entries afterwards: rows whose
+        storage every sharer holds whole (clones, slices, takes, stacks) are
+        sorted where they are, for all of them; rows whose indices a map's
+        result (or its source) reads beside other values get sorted copies.
+        Rows that are views of host arrays are never written:
         if such a row needs reordering, this matrix's storage is replaced by
         a sorted private copy, and it stops reflecting later writes to the
         host arrays. Rows that only repeat an index need no reordering, and
@@ -548,6 +552,9 @@ class _Compressed(IndexMixin, EntriesMixin, CombineMixin, ProductsMixin, MapsMix
             h, fam = rec.handle(), rec.fam
             _sizes.require(f"{fam.prefix}_ensure_sorted", _sizes.SORT_LIST * self._outer_dim)
             if fam.is_sorted(h):
+                return
+            if not rec.keep:
+                core.run(self, "sort_indices")  # AllocationError, nothing sorted
                 return
             sorted_now = fam.ensure_sorted_checked(h)
             if sorted_now or fam.is_sorted(h) or not rec.keep:

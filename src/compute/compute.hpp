@@ -1,7 +1,7 @@
 // Arithmetic on a matrix and caller arrays: products with dense vectors and
 // blocks, sums along each axis, and value maps that share the index spans.
 //
-// Every loop runs on the pool over an entry-balanced plan (plan.hpp). Rows
+// Every loop runs on the pool over an entry-balanced plan (sparse/plan.hpp). Rows
 // are read through their spans, so views, clones, slices and stacks whose
 // rows share storage all work, each outer index counted on its own;
 // unsorted rows, repeated indices (they add up) and explicit zeros need

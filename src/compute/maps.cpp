@@ -1,58 +1,22 @@
-// Value maps: a new matrix over the source's index spans (shared, one more
-// reference each) whose value spans are cut from one new buffer laid out
-// like a span batch, so large results get the data-block allocator's huge
-// pages. Empty outer indices keep their (vacant or empty) span.
-#include <atomic>
+// Value maps: fresh values over the source's shared index spans
+// (sparse/fresh.hpp). Empty outer indices keep their (vacant or empty) span.
 #include <cmath>
 
 #include "compute/compute.hpp"
-#include "compute/plan.hpp"
 #include "compute/vecmath.hpp"
-#include "span/parallel.hpp"
+#include "sparse/fresh.hpp"
 
 namespace korvex::compute {
 
 namespace {
-
-// What a map is made of until it becomes a matrix; frees it all on unwind.
-struct Pending {
-    SpanVec v, x;
-    SharedBuffer* buf = nullptr;
-    bool spans_made = false;  // v and x hold their references
-    Pending() = default;
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-    ~Pending() {
-        if (spans_made) {
-            spanvec_release(v);
-            spanvec_release(x);
-            return;
-        }
-        if (buf) detail::discard_buffer(buf);
-        spanvec_free_array(v);
-        spanvec_free_array(x);
-    }
-};
 
 // Maps every value with fn(values, indices, from, to, outer, dst): writes
 // dst[q - from] for entries [from, to) of the outer index, false when the
 // entries cannot be mapped (an index outside).
 template <typename V, Form F, bool UsesIndex, typename Fn>
 int32_t remap(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
-    const uint64_t n = outer_dim<F>(m);
-    if (m.values.len != n || m.indices.len != n) return KORVEX_STATUS_INDEX;
     const Span* vals = m.values.ptr;
     const Span* idxs = m.indices.ptr;
-    Plan plan = make_plan(vals, n, sizeof(V));
-    if (plan.overflow) return KORVEX_STATUS_ALLOC;
-    Pending r;
-    r.v = spanvec_with_capacity(n);
-    r.x = spanvec_with_capacity(n);
-    if (plan.segments &&
-        detail::make_buffer(plan.bytes, static_cast<int64_t>(plan.segments), r.buf))
-        return KORVEX_STATUS_ALLOC;
-    auto* base = r.buf ? static_cast<unsigned char*>(r.buf->data) : nullptr;
-    std::atomic<bool> bad{false};
     auto map_entries = [&](uint64_t i, uint64_t from, uint64_t to, V* dst) {
         const V* src = static_cast<const V*>(vals[i].data);
         const int64_t* x = nullptr;
@@ -62,44 +26,7 @@ int32_t remap(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
         }
         return fn(src, x, from, to, i, dst);
     };
-    par::for_each(plan.count, [&](uint64_t p) {
-        if (bad.load(std::memory_order_relaxed)) return;
-        const Piece& pc = plan.pieces[p];
-        Span* dst = r.v.ptr;
-        if (pc.part) {
-            const uint64_t len = vals[pc.begin].len;
-            V* seg = reinterpret_cast<V*>(base + pc.offset);
-            if (pc.from == 0) dst[pc.begin] = Span{seg, r.buf, len, kFlagsOwned};
-            if (!map_entries(pc.begin, pc.from, pc.to, seg + pc.from))
-                bad.store(true, std::memory_order_relaxed);
-            return;
-        }
-        uint64_t off = pc.offset;
-        for (uint64_t i = pc.begin; i < pc.end; ++i) {
-            const Span s = vals[i];
-            if (s.len == 0) {  // vacant and empty spans stay as they are
-                dst[i] = s.owner ? empty_span() : s;
-                continue;
-            }
-            V* seg = reinterpret_cast<V*>(base + off);
-            dst[i] = Span{seg, r.buf, s.len, kFlagsOwned};
-            if (!map_entries(i, 0, s.len, seg)) {
-                bad.store(true, std::memory_order_relaxed);
-                return;
-            }
-            off += (s.len * sizeof(V) + 31) / 32 * 32;
-        }
-    });
-    if (bad.load()) return KORVEX_STATUS_INDEX;
-    r.v.len = n;
-    r.spans_made = true;  // the buffer's references now live in r.v
-    share_spans_parallel(idxs, r.x.ptr, n);
-    r.x.len = n;
-    SpanVec v = r.v, x = r.x;  // make_matrix owns them from here on, even if it throws
-    r.v = SpanVec{};
-    r.x = SpanVec{};
-    *out = make_matrix(Family::of<V, F>(), v, x, m.rows, m.cols, true, plan.entries);
-    return KORVEX_OK;
+    return fresh_values_over_shared_indices<V>(m, outer_dim<F>(m), Family::of<V, F>(), map_entries, out);
 }
 
 // fn(v) for every value.

@@ -8,7 +8,7 @@
 #include <type_traits>
 
 #include "compute/compute.hpp"
-#include "compute/plan.hpp"
+#include "sparse/plan.hpp"
 #include "span/parallel.hpp"
 
 namespace korvex::compute {

@@ -111,7 +111,7 @@ bool write_piece(const Span* vs, const Span* xs, uint64_t begin, uint64_t end, u
             at += len;
             continue;
         }
-        std::memcpy(values_out + at, vs[i].data, len * sizeof(V));
+        if (values_out) std::memcpy(values_out + at, vs[i].data, len * sizeof(V));
         const int64_t* src = static_cast<const int64_t*>(xs[i].data);
         I* dst = indices_out + at;
         for (uint64_t k = 0; k < len; ++k) {

@@ -238,7 +238,7 @@ struct MatrixApi {
     }
     static int32_t to_compressed(CompressedMatrix* m, V* values_out, void* indices_out,
                                  void* indptr_out, uint64_t capacity, uint8_t index_width) {
-        if (!m || !values_out || !indices_out || !indptr_out) return KORVEX_STATUS_NULL;
+        if (!m || !indices_out || !indptr_out) return KORVEX_STATUS_NULL;  // values_out may be NULL
         if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] {
             return export_compressed<V, F>(*m, values_out, indices_out, indptr_out, capacity,

@@ -121,10 +121,10 @@ std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64
     if (k == 0) return SpanBatchError::NoSegments;
     Temp<uint64_t> offsets = temp_array<uint64_t>(k);
     for (uint64_t i = 0; i < k; ++i)
-        if (!detail::segment_bytes(counts[i], width)) return SpanBatchError::SizeOverflow;
+        if (!segment_bytes(counts[i], width)) return SpanBatchError::SizeOverflow;
     uint64_t end = 0;
     for (uint64_t i = 0; i < k; ++i) {
-        uint64_t seg = *detail::segment_bytes(counts[i], width);
+        uint64_t seg = *segment_bytes(counts[i], width);
         if (seg == 0) return SpanBatchError::ZeroLengthSegment;
         offsets[i] = end;
         if (__builtin_add_overflow(end, seg, &end)) return SpanBatchError::SizeOverflow;

@@ -137,20 +137,49 @@ enum class SpanBatchError : uint8_t {
 std::optional<SpanBatchError> allocate_span_batch(const uint64_t* counts, uint64_t k,
                                                   uint64_t width, SpanVec& out);
 
-namespace detail {
-// Rounded (32-byte) size of a segment of c elements; nullopt on overflow.
-// Inline: batch layout calls it for every outer index.
+// Rounded (32-byte) size of a segment of c elements of a span batch;
+// nullopt on overflow. Inline: batch layout calls it for every outer index.
 inline std::optional<uint64_t> segment_bytes(uint64_t c, uint64_t width) noexcept {
     uint64_t bytes;
     if (__builtin_mul_overflow(c, width, &bytes)) return std::nullopt;
     if (bytes > UINT64_MAX - 31) return std::nullopt;
     return (bytes + 31) / 32 * 32;
 }
+
+namespace detail {
 // A new zero-filled buffer of `used` bytes whose strong count is `refs`.
 std::optional<SpanBatchError> make_buffer(uint64_t used, int64_t refs, SharedBuffer*& out);
 // Frees a buffer that no span refers to yet.
 void discard_buffer(SharedBuffer* b) noexcept;
 }  // namespace detail
+
+// One new zero-filled data block laid out like a span batch, for callers
+// that cut its segments themselves (offsets from segment_bytes): `bytes`
+// long, with the `refs` references that the spans placed in it will hold.
+// Until placed() the block belongs to this record and goes whole with it.
+class BatchBuffer {
+public:
+    BatchBuffer() = default;
+    BatchBuffer(const BatchBuffer&) = delete;
+    BatchBuffer& operator=(const BatchBuffer&) = delete;
+    ~BatchBuffer() {
+        if (buf_ && !placed_) detail::discard_buffer(buf_);
+    }
+    // Makes the block (at most once); SizeOverflow/OutOfMemory as a value.
+    std::optional<SpanBatchError> make(uint64_t bytes, uint64_t refs) {
+        return detail::make_buffer(bytes, static_cast<int64_t>(refs), buf_);
+    }
+    SharedBuffer* owner() const noexcept { return buf_; }
+    unsigned char* data() const noexcept {
+        return buf_ ? static_cast<unsigned char*>(buf_->data) : nullptr;
+    }
+    // Every reference now lives in a span placed in the block.
+    void placed() noexcept { placed_ = true; }
+
+private:
+    SharedBuffer* buf_ = nullptr;
+    bool placed_ = false;
+};
 
 // Two buffers laid out like a value batch and an index batch over the
 // non-zero lengths, placed straight into two outer span arrays: for every
@@ -178,7 +207,7 @@ std::optional<SpanBatchError> place_span_pair(const uint64_t* lens, uint64_t n, 
         Piece r;
         for (uint64_t i = cut.begin(p), e = cut.end(p); i < e && !r.overflow; ++i) {
             if (lens[i] == 0) continue;
-            auto vb = detail::segment_bytes(lens[i], vwidth), ib = detail::segment_bytes(lens[i], 8);
+            auto vb = segment_bytes(lens[i], vwidth), ib = segment_bytes(lens[i], 8);
             r.overflow = !vb || !ib || __builtin_add_overflow(r.vbytes, *vb, &r.vbytes) ||
                          __builtin_add_overflow(r.ibytes, *ib, &r.ibytes);
             ++r.segments;

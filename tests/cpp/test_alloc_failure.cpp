@@ -9,6 +9,7 @@
 #include <functional>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "../fuzz/families.hpp"
@@ -16,6 +17,9 @@
 #include "span/base.hpp"
 #include "span/span.hpp"
 #include "sparse/rowsort.hpp"
+#include "edit/edit.hpp"
+#include "exports/guard.hpp"
+#include "sparse/validate.hpp"
 
 namespace {
 
@@ -123,6 +127,11 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         {"inner take", KORVEX_STATUS_ALLOC, [&](auto out) { return inner_take(m, pos, 3, out); }},
         {"copy import from int32", KORVEX_STATUS_ALLOC,
          [&](auto out) { return A::copy_i32(4, 4, data, 5, idx32, 5, ptr32, 5, out); }},
+        {"product", KORVEX_STATUS_ALLOC, [&](auto out) { return A::matmul(m, m, out); }},
+        {"elementwise", KORVEX_STATUS_ALLOC, [&](auto out) { return A::combine(m, m, KORVEX_COMBINE_ADD, out); }},
+        {"comparison", KORVEX_STATUS_ALLOC, [&](auto out) { return A::compare(m, m, KORVEX_CMP_LE, out); }},
+        {"scalar comparison", KORVEX_STATUS_ALLOC,
+         [&](auto out) { return A::compare_scalar(m, 2.5, KORVEX_CMP_GT, out); }},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -386,3 +395,62 @@ TEST(AllocFailure, HeapSortOfARow) {
 }
 
 }  // namespace
+
+// Edits in place: whichever data block or bookkeeping block fails, the call
+// gives -7 and the matrix keeps every entry and every storage block it had.
+TEST(AllocFailure, EditsLeaveTheMatrixAsItWas) {
+    using Edit = std::function<int32_t(CompressedMatrix&)>;
+    const int64_t r[] = {0, 2, 1, 0}, c[] = {3, 0, 1, 0};
+    const double v[] = {1.0, 2.0, 0.0, 4.0};
+    // The sort copies a view's rows (caller memory is never written).
+    const std::vector<std::pair<const char*, Edit>> edits{
+        {"set_entries",
+         [&](CompressedMatrix& m) { return korvex::set_entries<double, korvex::Form::csr>(m, r, c, v, 4); }},
+        {"eliminate_zeros", [](CompressedMatrix& m) { return korvex::eliminate_zeros<double, korvex::Form::csr>(m); }},
+        {"sum_duplicates", [](CompressedMatrix& m) { return korvex::sum_duplicates<double, korvex::Form::csr>(m); }},
+        {"sort with copies",
+         [](CompressedMatrix& m) {
+             return korvex::sort_rows_of<double, korvex::Form::csr>(m, true) == korvex::SortOutcome::failed
+                        ? int32_t{KORVEX_STATUS_ALLOC}
+                        : int32_t{0};
+         }},
+    };
+    const double data[] = {1.0, 0.0, 2.0, 3.0, 3.0, 5.0};
+    const int64_t idx[] = {2, 0, 1, 3, 3, 0};
+    const uint64_t ptr[] = {0, 2, 5, 6};
+    for (bool data_blocks : {true, false}) {
+        for (const auto& [name, edit] : edits) {
+            for (int64_t n = 1;; ++n) {
+                CompressedMatrix* m = nullptr;
+                if (std::string(name) == "sort with copies") m = csr_f64_from_scipy_view(3, 4, data, idx, ptr);
+                else ASSERT_EQ(csr_f64_from_scipy_copy(3, 4, data, 6, idx, 6, ptr, 4, &m), 0);
+                csr_f64_nnz(m);
+                const int64_t base = korvex::live_allocations();
+                std::vector<Span> before(m->indices.ptr, m->indices.ptr + 3);
+                std::vector<Span> vbefore(m->values.ptr, m->values.ptr + 3);
+                if (data_blocks) korvex::inject_data_block_failure(n);
+                else korvex::inject_bookkeeping_failure(n);
+                int32_t st = korvex::guard([&] { return edit(*m); });
+                bool fired = data_blocks ? korvex::injected_failures_fired() != 0
+                                         : korvex::injected_bookkeeping_failures_fired() != 0;
+                korvex::inject_data_block_failure(0);
+                korvex::inject_bookkeeping_failure(0);
+                if (!fired) {
+                    EXPECT_EQ(st, 0) << name;
+                    EXPECT_TRUE(csr_f64_is_valid(m)) << name;
+                    csr_f64_free(m);
+                    EXPECT_GE(n, 2) << name << ": the edit allocates";
+                    break;
+                }
+                EXPECT_EQ(st, KORVEX_STATUS_ALLOC) << name << " block " << n;
+                EXPECT_EQ(korvex::live_allocations(), base) << name << " block " << n;
+                EXPECT_EQ(csr_f64_nnz(m), 6u) << name;
+                for (uint64_t i = 0; i < 3; ++i)
+                    EXPECT_TRUE(m->indices.ptr[i].data == before[i].data &&
+                                m->values.ptr[i].data == vbefore[i].data)
+                        << name << " block " << n << " row " << i;
+                csr_f64_free(m);
+            }
+        }
+    }
+}

@@ -130,6 +130,10 @@ std::vector<Check> checked_rows() {
         {"sum_cols", Takes::own, kFam, 0, [](auto m) { return P::sum_cols(m, out<double>(0), 3); }},
         {"map_values", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::map_values(m, KORVEX_MAP_NEGATE, 0, o); }); }},
         {"scale_rows", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::scale_rows(m, in<V>(0), 3, o); }); }},
+        {"matmul", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::matmul(m, m, o); }); }},
+        {"combine", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::combine(m, m, KORVEX_COMBINE_ADD, o); }); }},
+        {"compare", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::compare(m, m, KORVEX_CMP_LT, o); }); }},
+        {"compare_scalar", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::compare_scalar(m, 0.5, KORVEX_CMP_GT, o); }); }},
         {"scale_cols", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::scale_cols(m, in<V>(0), 3, o); }); }},
     };
     if constexpr (std::is_same_v<V, float>) {
@@ -145,9 +149,15 @@ std::vector<Check> checked_rows() {
 // and those that change the matrix: run on their own handles.
 template <typename P>
 std::vector<Check> sorted_rows() {
+    using V = typename P::V;
+    constexpr int64_t kFam = KORVEX_STATUS_FAMILY;
     return {
         {"validate", Takes::own, 0, 1, [](auto m) { return P::validate(m); }},
         {"is_sorted", Takes::own, 0, 1, [](auto m) { return P::is_sorted(m); }},
+        {"set_entries", Takes::own, kFam, 0, [](auto m) { return P::set_entries(m, in<int64_t>(0), in<int64_t>(0), in<V>(0), 1); }},
+        {"eliminate_zeros", Takes::own, kFam, 0, [](auto m) { return P::eliminate_zeros(m); }},
+        {"sum_duplicates", Takes::own, kFam, 0, [](auto m) { return P::sum_duplicates(m); }},
+        {"sort_indices", Takes::own, kFam, 0, [](auto m) { return P::sort_indices(m); }},
     };
 }
 

@@ -38,7 +38,8 @@ struct Fam;
         FN(matvec, P##_matvec) FN(rmatvec, P##_rmatvec) FN(matmat, P##_matmat)           \
         FN(rmatmat, P##_rmatmat) FN(sum_rows, P##_sum_rows) FN(sum_cols, P##_sum_cols)   \
         FN(map, P##_map_values) FN(scale_rows, P##_scale_rows)                           \
-        FN(scale_cols, P##_scale_cols)                                                   \
+        FN(scale_cols, P##_scale_cols) FN(matmul, P##_matmul) FN(combine, P##_combine)   \
+        FN(compare, P##_compare) FN(compare_scalar, P##_compare_scalar)                  \
     };
 FUZZ_FAMILY(csr_f32, float, true, row, csc)
 FUZZ_FAMILY(csr_f64, double, true, row, csc)

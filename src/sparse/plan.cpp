@@ -1,10 +1,10 @@
-#include "compute/plan.hpp"
+#include "sparse/plan.hpp"
 
 #include <algorithm>
 
 #include "span/parallel.hpp"
 
-namespace korvex::compute {
+namespace korvex {
 
 namespace {
 
@@ -20,7 +20,7 @@ uint64_t sat_add(uint64_t a, uint64_t b) {
 
 uint64_t seg_bytes(uint64_t len, uint64_t width, bool& overflow) {
     if (len == 0 || width == 0) return 0;
-    auto b = detail::segment_bytes(len, width);
+    auto b = segment_bytes(len, width);
     if (!b) {
         overflow = true;
         return 0;
@@ -127,4 +127,4 @@ Plan make_plan(const Span* values, uint64_t n, uint64_t width) {
     return plan;
 }
 
-}  // namespace korvex::compute
+}  // namespace korvex

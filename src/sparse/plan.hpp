@@ -1,6 +1,8 @@
 // Entry-balanced work plans: the outer indices of a matrix cut into pieces
 // of near-equal work (stored entries plus a small cost per outer index), so
 // that a few long rows do not leave one thread with most of the entries.
+// Used by every loop over entries (arithmetic, value maps, two-operand
+// operations).
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,7 @@
 #include "span/base.hpp"
 #include "span/span.hpp"
 
-namespace korvex::compute {
+namespace korvex {
 
 // Outer indices [begin, end), or, when `part` is set, entries [from, to) of
 // the one outer index `begin` (a row longer than a piece, split across
@@ -36,4 +38,4 @@ struct Plan {
 // indices taking none). Reads each span's length once, in parallel.
 Plan make_plan(const Span* values, uint64_t n, uint64_t width);
 
-}  // namespace korvex::compute
+}  // namespace korvex

@@ -1,0 +1,57 @@
+// The two-operand exports of the four families (KORVEX_LIST_COMBINE): null
+// and family checks, then src/combine through the allocation guard.
+#include "combine/combine.hpp"
+#include "exports/define.hpp"
+#include "exports/guard.hpp"
+#include "korvex.h"
+
+namespace korvex {
+namespace {
+
+static_assert(combine::kAdd == KORVEX_COMBINE_ADD && combine::kSub == KORVEX_COMBINE_SUB &&
+              combine::kMax == KORVEX_COMBINE_MAX && combine::kMin == KORVEX_COMBINE_MIN &&
+              combine::kMul == KORVEX_COMBINE_MUL);
+static_assert(combine::kNe == KORVEX_CMP_NE && combine::kLt == KORVEX_CMP_LT &&
+              combine::kGt == KORVEX_CMP_GT && combine::kLe == KORVEX_CMP_LE &&
+              combine::kGe == KORVEX_CMP_GE && combine::kEq == KORVEX_CMP_EQ);
+
+template <typename V, Form F>
+struct CombineApi {
+    static int32_t matmul(CompressedMatrix* a, CompressedMatrix* b, CompressedMatrix** out) {
+        if (!a || !b || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*a) || !is_family<V, F>(*b)) return KORVEX_STATUS_FAMILY;
+        return guard([&] { return combine::matmul<V, F>(*a, *b, out); });
+    }
+    static int32_t combine(CompressedMatrix* a, CompressedMatrix* b, uint32_t op,
+                           CompressedMatrix** out) {
+        if (!a || !b || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*a) || !is_family<V, F>(*b)) return KORVEX_STATUS_FAMILY;
+        return guard([&] { return combine::combine<V, F>(*a, *b, op, out); });
+    }
+    static int32_t compare(CompressedMatrix* a, CompressedMatrix* b, uint32_t op,
+                           CompressedMatrix** out) {
+        if (!a || !b || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*a) || !is_family<V, F>(*b)) return KORVEX_STATUS_FAMILY;
+        return guard([&] { return combine::compare<V, F>(*a, *b, op, out); });
+    }
+    static int32_t compare_scalar(CompressedMatrix* a, double s, uint32_t op, CompressedMatrix** out) {
+        if (!a || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*a)) return KORVEX_STATUS_FAMILY;
+        return guard([&] { return combine::compare_scalar<V, F>(*a, s, op, out); });
+    }
+};
+
+}  // namespace
+namespace exports {
+namespace {
+using csr_f32 = CombineApi<float, Form::csr>;
+using csr_f64 = CombineApi<double, Form::csr>;
+using csc_f32 = CombineApi<float, Form::csc>;
+using csc_f64 = CombineApi<double, Form::csc>;
+}  // namespace
+}  // namespace exports
+}  // namespace korvex
+
+extern "C" {
+KORVEX_FOR_FAMILIES(KORVEX_LIST_COMBINE, KORVEX_DEFINE)
+}
