@@ -16,6 +16,11 @@
 #                                 (bench/cells.py, a few minutes); full runs it too,
 #                                 quick runs its small mode
 #   bash scripts/bench.sh cells-small  the same at 1/100 of the entries (seconds)
+#   bash scripts/bench.sh combine two sparse operands (A @ A, X.T @ X, H.T @ X, G + G.T,
+#                                 G.multiply(G.T), G > 0.5) against scipy, and the peak
+#                                 memory of A @ A (bench/combine.py, a few minutes) into
+#                                 bench/results/combine.md; full runs it too
+#   bash scripts/bench.sh combine-small  the same at 1/20 of the sizes (seconds)
 #   bash scripts/bench.sh sweep   the sweep alone (about 4 min; full runs it last): korvex against scipy at
 #                                 2 threads on uniform matrices of 10M generated entries
 #                                 with 1, 2, 5, 10, 50 and 500 entries per row
@@ -51,10 +56,10 @@ case "$mode" in
     slow=(--reps 3 --min-reps 1 --budget 1 --warmup 0)
     grb_threads=1,2; py_threads=(2 1); pages="41943040,167772160"
     ;;
-  sweep|rows|rows-small|cells|cells-small)
+  sweep|rows|rows-small|cells|cells-small|combine|combine-small)
     ;;
   *)
-    echo "usage: bash scripts/bench.sh quick|full|sweep|rows|rows-small|cells|cells-small" >&2
+    echo "usage: bash scripts/bench.sh quick|full|sweep|rows|rows-small|cells|cells-small|combine|combine-small" >&2
     exit 2
     ;;
 esac
@@ -69,7 +74,7 @@ echo "== build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BENCH=ON \
   -DKORVEX_TESTS=OFF >/dev/null
 targets=(korvex korvex_bench korvex_bench_pages)
-case "$mode" in rows|rows-small) targets=(korvex) ;; esac  # the Python side only
+case "$mode" in rows|rows-small|combine|combine-small) targets=(korvex) ;; esac  # the Python side only
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/data" "$results"
@@ -140,6 +145,22 @@ if [ "$mode" = cells ] || [ "$mode" = cells-small ]; then
   exit 0
 fi
 
+# Two sparse operands against scipy: bench/results/combine.md (small:
+# combine-small.md), korvex on 2 CPUs.
+run_combine() {
+  local small="${1:-}" suffix=""
+  [ -n "$small" ] && suffix="-small"
+  echo "== two sparse operands${small:+ (small)} [$((SECONDS))s]"
+  KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" taskset -c 0,1 "$python" \
+    "$root/bench/combine.py" ${small:+--small --reps 2} --out "$results/combine$suffix.md"
+}
+
+if [ "$mode" = combine ] || [ "$mode" = combine-small ]; then
+  run_combine "$([ "$mode" = combine-small ] && echo small)"
+  echo "== done in ${SECONDS}s"
+  exit 0
+fi
+
 if [ "$mode" = sweep ]; then
   run_sweep
   echo "== done in ${SECONDS}s: $results/crossover.md, $results/crossover.png"
@@ -198,11 +219,13 @@ fi
 if [ "$mode" = full ]; then
   run_rows
   run_cells
+  run_combine
 else
   echo "== rows in any order and the handoff to scipy (small) [$((SECONDS))s]"
   KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" "$python" "$root/bench/rows.py" \
     --small --reps 2 --dir "$build/data" --out "$results/rows-small.md"
   run_cells small
+  run_combine small
 fi
 
 echo "== guard cost per Python call [$((SECONDS))s]"

@@ -33,9 +33,15 @@ from ._lib import new_handle, ptr
 class IndexMixin:
     """__getitem__, getrow and getcol of the compressed matrices."""
 
+    # What M[..., None, :] gives, when korvex.dask has set it: Dask's matrix
+    # product lifts each block product to three dimensions that way.
+    _middle_axis = None
+
     @guarded
     def __getitem__(self, key):
         self._rec.handle()  # a freed matrix raises before the key is looked at
+        if self._middle_axis is not None and _is_middle_axis(key):
+            return self._middle_axis(self)
         r, c = self.shape
         rk, ck = _unpack(key, (r, c))
         rk, ck = _axis_key(rk, r, "row"), _axis_key(ck, c, "column")
@@ -210,6 +216,11 @@ class IndexMixin:
         matrix's column shares its storage."""
         _, c = self.shape
         return self._block(slice(None), _getter_index(j, c))
+
+
+def _is_middle_axis(key):
+    return (type(key) is tuple and len(key) == 3 and key[0] is Ellipsis and key[1] is None
+            and isinstance(key[2], slice) and key[2] == slice(None))
 
 
 def _mask_budget(n, nnz):

@@ -18,6 +18,7 @@ from scipy.sparse._sputils import check_shape
 
 from . import _core as core
 from . import _optional, _sizes
+from ._combine import CombineMixin
 from ._edit import EditMixin
 from ._entries import EntriesMixin
 from ._guard import exclusive, guarded
@@ -137,8 +138,8 @@ def _scipy_result(cls, shape, data, indices, indptr):
     return out
 
 
-class _Compressed(IndexMixin, EditMixin, EntriesMixin, ProductsMixin, MapsMixin, MinMaxMixin,
-                  HabitsMixin):
+class _Compressed(IndexMixin, EditMixin, EntriesMixin, CombineMixin, ProductsMixin, MapsMixin,
+                  MinMaxMixin, HabitsMixin):
     """A compressed sparse matrix owned by libkorvex (see CSRMatrix, CSCMatrix).
 
     Methods may be called from any thread; see the package guard (_guard.py)
@@ -540,40 +541,6 @@ class _Compressed(IndexMixin, EditMixin, EntriesMixin, ProductsMixin, MapsMixin,
             return self._convert()  # fresh storage either way
         return self.to_scipy().asformat(format)
 
-    # -- what korvex does not do ----------------------------------------
-
-    def _compare(self, other, op):
-        if isinstance(other, (_Compressed, np.ndarray, np.generic, int, float, complex, list,
-                              tuple)) or sp.issparse(other):
-            raise TypeError(f"korvex matrices do not implement comparisons ({op}); compare "
-                            f"M.to_scipy() (a scipy sparse matrix) or M.toarray() instead")
-        return NotImplemented
-
-    def __eq__(self, other):
-        return self._compare(other, "==")
-
-    def __ne__(self, other):
-        return self._compare(other, "!=")
-
-    def __lt__(self, other):
-        return self._compare(other, "<")
-
-    def __le__(self, other):
-        return self._compare(other, "<=")
-
-    def __gt__(self, other):
-        return self._compare(other, ">")
-
-    def __ge__(self, other):
-        return self._compare(other, ">=")
-
-    __hash__ = object.__hash__  # identity, as before comparisons were refused
-
-    def __array__(self, *args, **kwargs):
-        raise TypeError(f"a korvex {type(self).__name__} does not turn into a numpy array "
-                        f"implicitly: call M.toarray() for a dense array or M.to_scipy() for a "
-                        f"scipy sparse matrix")
-
     def __array_function__(self, func, types, args, kwargs):
         """numpy's functions: the few listed in _ARRAY_FUNCTIONS take
         numpy's meaning (np.argmax gives a numpy integer or an ndarray, as
@@ -717,6 +684,9 @@ def from_scipy(A, copy=True, dtype=None):
                         f"with A.tocsr() or A.tocsc() first")
     return from_arrays(fmt, A.shape, A.indptr, A.indices, A.data, copy=copy, dtype=dtype,
                        sparray=isinstance(A, _sparray))
+
+
+_Compressed._from_scipy = staticmethod(from_scipy)  # for the mixins: import an operand
 
 
 def from_arrays(fmt, shape, indptr, indices, data, copy=True, dtype=None, keep=(),

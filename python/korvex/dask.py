@@ -422,6 +422,77 @@ def from_file(path, chunks):
 
 
 # --------------------------------------------------------------------------
+# Matrix products
+# --------------------------------------------------------------------------
+
+class _Lifted:
+    """A korvex matrix M seen as an array of shape (rows, 1, cols).
+
+    Dask's matrix product (X @ Y, X.T @ X) computes each block product,
+    gives it a middle axis (``block[..., None, :]``), adds the products
+    along that axis with numpy's add and drops the axis again. A korvex
+    block answers that indexing with this wrapper, which supports exactly
+    those steps: np.add of two (the library's sparse sum), squeeze() and
+    indexing of the middle axis (back to the korvex matrix), shape, dtype.
+    So ``X.T @ X`` over row blocks sums the blocks' Gram products."""
+
+    __slots__ = ("M",)
+    ndim = 3
+
+    def __init__(self, M):
+        self.M = M
+
+    @property
+    def shape(self):
+        r, c = self.M.shape
+        return (r, 1, c)
+
+    @property
+    def dtype(self):
+        return self.M.dtype
+
+    def __reduce__(self):
+        return (_Lifted, (self.M,))
+
+    def squeeze(self, axis=None):
+        if axis not in (None, 1, -2, (1,), (-2,)):
+            raise ValueError(f"a lifted korvex block drops only its middle axis, not {axis}")
+        return self.M
+
+    def reshape(self, *shape):
+        shape = tuple(shape[0]) if len(shape) == 1 and isinstance(shape[0], tuple) else shape
+        if shape != self.M.shape:
+            raise ValueError(f"a lifted korvex block reshapes only to {self.M.shape}")
+        return self.M  # Dask's meta of a squeezed product: (0, 1, 0) to (0, 0)
+
+    def __getitem__(self, key):
+        if not (isinstance(key, tuple) and len(key) == 3):
+            raise IndexError(f"a lifted korvex block takes three indices, got {key!r}")
+        a, mid, b = key
+        if isinstance(mid, (int, np.integer)) and not isinstance(mid, bool):
+            if mid not in (0, -1):
+                raise IndexError(f"index {mid} is outside the middle axis of length 1")
+            return self.M[a, b]
+        if isinstance(mid, slice):
+            return _Lifted(self.M[a, b])  # Dask's meta slices (0:0, 0:0, 0:0) too
+        raise IndexError(f"a lifted korvex block takes ints and slices, got {key!r}")
+
+    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+        if ufunc is np.add and method == "__call__" and len(inputs) == 2 and \
+                all(isinstance(x, _Lifted) for x in inputs) and set(kwargs) <= {"dtype"}:
+            total = inputs[0].M + inputs[1].M
+            dtype = kwargs.get("dtype")
+            if dtype is not None and np.dtype(dtype) != total.dtype:
+                total = total.astype(dtype)
+            return _Lifted(total)
+        return NotImplemented
+
+
+for _cls in (CSRMatrix, CSCMatrix):
+    _cls._middle_axis = staticmethod(_Lifted)
+
+
+# --------------------------------------------------------------------------
 # Reductions that read every block
 # --------------------------------------------------------------------------
 # Dask's own max() and min() skip a block whose size is 0, and a block's size
@@ -595,6 +666,11 @@ for _cls in (CSRMatrix, CSCMatrix):
 _SIZEOF_BASE = 256
 
 
+@sizeof.register(_Lifted)
+def _sizeof_lifted(L):
+    return _sizeof_korvex(L.M)
+
+
 def _sizeof_korvex(M):
     if M.freed:
         return _SIZEOF_BASE
@@ -746,6 +822,8 @@ def _register_distributed():
     for cls in (CSRMatrix, CSCMatrix):
         dask_serialize.register(cls, _serialize)
         dask_deserialize.register(cls, _deserialize)
+    dask_serialize.register(_Lifted, lambda L: _serialize(L.M))
+    dask_deserialize.register(_Lifted, lambda header, frames: _Lifted(_deserialize(header, frames)))
     return True
 
 

@@ -633,3 +633,21 @@ def test_values_at_odd_offsets_of_a_writable_buffer_are_read_in_place(dtype):
         del buf, got
         gc.collect()
         same(R, A)  # the block keeps the buffer alive
+
+
+# -- two operands ------------------------------------------------------------
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_sums_and_products_of_blocked_arrays_match_scipy(compute, dtype):
+    A, B = scipy_matrix(dtype=dtype), scipy_matrix(dtype=dtype, seed=4)
+    C = scipy_matrix("csc", dtype, shape=(70, 40), seed=5)
+    X, Y, Z = kd.from_scipy(A, 50), kd.from_scipy(B, 50), kd.from_scipy(C, 15)
+    W = kd.from_scipy(A, 120)  # one block: Dask squeezes instead of adding
+    exprs = [(X + Y, A + B), (X - Y, A - B), (X.T @ X, A.T @ A), (X @ Z, A @ C),
+             (W.T @ W, A.T @ A), (X.T @ Y, A.T @ B)]
+    got = compute(*[e for e, _ in exprs])
+    for M, (expr, want) in zip(got, exprs):
+        assert isinstance(M, korvex.CSRMatrix if expr._meta.format == "csr" else korvex.CSCMatrix)
+        assert M.dtype == dtype and M.shape == want.shape
+        np.testing.assert_allclose(M.toarray(), want.toarray(), rtol=1e-5 if dtype == np.float32
+                                   else 1e-12, atol=1e-6)
