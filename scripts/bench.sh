@@ -21,6 +21,11 @@
 #                                 memory of A @ A (bench/combine.py, a few minutes) into
 #                                 bench/results/combine.md; full runs it too
 #   bash scripts/bench.sh combine-small  the same at 1/20 of the sizes (seconds)
+#   bash scripts/bench.sh edit    edits in place (inserts, M[r, c] = v, setdiag, eliminate_zeros,
+#                                 sum_duplicates, log1p over repeats) against scipy or a korvex
+#                                 floor, 2M x 2M with 20M entries (bench/edit.py) into
+#                                 bench/results/edit.md
+#   bash scripts/bench.sh edit-small  the same at 1/100 of the sizes (seconds)
 #   bash scripts/bench.sh sweep   the sweep alone (about 4 min; full runs it last): korvex against scipy at
 #                                 2 threads on uniform matrices of 10M generated entries
 #                                 with 1, 2, 5, 10, 50 and 500 entries per row
@@ -56,10 +61,10 @@ case "$mode" in
     slow=(--reps 3 --min-reps 1 --budget 1 --warmup 0)
     grb_threads=1,2; py_threads=(2 1); pages="41943040,167772160"
     ;;
-  sweep|rows|rows-small|cells|cells-small|combine|combine-small)
+  sweep|rows|rows-small|cells|cells-small|combine|combine-small|edit|edit-small)
     ;;
   *)
-    echo "usage: bash scripts/bench.sh quick|full|sweep|rows|rows-small|cells|cells-small|combine|combine-small" >&2
+    echo "usage: bash scripts/bench.sh quick|full|sweep|rows|rows-small|cells|cells-small|combine|combine-small|edit|edit-small" >&2
     exit 2
     ;;
 esac
@@ -74,7 +79,7 @@ echo "== build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BENCH=ON \
   -DKORVEX_TESTS=OFF >/dev/null
 targets=(korvex korvex_bench korvex_bench_pages)
-case "$mode" in rows|rows-small|combine|combine-small) targets=(korvex) ;; esac  # the Python side only
+case "$mode" in rows|rows-small|combine|combine-small|edit|edit-small) targets=(korvex) ;; esac  # the Python side only
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/data" "$results"
@@ -154,6 +159,16 @@ run_combine() {
   KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" taskset -c 0,1 "$python" \
     "$root/bench/combine.py" ${small:+--small --reps 2} --out "$results/combine$suffix.md"
 }
+
+# Edits in place: bench/results/edit.md (small: edit-small.md), korvex on 2 CPUs.
+if [ "$mode" = edit ] || [ "$mode" = edit-small ]; then
+  small=""; [ "$mode" = edit-small ] && small=1
+  echo "== edits in place${small:+ (small)} [$((SECONDS))s]"
+  KORVEX_LIBRARY="$build/libkorvex.so" PYTHONPATH="$root/python" taskset -c 0,1 "$python" \
+    "$root/bench/edit.py" ${small:+--small --reps 2} --out "$results/edit${small:+-small}.md"
+  echo "== done in ${SECONDS}s"
+  exit 0
+fi
 
 if [ "$mode" = combine ] || [ "$mode" = combine-small ]; then
   run_combine "$([ "$mode" = combine-small ] && echo small)"
