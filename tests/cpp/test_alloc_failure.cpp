@@ -419,7 +419,9 @@ TEST(AllocFailure, EditsLeaveTheMatrixAsItWas) {
     const int64_t idx[] = {2, 0, 1, 3, 3, 0};
     const uint64_t ptr[] = {0, 2, 5, 6};
     for (bool data_blocks : {true, false}) {
-        for (const auto& [name, edit] : edits) {
+        for (const auto& entry : edits) {
+            const char* name = entry.first;
+            const Edit& edit = entry.second;
             for (int64_t n = 1;; ++n) {
                 CompressedMatrix* m = nullptr;
                 if (std::string(name) == "sort with copies") m = csr_f64_from_scipy_view(3, 4, data, idx, ptr);
