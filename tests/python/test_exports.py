@@ -41,7 +41,7 @@ OTHER_FORM = {"from_other", "transpose_from_other", "transpose_shared_from_other
 OUTER_SLICES = {"csr": {"slice_rows", "slice_rows_mask"}, "csc": {"slice_cols", "slice_cols_mask"}}
 MAKERS = OTHER_FORM | {"slice_rows", "slice_cols", "slice_rows_mask", "slice_cols_mask",
                        "take_rows", "take_cols", "hstack", "vstack", "map_values", "scale_rows",
-                       "scale_cols"}
+                       "scale_cols", "matmul", "combine", "compare", "compare_scalar"}
 
 
 def _make(prefix, rows_):
