@@ -10,7 +10,7 @@ pkgs=(
   python3-numpy python3-scipy python3-pytest python3-hypothesis python3-matplotlib
   python3-venv python3-pip python3-setuptools python3-wheel python3-build
   python3-dask python3-distributed python3-pandas
-  python3-h5py python3-anndata python3-torch
+  python3-h5py python3-anndata python3-torch python3-sklearn
   libeigen3-dev libgraphblas-dev
   valgrind
 )
