@@ -8,9 +8,11 @@
   G.multiply(G.T)
   G > 0.5
 
-Each case alternates korvex and scipy, best of --reps; the ratio is korvex /
-scipy. korvex runs on the CPUs of the process's affinity mask (taskset -c 0,1
-for 2 threads), scipy on one. The peak memory of A @ A (the process's RSS
+Each case alternates korvex, scipy and SuiteSparse:GraphBLAS (Debian's
+libgraphblas7, through bench/graphblas.py; --no-graphblas skips it), best of
+--reps; the ratios are korvex / scipy and korvex / GraphBLAS. korvex and
+GraphBLAS run on the CPUs of the process's affinity mask (taskset -c 0,1 for
+2 threads), scipy on one. The peak memory of A @ A (the process's RSS
 high-water mark in a fresh subprocess, past what the inputs already took) is
 reported against the size of its result plus its inputs. --small divides
 every size by 20 (a check that it runs, seconds).
@@ -31,6 +33,8 @@ import scipy.sparse as sp
 
 import korvex
 
+import graphblas
+
 
 def uniform(n, m, per_row, seed):
     rng = np.random.default_rng(seed)
@@ -46,7 +50,8 @@ def indicator(n, groups, seed):
     return sp.csr_matrix((np.ones(n), (np.arange(n), g)), shape=(n, groups))
 
 
-def cases(scale):
+def cases(scale, gb=None):
+    """(name, korvex, scipy, GraphBLAS or None) for each case."""
     n = 1_000_000 // scale
     A = uniform(n, n, 8, 1)
     X = uniform(50_000 // scale, 20_000 // scale, 20, 2)
@@ -54,13 +59,22 @@ def cases(scale):
     G = uniform(n, n, 15, 4)
     GT = G.T.tocsr()
     MA, MX, MH, MG = (korvex.from_scipy(S) for S in (A, X, H, G))
+    g = {}
+    if gb is not None:
+        g = {k: gb.from_scipy(S) for k, S in (("A", A), ("X", X), ("H", H), ("G", G))}
+    gcase = lambda fn: (lambda: fn(g)) if g else None
     return [
-        ("A @ A", lambda: MA @ MA, lambda: A @ A),
-        ("X.T @ X", lambda: MX.T @ MX, lambda: X.T @ X),
-        ("H.T @ X", lambda: MH.T @ MX, lambda: H.T @ X),
-        ("G + G.T", lambda: MG + MG.T, lambda: G + G.T),
-        ("G.multiply(G.T)", lambda: MG.multiply(MG.T), lambda: G.multiply(GT)),
-        ("G > 0.5", lambda: MG > 0.5, lambda: G > 0.5),
+        ("A @ A", lambda: MA @ MA, lambda: A @ A, gcase(lambda g: gb.mxm(g["A"], g["A"], A.shape))),
+        ("X.T @ X", lambda: MX.T @ MX, lambda: X.T @ X,
+         gcase(lambda g: gb.mxm(g["X"], g["X"], (X.shape[1],) * 2, transpose_a=True))),
+        ("H.T @ X", lambda: MH.T @ MX, lambda: H.T @ X,
+         gcase(lambda g: gb.mxm(g["H"], g["X"], (H.shape[1], X.shape[1]), transpose_a=True))),
+        ("G + G.T", lambda: MG + MG.T, lambda: G + G.T,
+         gcase(lambda g: gb.with_transpose(g["G"], G.shape, multiply=False))),
+        ("G.multiply(G.T)", lambda: MG.multiply(MG.T), lambda: G.multiply(GT),
+         gcase(lambda g: gb.with_transpose(g["G"], G.shape, multiply=True))),
+        ("G > 0.5", lambda: MG > 0.5, lambda: G > 0.5,
+         gcase(lambda g: gb.select_gt(g["G"], G.shape, 0.5))),
     ]
 
 
@@ -68,7 +82,7 @@ def timed(fn):
     t0 = time.perf_counter()
     r = fn()
     dt = time.perf_counter() - t0
-    nnz = r.nnz
+    nnz = r if isinstance(r, int) else r.nnz
     if hasattr(r, "free"):
         r.free()
     del r
@@ -113,28 +127,34 @@ def main():
     p.add_argument("--small", action="store_true")
     p.add_argument("--reps", type=int, default=3)
     p.add_argument("--out", default=None)
+    p.add_argument("--no-graphblas", action="store_true", help="skip the GraphBLAS column")
     a = p.parse_args()
     scale = 20 if a.small else 1
     warnings.simplefilter("ignore", sp.SparseEfficiencyWarning)
     threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     load = open("/proc/loadavg").read().split()[:3] if os.path.exists("/proc/loadavg") else "?"
-    lines = [f"# Two sparse operands, korvex ({threads} threads) against scipy (1 thread)", "",
+    gb = None if a.no_graphblas else graphblas.load(threads)
+    lines = [f"# Two sparse operands, korvex ({threads} threads) against scipy (1 thread)"
+             + (f" and GraphBLAS ({threads} threads)" if gb else ""), "",
              f"Sizes 1/{scale}; best of {a.reps}, alternating; load at start {' '.join(load)}.",
-             "", "| case | korvex | scipy | korvex / scipy | result entries |",
-             "|---|---:|---:|---:|---:|"]
+             "", "| case | korvex | scipy | GraphBLAS | korvex / scipy | korvex / GraphBLAS "
+             "| result entries |", "|---|---:|---:|---:|---:|---:|---:|"]
     rows = []
-    for name, kfn, sfn in cases(scale):
-        kt, st = [], []
+    for name, kfn, sfn, gfn in cases(scale, gb):
+        kt, st, gt = [], [], []
         for _ in range(a.reps):
             t, knnz = timed(kfn)
             kt.append(t)
             t, snnz = timed(sfn)
             st.append(t)
+            if gfn:
+                gt.append(timed(gfn)[0])
         k, s = min(kt), min(st)
-        rows.append({"case": name, "korvex_s": k, "scipy_s": s, "ratio": k / s, "nnz": knnz,
-                     "scipy_nnz": snnz})
-        lines.append(f"| `{name}` | {k * 1e3:.1f} ms | {s * 1e3:.1f} ms | {k / s:.2f} | "
-                     f"{knnz:,} |")
+        g = min(gt) if gt else float("nan")
+        rows.append({"case": name, "korvex_s": k, "scipy_s": s, "graphblas_s": g, "ratio": k / s,
+                     "ratio_graphblas": k / g, "nnz": knnz, "scipy_nnz": snnz})
+        lines.append(f"| `{name}` | {k * 1e3:.1f} ms | {s * 1e3:.1f} ms | {g * 1e3:.1f} ms | "
+                     f"{k / s:.2f} | {k / g:.2f} | {knnz:,} |")
         print(lines[-1], flush=True)
     grown, result, inp = peak_of_product(scale)
     lines += ["", f"Peak memory of `A @ A` past its inputs: {grown / 2**20:.1f} MiB; its result "

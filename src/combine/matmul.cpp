@@ -1,16 +1,24 @@
 // The sparse product in two passes over the outer indices of the result.
 //
-// Both passes accumulate each result row the same way, so they see the same
-// sums: the first counts the entries that are not exactly zero (and the
-// row's multiply-adds), the second, once one span batch of exactly those
-// sizes exists, writes them in index order. The accumulator is chosen per
-// row by its work: with few multiply-adds against the inner dimension, an
-// open-addressing hash table of about twice as many slots as multiply-adds,
-// kept per thread and reused (small rows stay in L1), whose entries are
-// sorted on the way out; otherwise a dense array of the inner dimension with
-// a bitmap of the touched indices, read out in order. The first pass is cut
-// by the left rows' entries, the second by the multiply-adds each row
-// counted, so that rows reaching into long rows do not pile onto one thread.
+// The first pass counts each result row's distinct indices (and its
+// multiply-adds) from the operands' indices alone; one span batch of exactly
+// those sizes is then made, and the second pass accumulates the values and
+// writes each row in index order. A sum that cancels to exactly zero is not
+// stored: its row's spans are shortened (a row left empty gets vacant
+// spans), so the batch holds no more than the structural result. The
+// accumulator is chosen per row by its work: with few multiply-adds against
+// the inner dimension, an open-addressing hash table of about twice as many
+// slots as multiply-adds, kept per thread and reused (small rows stay in
+// L1), whose entries are sorted on the way out; otherwise a dense array of
+// the inner dimension with a bitmap of the touched indices, read out in
+// order. The first pass is cut by the left rows' entries, the second by the
+// multiply-adds each row counted, so that rows reaching into long rows do not
+// pile onto one thread.
+//
+// When the left operand has entries enough to pay for it, the right
+// operand's rows are first flattened into one 32-byte record each (index
+// and value addresses, length), so that reaching a right row costs one
+// cache line rather than two span descriptors.
 //
 // Terms are added in the order scipy adds them (left entries in stored
 // order, each over its right row in stored order), so sums, and which of
@@ -30,14 +38,54 @@ namespace {
 // multiply-adds.
 constexpr uint64_t kDenseRatio = 32;
 constexpr unsigned kMinHashBits = 4;
-constexpr uint64_t kFree = ~uint64_t{0};  // an empty hash slot
+constexpr uint64_t kFree = ~uint64_t{0};     // an empty hash slot
+constexpr uint64_t kBadRow = ~uint64_t{0};   // a right row whose spans differ in length
+
+// One right row: where its indices and values are, and how many.
+template <typename V>
+struct RightRow {
+    const int64_t* idx;
+    const V* val;
+    uint64_t len;  // kBadRow for spans of different lengths
+};
+// Flattened rows are 32 bytes apart, from a 32-byte boundary: two a line.
+template <typename V>
+struct FlatRow {
+    RightRow<V> r;
+    uint64_t pad;
+};
+static_assert(sizeof(FlatRow<double>) == 32);
+
+// The right operand read through its span descriptors.
+template <typename V>
+struct SpanRows {
+    const Span *rv, *rx;
+    RightRow<V> row(uint64_t k) const {
+        const uint64_t len = rx[k].len;
+        return {static_cast<const int64_t*>(rx[k].data), static_cast<const V*>(rv[k].data),
+                rv[k].len == len ? len : kBadRow};
+    }
+    [[gnu::always_inline]] void prefetch(uint64_t k) const {
+        __builtin_prefetch(rx + k);
+        __builtin_prefetch(rv + k);
+    }
+};
+
+// The right operand read through flattened rows.
+template <typename V>
+struct FlatRows {
+    const FlatRow<V>* r;
+    RightRow<V> row(uint64_t k) const { return r[k].r; }
+    [[gnu::always_inline]] void prefetch(uint64_t k) const { __builtin_prefetch(r + k); }
+};
 
 // The product's operands in outer/inner terms: the left operand's outer
 // indices are the result's; each left entry (k, v) adds v times right outer
 // index k. CSR: left a, right b; CSC: left b, right a.
-template <typename V>
+template <typename V, typename Right>
 struct Operands {
-    const Span *lv, *lx, *rv, *rx;
+    const Span *lv, *lx;
+    Right right;
     uint64_t n;      // result outer dim (left outer)
     uint64_t mid;    // left inner dim == right outer dim
     uint64_t inner;  // result inner dim (right inner)
@@ -47,8 +95,9 @@ template <typename V>
 struct Accumulator {
     Buffer<uint64_t> keys;  // hash slots: an inner index, or kFree
     Buffer<V> hvals;
-    Buffer<V> dense;        // inner elements
-    Buffer<uint64_t> bits;  // one bit per inner index; zero between rows
+    Buffer<uint64_t> order;  // a row's (index, slot) keys, sorted on the way out
+    Buffer<V> dense;         // inner elements
+    Buffer<uint64_t> bits;   // one bit per inner index; zero between rows
 };
 
 inline unsigned hash_bits(uint64_t flops) {
@@ -61,31 +110,58 @@ inline uint64_t slot_of(uint64_t j, unsigned bits) {
     return (j * 0x9E3779B97F4A7C15ull) >> (64 - bits);
 }
 
+// Sorts n keys ascending: insertion sort for short runs.
+inline void sort_keys(uint64_t* k, uint64_t n) {
+    if (n > 24) {
+        std::sort(k, k + n);
+        return;
+    }
+    for (uint64_t i = 1; i < n; ++i) {
+        const uint64_t x = k[i];
+        uint64_t j = i;
+        for (; j > 0 && k[j - 1] > x; --j) k[j] = k[j - 1];
+        k[j] = x;
+    }
+}
+
+// Left row i: its indices and values; false for spans of different lengths.
+template <typename V, typename R>
+inline bool left_row(const Operands<V, R>& o, uint64_t i, const int64_t*& lk, const V*& la,
+                     uint64_t& len) {
+    len = o.lv[i].len;
+    lk = static_cast<const int64_t*>(o.lx[i].data);
+    la = static_cast<const V*>(o.lv[i].data);
+    return o.lx[i].len == len;
+}
+
 // Multiply-adds of left row i; false for a left index outside [0, mid) or a
 // right row whose spans differ in length.
-template <typename V>
-inline bool row_flops(const Operands<V>& o, uint64_t i, uint64_t& flops) {
-    const uint64_t len = o.lv[i].len;
-    if (o.lx[i].len != len) return false;
-    const int64_t* lk = static_cast<const int64_t*>(o.lx[i].data);
+template <typename V, typename R>
+inline bool row_flops(const Operands<V, R>& o, uint64_t i, uint64_t& flops) {
+    const int64_t* lk;
+    const V* la;
+    uint64_t len;
+    if (!left_row(o, i, lk, la, len)) return false;
     uint64_t f = 0;
     for (uint64_t q = 0; q < len; ++q) {
         const uint64_t k = static_cast<uint64_t>(lk[q]);
         if (__builtin_expect(k >= o.mid, 0)) return false;
-        const uint64_t rl = o.rx[k].len;
-        if (__builtin_expect(o.rv[k].len != rl, 0)) return false;
+        const uint64_t rl = o.right.row(k).len;
+        if (__builtin_expect(rl == kBadRow, 0)) return false;
         f = __builtin_add_overflow(f, rl, &f) ? UINT64_MAX : f;
     }
     flops = f;
     return true;
 }
 
-// Prefetches, for the left entries of row i, the right rows' span
-// descriptors (`data` false) or their first elements (`data` true: the
-// descriptors should be in cache by then). Nothing is checked here: an
-// index outside [0, mid) is skipped and reported by the loop that uses it.
-template <typename V>
-inline void prefetch_right(const Operands<V>& o, uint64_t i, bool data) {
+// Prefetches, for the left entries of row i, the right rows' descriptors
+// (`data` false) or their first indices, and values when `values` (`data`
+// true: the descriptors should be in cache by then). Nothing is checked
+// here: an index outside [0, mid) is skipped and reported by the loop that
+// uses it. Always inlined: GCC takes a function that only prefetches for
+// one without effects and drops its calls.
+template <typename V, typename R>
+[[gnu::always_inline]] inline void prefetch_right(const Operands<V, R>& o, uint64_t i, bool data, bool values) {
     const uint64_t len = o.lx[i].len;
     if (o.lv[i].len != len) return;
     const int64_t* lk = static_cast<const int64_t*>(o.lx[i].data);
@@ -93,65 +169,139 @@ inline void prefetch_right(const Operands<V>& o, uint64_t i, bool data) {
         const uint64_t k = static_cast<uint64_t>(lk[q]);
         if (k >= o.mid) continue;
         if (data) {
-            __builtin_prefetch(o.rx[k].data);
-            __builtin_prefetch(o.rv[k].data);
+            const RightRow<V> r = o.right.row(k);
+            __builtin_prefetch(r.idx);
+            if (values) __builtin_prefetch(r.val);
         } else {
-            __builtin_prefetch(o.rx + k);
-            __builtin_prefetch(o.rv + k);
+            o.right.prefetch(k);
         }
     }
 }
 
 // Runs row(i) over [b, e), prefetching what the rows two and one ahead
 // read, so that the misses on the right operand's rows overlap.
-template <typename V, typename Row>
-inline void rows_prefetched(const Operands<V>& o, uint64_t b, uint64_t e, const Row& row) {
+template <bool Values, typename V, typename R, typename Row>
+inline void rows_prefetched(const Operands<V, R>& o, uint64_t b, uint64_t e, const Row& row) {
     constexpr uint64_t kAhead = 2;  // rows between the two prefetches and their use
-    for (uint64_t i = b; i < e && i < b + 2 * kAhead; ++i) prefetch_right(o, i, false);
-    for (uint64_t i = b; i < e && i < b + kAhead; ++i) prefetch_right(o, i, true);
+    for (uint64_t i = b; i < e && i < b + 2 * kAhead; ++i) prefetch_right(o, i, false, Values);
+    for (uint64_t i = b; i < e && i < b + kAhead; ++i) prefetch_right(o, i, true, Values);
     for (uint64_t i = b; i < e; ++i) {
-        if (i + 2 * kAhead < e) prefetch_right(o, i + 2 * kAhead, false);
-        if (i + kAhead < e) prefetch_right(o, i + kAhead, true);
+        if (i + 2 * kAhead < e) prefetch_right(o, i + 2 * kAhead, false, Values);
+        if (i + kAhead < e) prefetch_right(o, i + kAhead, true, Values);
         if (!row(i)) return;
     }
 }
 
-// Accumulates row i into acc. Emit false: sets count to the number of
-// non-zero sums. Emit true: writes them (at most cap) to ox/ov in index
-// order and sets count. Either way the accumulator is left clean. False for
+// The distinct inner indices that row i reaches (flops multiply-adds, at
+// least one), from indices alone. The accumulator is left clean. False for
 // an index outside its dimension (or a right row whose spans differ).
-template <typename V, bool Emit>
-bool row_product(const Operands<V>& o, uint64_t i, uint64_t flops, Accumulator<V>& acc,
-                 int64_t* ox, V* ov, uint64_t cap, uint64_t& count) {
-    const uint64_t len = o.lv[i].len;
-    if (o.lx[i].len != len) return false;
-    const int64_t* lk = static_cast<const int64_t*>(o.lx[i].data);
-    const V* la = static_cast<const V*>(o.lv[i].data);
+template <typename V, typename R>
+bool row_count(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<V>& acc,
+               uint64_t& count) {
+    const int64_t* lk;
+    const V* la;
+    uint64_t len;
+    if (!left_row(o, i, lk, la, len)) return false;
     const uint64_t inner = o.inner;
     uint64_t c = 0;
+    bool ok = true;
+    if (flops * kDenseRatio >= inner) {
+        uint64_t* bm = acc.bits.grow(inner / 64 + 1, 0);
+        uint64_t lo = UINT64_MAX, hi = 0;  // touched words
+        for (uint64_t q = 0; q < len && ok; ++q) {
+            const uint64_t k = static_cast<uint64_t>(lk[q]);
+            const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
+            if (r.len == kBadRow) {
+                ok = false;
+                break;
+            }
+            for (uint64_t t = 0; t < r.len; ++t) {
+                const uint64_t j = static_cast<uint64_t>(r.idx[t]);
+                if (__builtin_expect(j >= inner, 0)) {
+                    ok = false;
+                    break;
+                }
+                const uint64_t w = j >> 6;
+                bm[w] |= uint64_t{1} << (j & 63);
+                lo = std::min(lo, w);
+                hi = std::max(hi, w);
+            }
+        }
+        for (uint64_t w = lo; w <= hi && lo != UINT64_MAX; ++w) {
+            c += static_cast<uint64_t>(__builtin_popcountll(bm[w]));
+            bm[w] = 0;
+        }
+        count = c;
+        return ok;
+    }
+    const unsigned bits = hash_bits(flops);
+    const uint64_t size = uint64_t{1} << bits, mask = size - 1;
+    uint64_t* keys = acc.keys.grow(size, kFree);
+    for (uint64_t q = 0; q < len && ok; ++q) {
+        const uint64_t k = static_cast<uint64_t>(lk[q]);
+        const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
+        if (r.len == kBadRow) {
+            ok = false;
+            break;
+        }
+        for (uint64_t t = 0; t < r.len; ++t) {
+            const uint64_t j = static_cast<uint64_t>(r.idx[t]);
+            if (__builtin_expect(j >= inner, 0)) {
+                ok = false;
+                break;
+            }
+            uint64_t h = slot_of(j, bits);
+            for (;;) {
+                const uint64_t key = keys[h];
+                if (key == j) break;
+                if (key == kFree) {
+                    keys[h] = j;
+                    ++c;
+                    break;
+                }
+                h = (h + 1) & mask;
+            }
+        }
+    }
+    std::fill(keys, keys + size, kFree);
+    count = c;
+    return ok;
+}
+
+// Accumulates row i and writes its entries that are not exactly zero, in
+// index order, to ox/ov (room for cap), setting count. The accumulator is
+// left clean. False for an index outside its dimension (or a right row whose
+// spans differ), or more entries than cap (operands changed underneath).
+template <typename V, typename R>
+bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<V>& acc,
+              int64_t* ox, V* ov, uint64_t cap, uint64_t& count) {
+    const int64_t* lk;
+    const V* la;
+    uint64_t len;
+    if (!left_row(o, i, lk, la, len)) return false;
+    const uint64_t inner = o.inner;
+    uint64_t c = 0;
+    bool ok = true;
     if (flops * kDenseRatio >= inner) {
         V* dv = acc.dense.grow(inner);
         uint64_t* bm = acc.bits.grow(inner / 64 + 1, 0);
         uint64_t lo = UINT64_MAX, hi = 0;  // touched words
-        bool ok = true;
         for (uint64_t q = 0; q < len && ok; ++q) {
             const uint64_t k = static_cast<uint64_t>(lk[q]);
-            if (k >= o.mid || o.rx[k].len != o.rv[k].len) {
+            const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
+            if (r.len == kBadRow) {
                 ok = false;
                 break;
             }
             const V a = la[q];
-            const uint64_t rl = o.rx[k].len;
-            const int64_t* rj = static_cast<const int64_t*>(o.rx[k].data);
-            const V* rb = static_cast<const V*>(o.rv[k].data);
-            for (uint64_t t = 0; t < rl; ++t) {
-                const uint64_t j = static_cast<uint64_t>(rj[t]);
+            for (uint64_t t = 0; t < r.len; ++t) {
+                const uint64_t j = static_cast<uint64_t>(r.idx[t]);
                 if (__builtin_expect(j >= inner, 0)) {
                     ok = false;
                     break;
                 }
                 const uint64_t w = j >> 6, bit = uint64_t{1} << (j & 63);
-                const V p = a * rb[t];
+                const V p = a * r.val[t];
                 if (bm[w] & bit) {
                     dv[j] += p;
                 } else {
@@ -169,41 +319,36 @@ bool row_product(const Operands<V>& o, uint64_t i, uint64_t flops, Accumulator<V
                 const uint64_t j = (w << 6) | static_cast<uint64_t>(__builtin_ctzll(word));
                 word &= word - 1;
                 if (dv[j] != V(0)) {
-                    if constexpr (Emit) {
-                        if (c < cap) {
-                            ox[c] = static_cast<int64_t>(j);
-                            ov[c] = dv[j];
-                        }
+                    if (c < cap) {
+                        ox[c] = static_cast<int64_t>(j);
+                        ov[c] = dv[j];
                     }
                     ++c;
                 }
             }
         }
         count = c;
-        return ok;
+        return ok && c <= cap;
     }
     const unsigned bits = hash_bits(flops);
     const uint64_t size = uint64_t{1} << bits, mask = size - 1;
     uint64_t* keys = acc.keys.grow(size, kFree);
     V* hv = acc.hvals.grow(size);
-    bool ok = true;
     for (uint64_t q = 0; q < len && ok; ++q) {
         const uint64_t k = static_cast<uint64_t>(lk[q]);
-        if (k >= o.mid || o.rx[k].len != o.rv[k].len) {
+        const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
+        if (r.len == kBadRow) {
             ok = false;
             break;
         }
         const V a = la[q];
-        const uint64_t rl = o.rx[k].len;
-        const int64_t* rj = static_cast<const int64_t*>(o.rx[k].data);
-        const V* rb = static_cast<const V*>(o.rv[k].data);
-        for (uint64_t t = 0; t < rl; ++t) {
-            const uint64_t j = static_cast<uint64_t>(rj[t]);
+        for (uint64_t t = 0; t < r.len; ++t) {
+            const uint64_t j = static_cast<uint64_t>(r.idx[t]);
             if (__builtin_expect(j >= inner, 0)) {
                 ok = false;
                 break;
             }
-            const V p = a * rb[t];
+            const V p = a * r.val[t];
             uint64_t h = slot_of(j, bits);
             for (;;) {
                 const uint64_t key = keys[h];
@@ -220,50 +365,55 @@ bool row_product(const Operands<V>& o, uint64_t i, uint64_t flops, Accumulator<V
             }
         }
     }
+    // Out in index order: (index, slot) packed into one key where the inner
+    // dimension leaves room, sorted, then read back.
+    const bool packed = bits < 64 && ((inner - 1) >> (64 - bits)) == 0;
+    uint64_t* ord = acc.order.grow(std::min(size, flops));
     for (uint64_t h = 0; h < size; ++h) {
         const uint64_t key = keys[h];
         if (key == kFree) continue;
         keys[h] = kFree;
-        if (hv[h] != V(0)) {
-            if constexpr (Emit) {
-                if (c < cap) {
-                    ox[c] = static_cast<int64_t>(key);
-                    ov[c] = hv[h];
-                }
+        if (hv[h] == V(0)) continue;
+        if (c < cap) {
+            if (packed) {
+                ord[c] = (key << bits) | h;
+            } else {
+                ox[c] = static_cast<int64_t>(key);
+                ov[c] = hv[h];
             }
-            ++c;
         }
+        ++c;
     }
-    if constexpr (Emit)
-        if (ok && c == cap) sort_row(ov, ox, c);
     count = c;
-    return ok;
+    if (!ok || c > cap) return false;
+    if (packed) {
+        sort_keys(ord, c);
+        for (uint64_t t = 0; t < c; ++t) {
+            ox[t] = static_cast<int64_t>(ord[t] >> bits);
+            ov[t] = hv[ord[t] & mask];
+        }
+    } else {
+        sort_row(ov, ox, c);
+    }
+    return true;
 }
 
-template <typename V, Form F>
-int32_t product(const Operands<V>& o, uint64_t rows, uint64_t cols, CompressedMatrix** out) {
+template <typename V, Form F, typename R>
+int32_t product(const Operands<V, R>& o, uint64_t rows, uint64_t cols, uint64_t* work,
+                CompressedMatrix** out) {
     const uint64_t n = o.n;
-    if (n == 0) {
-        *out = make_vacant<V, F>(0, rows, cols);
-        return KORVEX_OK;
-    }
-    Temp<uint64_t> work = temp_array<uint64_t>(n);
     Temp<uint64_t> flops = temp_array<uint64_t>(n);
     Temp<uint64_t> lens = temp_array<uint64_t>(n);
-    par::for_range(n, [&](uint64_t b, uint64_t e) {
-        for (uint64_t i = b; i < e; ++i) work[i] = o.lv[i].len + 1;
-    });
     PerThread<Accumulator<V>> accs;
     Failure fail;
     {
-        Cut cut = cut_by_work(work.get(), n, 16, 1024);
+        Cut cut = cut_by_work(work, n, 16, 1024);
         par::for_each(cut.count, [&](uint64_t p) {
             if (fail.any()) return;
             Accumulator<V>& acc = accs.mine();
-            rows_prefetched(o, cut.begin(p), cut.end(p), [&](uint64_t i) {
+            rows_prefetched<false>(o, cut.begin(p), cut.end(p), [&](uint64_t i) {
                 uint64_t f = 0, c = 0;
-                if (!row_flops(o, i, f) ||
-                    (f != 0 && !row_product<V, false>(o, i, f, acc, nullptr, nullptr, 0, c))) {
+                if (!row_flops(o, i, f) || (f != 0 && !row_count(o, i, f, acc, c))) {
                     fail.set(KORVEX_STATUS_INDEX);
                     return false;
                 }
@@ -288,29 +438,50 @@ int32_t product(const Operands<V>& o, uint64_t rows, uint64_t cols, CompressedMa
         return KORVEX_STATUS_ALLOC;
     SpanVecGuard gv(av), gx(ax);
     {
-        Cut cut = cut_by_work(work.get(), n, 16, 4096);
-        const Span* vs = av.ptr;
-        const Span* xs = ax.ptr;
+        Cut cut = cut_by_work(work, n, 16, 4096);
+        Span* vs = av.ptr;
+        Span* xs = ax.ptr;
         par::for_each(cut.count, [&](uint64_t p) {
             if (fail.any()) return;
             Accumulator<V>& acc = accs.mine();
-            rows_prefetched(o, cut.begin(p), cut.end(p), [&](uint64_t i) {
+            rows_prefetched<true>(o, cut.begin(p), cut.end(p), [&](uint64_t i) {
                 const uint64_t want = lens[i];
                 if (want == 0) return true;
                 uint64_t c = 0;
-                if (!row_product<V, true>(o, i, flops[i], acc, mutable_data<int64_t>(xs[i]),
-                                          mutable_data<V>(vs[i]), want, c) ||
-                    c != want) {  // (only if the operands change underneath)
+                if (!row_fill(o, i, flops[i], acc, mutable_data<int64_t>(xs[i]),
+                              mutable_data<V>(vs[i]), want, c)) {
                     fail.set(KORVEX_STATUS_INDEX);
                     return false;
+                }
+                if (c != want) {  // sums that cancelled to zero
+                    lens[i] = c;
+                    if (c == 0) {
+                        span_release(vs[i]);
+                        span_release(xs[i]);
+                        vs[i] = vacant_span(sizeof(V));
+                        xs[i] = vacant_span(8);
+                    } else {
+                        vs[i].len = xs[i].len = c;
+                    }
                 }
                 return true;
             });
         });
     }
     if (fail.any()) return fail.status.load();
+    total = 0;
+    for (uint64_t i = 0; i < n; ++i) total += lens[i];
     *out = make_matrix(Family::of<V, F>(), gv.take(), gx.take(), rows, cols, 1, total);
     return KORVEX_OK;
+}
+
+// Flattens the right operand's m rows into r.
+template <typename V>
+void flatten_right(const Span* rv, const Span* rx, uint64_t m, FlatRow<V>* r) {
+    const SpanRows<V> s{rv, rx};
+    par::for_range(m, [&](uint64_t b, uint64_t e) {
+        for (uint64_t k = b; k < e; ++k) r[k] = FlatRow<V>{s.row(k), 0};
+    });
 }
 
 }  // namespace
@@ -322,9 +493,28 @@ int32_t matmul(const CompressedMatrix& a, const CompressedMatrix& b, CompressedM
     const CompressedMatrix& r = F == Form::csr ? b : a;
     KORVEX_INVARIANT(l.values.len >= outer_dim<F>(l) && r.values.len >= outer_dim<F>(r),
                      "span arrays shorter than the shape");
-    Operands<V> o{l.values.ptr, l.indices.ptr, r.values.ptr, r.indices.ptr,
-                  outer_dim<F>(l), inner_dim<F>(l), inner_dim<F>(r)};
-    return product<V, F>(o, a.rows, b.cols, out);
+    const uint64_t n = outer_dim<F>(l), mid = inner_dim<F>(l), inner = inner_dim<F>(r);
+    if (n == 0) {
+        *out = make_vacant<V, F>(0, a.rows, b.cols);
+        return KORVEX_OK;
+    }
+    Temp<uint64_t> work = temp_array<uint64_t>(n);
+    const Span *lv = l.values.ptr, *lx = l.indices.ptr;
+    par::for_range(n, [&](uint64_t b0, uint64_t e0) {
+        for (uint64_t i = b0; i < e0; ++i) work[i] = lv[i].len + 1;
+    });
+    uint64_t entries = 0;  // left entries: right rows are reached this often
+    for (uint64_t i = 0; i < n; ++i) entries += work[i] - 1;
+    if (entries >= mid / 4) {
+        Temp<FlatRow<V>> raw = temp_array<FlatRow<V>>(add_or_throw(mid, 1));
+        const uintptr_t at = (reinterpret_cast<uintptr_t>(raw.get()) + 31) & ~uintptr_t{31};
+        FlatRow<V>* flat = reinterpret_cast<FlatRow<V>*>(at);
+        flatten_right<V>(r.values.ptr, r.indices.ptr, mid, flat);
+        Operands<V, FlatRows<V>> o{lv, lx, {flat}, n, mid, inner};
+        return product<V, F>(o, a.rows, b.cols, work.get(), out);
+    }
+    Operands<V, SpanRows<V>> o{lv, lx, {r.values.ptr, r.indices.ptr}, n, mid, inner};
+    return product<V, F>(o, a.rows, b.cols, work.get(), out);
 }
 
 #define KORVEX_INSTANTIATE(V, F) \

@@ -176,6 +176,23 @@ TYPED_TEST(Combine, ProductsMatchTheReference) {
         }
 }
 
+// Sums that cancel to exactly zero are not stored, and an outer index whose
+// sums all cancel is empty.
+TYPED_TEST(Combine, ProductDropsCancelledSums) {
+    using A = TypeParam;
+    const Outer left{{{0, 1}, {1, 1}}, {{0, 1}}}, right{{{0, 1}, {1, 3}}, {{1, -3}, {0, -1}}};
+    Mat a = make<A>(2, 2, A::csr ? left : right), b = make<A>(2, 2, A::csr ? right : left);
+    Built<A> h;
+    CompressedMatrix *r = kUntouched, *ha = h.get(a, Via::copy), *hb = h.get(b, Via::copy);
+    ASSERT_EQ(Ops<A>::matmul(ha, hb, &r), 0);
+    std::vector<double> want(4, 0.0);
+    for (uint64_t q = 0; q < 4; ++q)
+        for (uint64_t k = 0; k < 2; ++k) want[q] += a.at(q / 2, k) * b.at(k, q % 2);
+    expect_result<A>(r, 2, 2, want);
+    EXPECT_EQ(A::nnz(r), 2u);
+    A::release(r);
+}
+
 double scipy_max(double x, double y) { return x < y ? y : x; }
 double scipy_min(double x, double y) { return y < x ? y : x; }
 
