@@ -33,7 +33,10 @@ enum CompareOp : uint32_t { kNe = 0, kLt = 1, kGt = 2, kLe = 3, kGe = 4, kEq = 5
 // over b's column j entries (k, v) of a's column k times v. -2 when a.cols !=
 // b.rows. Memory beyond the result: per-thread accumulators (a hash table
 // sized by a row's multiply-adds, or a dense array of the result's inner
-// dimension), and three words per outer index.
+// dimension), five words per outer index of the result, 32 bytes per outer
+// index of the right operand when the left one has entries enough to make
+// flattening its rows pay, and the slots of sums that cancel to exactly
+// zero (the batch is sized by the distinct indices each row reaches).
 template <typename V, Form F>
 int32_t matmul(const CompressedMatrix& a, const CompressedMatrix& b, CompressedMatrix** out);
 

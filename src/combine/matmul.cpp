@@ -1,19 +1,21 @@
 // The sparse product in two passes over the outer indices of the result.
 //
 // The first pass counts each result row's distinct indices (and its
-// multiply-adds) from the operands' indices alone; one span batch of exactly
-// those sizes is then made, and the second pass accumulates the values and
-// writes each row in index order. A sum that cancels to exactly zero is not
-// stored: its row's spans are shortened (a row left empty gets vacant
-// spans), so the batch holds no more than the structural result. The
-// accumulator is chosen per row by its work: with few multiply-adds against
-// the inner dimension, an open-addressing hash table of about twice as many
-// slots as multiply-adds, kept per thread and reused (small rows stay in
-// L1), whose entries are sorted on the way out; otherwise a dense array of
-// the inner dimension with a bitmap of the touched indices, read out in
-// order. The first pass is cut by the left rows' entries, the second by the
-// multiply-adds each row counted, so that rows reaching into long rows do not
-// pile onto one thread.
+// multiply-adds, and the least and greatest index it reaches) from the
+// operands' indices alone; one span batch of exactly those sizes is then
+// made, and the second pass accumulates the values and writes each row in
+// index order. A sum that cancels to exactly zero is not stored: its row's
+// spans are shortened (a row left empty gets vacant spans), so the batch
+// holds no more than the structural result. The accumulators (per thread,
+// reused, so small rows stay in L1) are chosen per row by its work: the
+// count uses a bitmap of the inner dimension when the row's multiply-adds
+// reach a 32nd of it and a hashed set otherwise; the fill uses a dense
+// array over the row's own index range when that range is narrow, and
+// otherwise a table ordered like the indices (read out nearly sorted), or
+// a hashed table sorted on the way out for rows whose indices bunch up.
+// The first pass is cut by the left rows' entries, the second by the
+// multiply-adds each row counted, so that rows reaching into long rows do
+// not pile onto one thread.
 //
 // When the left operand has entries enough to pay for it, the right
 // operand's rows are first flattened into one 32-byte record each (index
@@ -40,6 +42,7 @@ constexpr uint64_t kDenseRatio = 32;
 constexpr unsigned kMinHashBits = 4;
 constexpr uint64_t kFree = ~uint64_t{0};     // an empty hash slot
 constexpr uint64_t kBadRow = ~uint64_t{0};   // a right row whose spans differ in length
+constexpr uint64_t kOrderedTail = 32;        // ordered-table slots past the last home slot
 
 // One right row: where its indices and values are, and how many.
 template <typename V>
@@ -192,139 +195,148 @@ inline void rows_prefetched(const Operands<V, R>& o, uint64_t b, uint64_t e, con
     }
 }
 
+// Calls term(j, p) for each multiply-add of row i (inner index j, product
+// p; p is 0 unless Values), left entries in stored order, each over its
+// right row in stored order. False as soon as term does, or at a left index
+// outside [0, mid), a right row whose spans differ in length or an inner
+// index outside [base, base + range).
+template <bool Values, typename V, typename R, typename Term>
+[[gnu::always_inline]] inline bool each_term(const Operands<V, R>& o, const int64_t* lk,
+                                             const V* la, uint64_t len, uint64_t base,
+                                             uint64_t range, const Term& term) {
+    for (uint64_t q = 0; q < len; ++q) {
+        const uint64_t k = static_cast<uint64_t>(lk[q]);
+        if (__builtin_expect(k >= o.mid, 0)) return false;
+        const RightRow<V> r = o.right.row(k);
+        if (__builtin_expect(r.len == kBadRow, 0)) return false;
+        const V a = Values ? la[q] : V(0);
+        for (uint64_t t = 0; t < r.len; ++t) {
+            const uint64_t j = static_cast<uint64_t>(r.idx[t]);
+            if (__builtin_expect(j - base >= range, 0)) return false;
+            if (!term(j, Values ? a * r.val[t] : V(0))) return false;
+        }
+    }
+    return true;
+}
+
 // The distinct inner indices that row i reaches (flops multiply-adds, at
-// least one), from indices alone. The accumulator is left clean. False for
-// an index outside its dimension (or a right row whose spans differ).
+// least one), and the least and greatest of them, from indices alone. The
+// accumulator is left clean. False for an index outside its dimension (or
+// a right row whose spans differ).
 template <typename V, typename R>
 bool row_count(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<V>& acc,
-               uint64_t& count) {
+               uint64_t& count, uint64_t& lo, uint64_t& hi) {
     const int64_t* lk;
     const V* la;
     uint64_t len;
     if (!left_row(o, i, lk, la, len)) return false;
     const uint64_t inner = o.inner;
-    uint64_t c = 0;
-    bool ok = true;
+    uint64_t c = 0, least = UINT64_MAX, most = 0;
+    bool ok;
     if (flops * kDenseRatio >= inner) {
         uint64_t* bm = acc.bits.grow(inner / 64 + 1, 0);
-        uint64_t lo = UINT64_MAX, hi = 0;  // touched words
-        for (uint64_t q = 0; q < len && ok; ++q) {
-            const uint64_t k = static_cast<uint64_t>(lk[q]);
-            const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
-            if (r.len == kBadRow) {
-                ok = false;
-                break;
-            }
-            for (uint64_t t = 0; t < r.len; ++t) {
-                const uint64_t j = static_cast<uint64_t>(r.idx[t]);
-                if (__builtin_expect(j >= inner, 0)) {
-                    ok = false;
-                    break;
-                }
-                const uint64_t w = j >> 6;
-                bm[w] |= uint64_t{1} << (j & 63);
-                lo = std::min(lo, w);
-                hi = std::max(hi, w);
-            }
-        }
-        for (uint64_t w = lo; w <= hi && lo != UINT64_MAX; ++w) {
+        ok = each_term<false>(o, lk, la, len, 0, inner, [&](uint64_t j, V) {
+            bm[j >> 6] |= uint64_t{1} << (j & 63);
+            least = std::min(least, j);
+            most = std::max(most, j);
+            return true;
+        });
+        for (uint64_t w = least >> 6; least != UINT64_MAX && w <= most >> 6; ++w) {
             c += static_cast<uint64_t>(__builtin_popcountll(bm[w]));
             bm[w] = 0;
         }
-        count = c;
-        return ok;
-    }
-    const unsigned bits = hash_bits(flops);
-    const uint64_t size = uint64_t{1} << bits, mask = size - 1;
-    uint64_t* keys = acc.keys.grow(size, kFree);
-    for (uint64_t q = 0; q < len && ok; ++q) {
-        const uint64_t k = static_cast<uint64_t>(lk[q]);
-        const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
-        if (r.len == kBadRow) {
-            ok = false;
-            break;
-        }
-        for (uint64_t t = 0; t < r.len; ++t) {
-            const uint64_t j = static_cast<uint64_t>(r.idx[t]);
-            if (__builtin_expect(j >= inner, 0)) {
-                ok = false;
-                break;
-            }
-            uint64_t h = slot_of(j, bits);
-            for (;;) {
+    } else {
+        const unsigned bits = hash_bits(flops);
+        const uint64_t size = uint64_t{1} << bits, mask = size - 1;
+        uint64_t* keys = acc.keys.grow(size, kFree);
+        ok = each_term<false>(o, lk, la, len, 0, inner, [&](uint64_t j, V) {
+            for (uint64_t h = slot_of(j, bits);; h = (h + 1) & mask) {
                 const uint64_t key = keys[h];
-                if (key == j) break;
+                if (key == j) return true;
                 if (key == kFree) {
                     keys[h] = j;
                     ++c;
-                    break;
+                    least = std::min(least, j);
+                    most = std::max(most, j);
+                    return true;
                 }
-                h = (h + 1) & mask;
             }
-        }
+        });
+        std::fill(keys, keys + size, kFree);
     }
-    std::fill(keys, keys + size, kFree);
     count = c;
+    lo = least;
+    hi = most;
     return ok;
 }
 
-// Accumulates row i and writes its entries that are not exactly zero, in
-// index order, to ox/ov (room for cap), setting count. The accumulator is
-// left clean. False for an index outside its dimension (or a right row whose
-// spans differ), or more entries than cap (operands changed underneath).
+// Insertion sort of a row, values moving with their indices: linear in its
+// length plus its inversions, which an ordered table leaves few of.
+template <typename V>
+inline void sort_nearly_sorted(int64_t* x, V* v, uint64_t n) {
+    for (uint64_t i = 1; i < n; ++i) {
+        const int64_t k = x[i];
+        if (x[i - 1] <= k) continue;
+        const V val = v[i];
+        uint64_t j = i;
+        for (; j > 0 && x[j - 1] > k; --j) {
+            x[j] = x[j - 1];
+            v[j] = v[j - 1];
+        }
+        x[j] = k;
+        v[j] = val;
+    }
+}
+
+// Accumulates row i (flops multiply-adds reaching indices lo..hi) and writes
+// its entries that are not exactly zero, in index order, to ox/ov (room for
+// cap), setting count. The accumulator is left clean. False for an index
+// outside lo..hi or a bad right row (the operands changed underneath), or
+// more entries than cap.
+//
+// Three accumulators, by the row's spread: a dense array over lo..hi when
+// that range is within kDenseRatio slots per multiply-add; otherwise a table
+// whose slots follow the indices' order (index lo + s * range / size lands
+// at slot s or just after), read out nearly sorted; and, for a row whose
+// indices bunch up so that the ordered table's probes run long, a hashed
+// table sorted on the way out.
 template <typename V, typename R>
-bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<V>& acc,
-              int64_t* ox, V* ov, uint64_t cap, uint64_t& count) {
+bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, uint64_t lo, uint64_t hi,
+              Accumulator<V>& acc, int64_t* ox, V* ov, uint64_t cap, uint64_t& count) {
     const int64_t* lk;
     const V* la;
     uint64_t len;
-    if (!left_row(o, i, lk, la, len)) return false;
-    const uint64_t inner = o.inner;
+    if (!left_row(o, i, lk, la, len) || lo > hi) return false;
+    const uint64_t range = hi - lo + 1;
     uint64_t c = 0;
-    bool ok = true;
-    if (flops * kDenseRatio >= inner) {
-        V* dv = acc.dense.grow(inner);
-        uint64_t* bm = acc.bits.grow(inner / 64 + 1, 0);
-        uint64_t lo = UINT64_MAX, hi = 0;  // touched words
-        for (uint64_t q = 0; q < len && ok; ++q) {
-            const uint64_t k = static_cast<uint64_t>(lk[q]);
-            const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
-            if (r.len == kBadRow) {
-                ok = false;
-                break;
-            }
-            const V a = la[q];
-            for (uint64_t t = 0; t < r.len; ++t) {
-                const uint64_t j = static_cast<uint64_t>(r.idx[t]);
-                if (__builtin_expect(j >= inner, 0)) {
-                    ok = false;
-                    break;
-                }
-                const uint64_t w = j >> 6, bit = uint64_t{1} << (j & 63);
-                const V p = a * r.val[t];
-                if (bm[w] & bit) {
-                    dv[j] += p;
-                } else {
-                    bm[w] |= bit;
-                    dv[j] = p;
-                    lo = std::min(lo, w);
-                    hi = std::max(hi, w);
-                }
-            }
+    auto emit = [&](uint64_t j, V v) {
+        if (v == V(0)) return;
+        if (c < cap) {
+            ox[c] = static_cast<int64_t>(j);
+            ov[c] = v;
         }
-        for (uint64_t w = lo; w <= hi && lo != UINT64_MAX; ++w) {
+        ++c;
+    };
+    if (range / kDenseRatio <= flops) {
+        V* dv = acc.dense.grow(range);
+        uint64_t* bm = acc.bits.grow(range / 64 + 1, 0);
+        const bool ok = each_term<true>(o, lk, la, len, lo, range, [&](uint64_t j, V p) {
+            const uint64_t d = j - lo, w = d >> 6, bit = uint64_t{1} << (d & 63);
+            if (bm[w] & bit) {
+                dv[d] += p;
+            } else {
+                bm[w] |= bit;
+                dv[d] = p;
+            }
+            return true;
+        });
+        for (uint64_t w = 0; w <= (range - 1) >> 6; ++w) {
             uint64_t word = bm[w];
             bm[w] = 0;
             while (word) {
-                const uint64_t j = (w << 6) | static_cast<uint64_t>(__builtin_ctzll(word));
+                const uint64_t d = (w << 6) | static_cast<uint64_t>(__builtin_ctzll(word));
                 word &= word - 1;
-                if (dv[j] != V(0)) {
-                    if (c < cap) {
-                        ox[c] = static_cast<int64_t>(j);
-                        ov[c] = dv[j];
-                    }
-                    ++c;
-                }
+                emit(lo + d, dv[d]);
             }
         }
         count = c;
@@ -332,56 +344,74 @@ bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<V
     }
     const unsigned bits = hash_bits(flops);
     const uint64_t size = uint64_t{1} << bits, mask = size - 1;
-    uint64_t* keys = acc.keys.grow(size, kFree);
-    V* hv = acc.hvals.grow(size);
-    for (uint64_t q = 0; q < len && ok; ++q) {
-        const uint64_t k = static_cast<uint64_t>(lk[q]);
-        const RightRow<V> r = k < o.mid ? o.right.row(k) : RightRow<V>{nullptr, nullptr, kBadRow};
-        if (r.len == kBadRow) {
-            ok = false;
-            break;
-        }
-        const V a = la[q];
-        for (uint64_t t = 0; t < r.len; ++t) {
-            const uint64_t j = static_cast<uint64_t>(r.idx[t]);
-            if (__builtin_expect(j >= inner, 0)) {
-                ok = false;
-                break;
+    // range > kDenseRatio * flops >= size here, so the scale is below 2^64.
+    const uint64_t scale =
+        static_cast<uint64_t>((static_cast<unsigned __int128>(size) << 64) / range);
+    const uint64_t slots = size + kOrderedTail;
+    uint64_t* keys = acc.keys.grow(slots, kFree);
+    V* hv = acc.hvals.grow(slots);
+    uint64_t budget = 4 * flops + kOrderedTail;  // probes past the home slots
+    bool spilled = false;
+    bool ok = each_term<true>(o, lk, la, len, lo, range, [&](uint64_t j, V p) {
+        uint64_t h = static_cast<uint64_t>((static_cast<unsigned __int128>(j - lo) * scale) >> 64);
+        for (;; ++h) {
+            const uint64_t key = keys[h];
+            if (key == j) {
+                hv[h] += p;
+                return true;
             }
-            const V p = a * r.val[t];
-            uint64_t h = slot_of(j, bits);
-            for (;;) {
-                const uint64_t key = keys[h];
-                if (key == j) {
-                    hv[h] += p;
-                    break;
-                }
-                if (key == kFree) {
-                    keys[h] = j;
-                    hv[h] = p;
-                    break;
-                }
-                h = (h + 1) & mask;
+            if (key == kFree) {
+                keys[h] = j;
+                hv[h] = p;
+                return true;
+            }
+            if (h + 1 == slots || budget-- == 0) {
+                spilled = true;
+                return false;
             }
         }
+    });
+    if (!spilled) {
+        for (uint64_t h = 0; h < slots; ++h) {
+            const uint64_t key = keys[h];
+            if (key == kFree) continue;
+            keys[h] = kFree;
+            emit(key, hv[h]);
+        }
+        count = c;
+        if (!ok || c > cap) return false;
+        sort_nearly_sorted(ox, ov, c);
+        return true;
     }
+    std::fill(keys, keys + slots, kFree);
+    ok = each_term<true>(o, lk, la, len, lo, range, [&](uint64_t j, V p) {
+        for (uint64_t h = slot_of(j, bits);; h = (h + 1) & mask) {
+            const uint64_t key = keys[h];
+            if (key == j) {
+                hv[h] += p;
+                return true;
+            }
+            if (key == kFree) {
+                keys[h] = j;
+                hv[h] = p;
+                return true;
+            }
+        }
+    });
     // Out in index order: (index, slot) packed into one key where the inner
     // dimension leaves room, sorted, then read back.
-    const bool packed = bits < 64 && ((inner - 1) >> (64 - bits)) == 0;
+    const bool packed = bits < 64 && ((o.inner - 1) >> (64 - bits)) == 0;
     uint64_t* ord = acc.order.grow(std::min(size, flops));
     for (uint64_t h = 0; h < size; ++h) {
         const uint64_t key = keys[h];
         if (key == kFree) continue;
         keys[h] = kFree;
-        if (hv[h] == V(0)) continue;
-        if (c < cap) {
-            if (packed) {
-                ord[c] = (key << bits) | h;
-            } else {
-                ox[c] = static_cast<int64_t>(key);
-                ov[c] = hv[h];
-            }
+        if (!packed) {
+            emit(key, hv[h]);
+            continue;
         }
+        if (hv[h] == V(0)) continue;
+        if (c < cap) ord[c] = (key << bits) | h;
         ++c;
     }
     count = c;
@@ -404,6 +434,7 @@ int32_t product(const Operands<V, R>& o, uint64_t rows, uint64_t cols, uint64_t*
     const uint64_t n = o.n;
     Temp<uint64_t> flops = temp_array<uint64_t>(n);
     Temp<uint64_t> lens = temp_array<uint64_t>(n);
+    Temp<uint64_t> lows = temp_array<uint64_t>(n), highs = temp_array<uint64_t>(n);
     PerThread<Accumulator<V>> accs;
     Failure fail;
     {
@@ -412,13 +443,15 @@ int32_t product(const Operands<V, R>& o, uint64_t rows, uint64_t cols, uint64_t*
             if (fail.any()) return;
             Accumulator<V>& acc = accs.mine();
             rows_prefetched<false>(o, cut.begin(p), cut.end(p), [&](uint64_t i) {
-                uint64_t f = 0, c = 0;
-                if (!row_flops(o, i, f) || (f != 0 && !row_count(o, i, f, acc, c))) {
+                uint64_t f = 0, c = 0, lo = 0, hi = 0;
+                if (!row_flops(o, i, f) || (f != 0 && !row_count(o, i, f, acc, c, lo, hi))) {
                     fail.set(KORVEX_STATUS_INDEX);
                     return false;
                 }
                 flops[i] = f;
                 lens[i] = c;
+                lows[i] = lo;
+                highs[i] = hi;
                 return true;
             });
         });
@@ -448,7 +481,7 @@ int32_t product(const Operands<V, R>& o, uint64_t rows, uint64_t cols, uint64_t*
                 const uint64_t want = lens[i];
                 if (want == 0) return true;
                 uint64_t c = 0;
-                if (!row_fill(o, i, flops[i], acc, mutable_data<int64_t>(xs[i]),
+                if (!row_fill(o, i, flops[i], lows[i], highs[i], acc, mutable_data<int64_t>(xs[i]),
                               mutable_data<V>(vs[i]), want, c)) {
                     fail.set(KORVEX_STATUS_INDEX);
                     return false;

@@ -176,21 +176,43 @@ TYPED_TEST(Combine, ProductsMatchTheReference) {
         }
 }
 
-// Sums that cancel to exactly zero are not stored, and an outer index whose
-// sums all cancel is empty.
-TYPED_TEST(Combine, ProductDropsCancelledSums) {
+// Directed products, in outer/inner terms of the result's form (left
+// outer x mid, right mid x inner): sums that cancel to exactly zero are not
+// stored and an outer index whose sums all cancel is empty; a row whose
+// indices bunch at one end of a wide range; a row spread thin.
+TYPED_TEST(Combine, DirectedProducts) {
     using A = TypeParam;
-    const Outer left{{{0, 1}, {1, 1}}, {{0, 1}}}, right{{{0, 1}, {1, 3}}, {{1, -3}, {0, -1}}};
-    Mat a = make<A>(2, 2, A::csr ? left : right), b = make<A>(2, 2, A::csr ? right : left);
-    Built<A> h;
-    CompressedMatrix *r = kUntouched, *ha = h.get(a, Via::copy), *hb = h.get(b, Via::copy);
-    ASSERT_EQ(Ops<A>::matmul(ha, hb, &r), 0);
-    std::vector<double> want(4, 0.0);
-    for (uint64_t q = 0; q < 4; ++q)
-        for (uint64_t k = 0; k < 2; ++k) want[q] += a.at(q / 2, k) * b.at(k, q % 2);
-    expect_result<A>(r, 2, 2, want);
-    EXPECT_EQ(A::nnz(r), 2u);
-    A::release(r);
+    Row bunched, spread;
+    for (int64_t j = 40; j >= 0; --j) bunched.emplace_back(j, 1);
+    bunched.emplace_back(99999, 1);
+    for (int64_t j = 0; j < 99999; j += 997) spread.emplace_back(99998 - j, 2);
+    struct Case {
+        const char* name;
+        uint64_t outer, mid, inner, stored;
+        Outer left, right;
+    };
+    const Case cases[] = {
+        {"cancelling", 2, 2, 2, 2, {{{0, 1}, {1, 1}}, {{0, 1}}}, {{{0, 1}, {1, 3}}, {{1, -3}, {0, -1}}}},
+        {"bunched", 1, 2, 100000, 42, {{{0, 1}, {1, 1}}}, {bunched, {{99999, 1}, {5, 2}}}},
+        {"spread", 2, 2, 100000, 244, {{{1, 1}}, {{0, 1}, {1, -1}}}, {bunched, spread}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t rows = A::csr ? c.outer : c.inner, cols = A::csr ? c.inner : c.outer;
+        Mat a = A::csr ? make<A>(rows, c.mid, c.left) : make<A>(c.inner, c.mid, c.right);
+        Mat b = A::csr ? make<A>(c.mid, cols, c.right) : make<A>(c.mid, c.outer, c.left);
+        Built<A> h;
+        CompressedMatrix *r = kUntouched, *ha = h.get(a, Via::copy), *hb = h.get(b, Via::copy);
+        ASSERT_EQ(Ops<A>::matmul(ha, hb, &r), 0);
+        std::vector<double> want(rows * cols, 0.0);
+        for (uint64_t i = 0; i < rows; ++i)
+            for (uint64_t k = 0; k < c.mid; ++k)
+                if (a.at(i, k) != 0)
+                    for (uint64_t j = 0; j < cols; ++j) want[i * cols + j] += a.at(i, k) * b.at(k, j);
+        expect_result<A>(r, rows, cols, want);
+        EXPECT_EQ(A::nnz(r), c.stored);
+        A::release(r);
+    }
 }
 
 double scipy_max(double x, double y) { return x < y ? y : x; }
