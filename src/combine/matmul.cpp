@@ -20,7 +20,8 @@
 // When the left operand has entries enough to pay for it, the right
 // operand's rows are first flattened into one 32-byte record each (index
 // and value addresses, length), so that reaching a right row costs one
-// cache line rather than two span descriptors.
+// cache line rather than two span descriptors; right rows of fewer than 4
+// entries on average are copied end to end instead.
 //
 // Terms are added in the order scipy adds them (left entries in stored
 // order, each over its right row in stored order), so sums, and which of
@@ -79,6 +80,21 @@ template <typename V>
 struct FlatRows {
     const FlatRow<V>* r;
     RightRow<V> row(uint64_t k) const { return r[k].r; }
+    [[gnu::always_inline]] void prefetch(uint64_t k) const { __builtin_prefetch(r + k); }
+};
+
+// The right operand's rows copied end to end: for short rows, whose
+// 32-byte segments are mostly padding, this keeps what the product reaches
+// into in a fraction of the cache lines.
+struct PackedRow {
+    uint64_t start, len;  // len kBadRow: spans of different lengths
+};
+template <typename V>
+struct PackedRows {
+    const PackedRow* r;
+    const int64_t* idx;
+    const V* val;
+    RightRow<V> row(uint64_t k) const { return {idx + r[k].start, val + r[k].start, r[k].len}; }
     [[gnu::always_inline]] void prefetch(uint64_t k) const { __builtin_prefetch(r + k); }
 };
 
@@ -539,6 +555,31 @@ int32_t matmul(const CompressedMatrix& a, const CompressedMatrix& b, CompressedM
     uint64_t entries = 0;  // left entries: right rows are reached this often
     for (uint64_t i = 0; i < n; ++i) entries += work[i] - 1;
     if (entries >= mid / 4) {
+        const Span *rv = r.values.ptr, *rx = r.indices.ptr;
+        const uint64_t stored = par::sum(mid, [&](uint64_t k) { return rx[k].len; });
+        if (stored < 4 * mid) {  // short rows: copy them end to end
+            Temp<PackedRow> rows = temp_array<PackedRow>(mid);
+            uint64_t total = 0;
+            for (uint64_t k = 0; k < mid; ++k) {
+                const uint64_t len = rx[k].len;
+                const bool good = rv[k].len == len;
+                rows[k] = PackedRow{good ? total : 0, good ? len : kBadRow};
+                if (good) total += len;
+            }
+            Temp<int64_t> idx = temp_array<int64_t>(total);
+            Temp<V> val = temp_array<V>(total);
+            par::for_range(mid, [&](uint64_t b0, uint64_t e0) {
+                for (uint64_t k = b0; k < e0; ++k) {
+                    if (rows[k].len == kBadRow) continue;
+                    copy_elements(idx.get() + rows[k].start, static_cast<const int64_t*>(rx[k].data),
+                                  rows[k].len);
+                    copy_elements(val.get() + rows[k].start, static_cast<const V*>(rv[k].data),
+                                  rows[k].len);
+                }
+            });
+            Operands<V, PackedRows<V>> o{lv, lx, {rows.get(), idx.get(), val.get()}, n, mid, inner};
+            return product<V, F>(o, a.rows, b.cols, work.get(), out);
+        }
         Temp<FlatRow<V>> raw = temp_array<FlatRow<V>>(add_or_throw(mid, 1));
         const uintptr_t at = (reinterpret_cast<uintptr_t>(raw.get()) + 31) & ~uintptr_t{31};
         FlatRow<V>* flat = reinterpret_cast<FlatRow<V>*>(at);
