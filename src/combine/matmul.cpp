@@ -173,24 +173,39 @@ inline bool row_flops(const Operands<V, R>& o, uint64_t i, uint64_t& flops) {
     return true;
 }
 
-// Prefetches, for the left entries of row i, the right rows' descriptors
-// (`data` false) or their first indices, and values when `values` (`data`
-// true: the descriptors should be in cache by then). Nothing is checked
-// here: an index outside [0, mid) is skipped and reported by the loop that
-// uses it. Always inlined: GCC takes a function that only prefetches for
-// one without effects and drops its calls.
+// How far prefetches run ahead: a row's first kLead left entries are
+// prefetched a row or two before it starts; within a row, the descriptor of
+// the right row kLead entries on and the data of the one kLead / 2 on.
+constexpr uint64_t kLead = 16;
+
+// Prefetches the first lines (up to four) of a right row's indices, and of
+// its values when `values`. Always inlined, like every prefetching helper
+// here: GCC takes a function that only prefetches for one without effects
+// and drops its calls.
+template <typename V>
+[[gnu::always_inline]] inline void prefetch_data(const RightRow<V>& r, bool values) {
+    const uint64_t lines = r.len >= 32 ? 4 : (r.len + 7) / 8;
+    for (uint64_t l = 0; l < lines; ++l) {
+        __builtin_prefetch(r.idx + 8 * l);
+        if (values) __builtin_prefetch(reinterpret_cast<const char*>(r.val) + 64 * l);
+    }
+}
+
+// Prefetches, for the first kLead left entries of row i, the right rows'
+// descriptors (`data` false) or their data (`data` true: the descriptors
+// should be in cache by then). Nothing is checked here: an index outside
+// [0, mid) is skipped and reported by the loop that uses it.
 template <typename V, typename R>
-[[gnu::always_inline]] inline void prefetch_right(const Operands<V, R>& o, uint64_t i, bool data, bool values) {
+[[gnu::always_inline]] inline void prefetch_right(const Operands<V, R>& o, uint64_t i, bool data,
+                                                  bool values) {
     const uint64_t len = o.lx[i].len;
     if (o.lv[i].len != len) return;
     const int64_t* lk = static_cast<const int64_t*>(o.lx[i].data);
-    for (uint64_t q = 0; q < len; ++q) {
+    for (uint64_t q = 0; q < len && q < kLead; ++q) {
         const uint64_t k = static_cast<uint64_t>(lk[q]);
         if (k >= o.mid) continue;
         if (data) {
-            const RightRow<V> r = o.right.row(k);
-            __builtin_prefetch(r.idx);
-            if (values) __builtin_prefetch(r.val);
+            prefetch_data(o.right.row(k), values);
         } else {
             o.right.prefetch(k);
         }
@@ -198,7 +213,7 @@ template <typename V, typename R>
 }
 
 // Runs row(i) over [b, e), prefetching what the rows two and one ahead
-// read, so that the misses on the right operand's rows overlap.
+// read first, so that the misses on the right operand's rows overlap.
 template <bool Values, typename V, typename R, typename Row>
 inline void rows_prefetched(const Operands<V, R>& o, uint64_t b, uint64_t e, const Row& row) {
     constexpr uint64_t kAhead = 2;  // rows between the two prefetches and their use
@@ -221,6 +236,14 @@ template <bool Values, typename V, typename R, typename Term>
                                              const V* la, uint64_t len, uint64_t base,
                                              uint64_t range, const Term& term) {
     for (uint64_t q = 0; q < len; ++q) {
+        if (q + kLead < len) {  // long rows: prefetch within the row
+            const uint64_t d = static_cast<uint64_t>(lk[q + kLead]);
+            if (d < o.mid) o.right.prefetch(d);
+        }
+        if (q >= kLead / 2 && q + kLead / 2 < len) {
+            const uint64_t d = static_cast<uint64_t>(lk[q + kLead / 2]);
+            if (d < o.mid) prefetch_data(o.right.row(d), Values);
+        }
         const uint64_t k = static_cast<uint64_t>(lk[q]);
         if (__builtin_expect(k >= o.mid, 0)) return false;
         const RightRow<V> r = o.right.row(k);
