@@ -123,12 +123,13 @@ class CombineMixin:
             X = ops.own(X._convert())
         return X
 
-    def _pair(self, left, right, what, ops):
-        """(A, B): left and right in the left operand's form and the promoted
-        value type. A scipy left operand keeps its own form (CSR unless CSC)
-        and its class."""
+    def _pair(self, left, right, what, ops, fmt=None):
+        """(A, B): left and right in the left operand's form (or fmt) and the
+        promoted value type. A scipy left operand keeps its own form (CSR
+        unless CSC) and its class."""
         dtype = _result_dtype(left.dtype, right.dtype, what)
-        fmt = left.format if left.format in ("csr", "csc") else "csr"
+        if fmt is None:
+            fmt = left.format if left.format in ("csr", "csc") else "csr"
         A = self._as_operand(left, fmt, dtype, ops)
         B = self._as_operand(right, fmt, dtype, ops)
         if _is_scipy(left):
@@ -136,18 +137,24 @@ class CombineMixin:
         return A, B
 
     @guarded
-    def _two(self, left, right, what, call, check_shape):
+    def _two(self, left, right, what, call, check_shape, fmt=None):
         """call(A, B) -> handle on the operands as _pair makes them; the
-        result is a korvex matrix of A's form and class."""
+        result is a korvex matrix of A's form and class. With fmt, the
+        operands are taken in that form and the result comes back in the
+        left operand's."""
         check_shape(left.shape, right.shape)
         ops = _Operands()
         try:
-            A, B = self._pair(left, right, what, ops)
+            A, B = self._pair(left, right, what, ops, fmt)
             out = ctypes.c_void_p()
             name = f"{A._rec.fam.prefix}_{what}"
             check_status(call(A, B, ctypes.byref(out)), name,
                          f"shapes {left.shape} and {right.shape}")
-            return core.derive(A, out.value)
+            R = core.derive(A, out.value)
+            if fmt is None or fmt == left.format or left.format not in ("csr", "csc"):
+                return R
+            ops.own(R)
+            return R._convert()
         finally:
             ops.close()
 
@@ -277,7 +284,9 @@ class CombineMixin:
             n = A.shape[0] if A.format == "csr" else B.shape[1]
             _sizes.new_matrix(f"{A._rec.fam.prefix}_matmul", n)
             return A._rec.fam.matmul(A._rec.handle(), B._rec.handle(), out)
-        return self._two(left, right, "matmul", call, _inner_agrees)
+        _inner_agrees(left.shape, right.shape)
+        fmt = right.format if _convert_left_instead(left, right) else None
+        return self._two(left, right, "matmul", call, _inner_agrees, fmt)
 
     def __matmul__(self, other):
         if _is_sparse(other):
@@ -512,3 +521,35 @@ _REFLECT = {"!=": "!=", "==": "==", "<": ">", ">": "<", "<=": ">=", ">=": "<="}
 _UFUNC_COMPARE = {"equal": "==", "not_equal": "!=", "less": "<", "greater": ">",
                   "less_equal": "<=", "greater_equal": ">="}
 _SCIPY_MUL_DISPATCH = sp.spmatrix._mul_dispatch.__code__
+
+
+def _outer_lengths(M):
+    """Entries per outer index of a korvex or scipy CSR/CSC matrix."""
+    if _is_scipy(M):
+        return np.diff(M.indptr).astype(np.float64)
+    return core.pointers(M)[2].astype(np.float64)
+
+
+def _convert_left_instead(left, right):
+    """For a product of two forms (a CSC left operand, the shape of M.T @ N,
+    or the mirror), whether to convert the left operand rather than the
+    right one, work in the right one's form and convert the result back:
+    when the left operand is the far smaller one and the result cannot
+    outgrow the right operand (its multiply-adds, the products of the left
+    operand's outer lengths with the right one's, stay within twice the
+    right operand's entries), so that neither conversion costs more than
+    the one it saves."""
+    fl, fr = left.format, right.format
+    if fl == fr or fl not in ("csr", "csc") or fr not in ("csr", "csc"):
+        return False
+    nl, nr = left.nnz, right.nnz
+    if nl * 4 > nr:
+        return False
+    # A CSC left's columns meet a CSR right's rows along the shared
+    # dimension; for a CSR left only a bound is at hand: each left entry
+    # reaches at most a whole right row.
+    if fl == "csc":
+        flops = float(np.dot(_outer_lengths(left), _outer_lengths(right)))
+    else:
+        flops = float(nl) * right.shape[1]
+    return flops <= 2 * nr

@@ -16,6 +16,7 @@ from test_arith import ALL, case, messy
 from test_lifetime import run_python
 
 import korvex
+from korvex._combine import _convert_left_instead
 
 NUMERIC = {
     "add": operator.add, "sub": operator.sub, "multiply": lambda a, b: a.multiply(b),
@@ -99,6 +100,21 @@ def test_results_take_the_left_form_class_and_promoted_type():
     assert isinstance(A != M, sp.csr_array) and isinstance(M != A, sp.csr_matrix)
     with pytest.raises(TypeError, match="float32 or float64"):
         M + S.astype(np.complex128)
+
+
+def test_products_of_two_forms_convert_the_smaller_side():
+    # A small CSC left operand (the shape of H.T @ X) is converted instead of
+    # the right one, and the result comes back in the left operand's form.
+    H = sp.csr_matrix((np.ones(60), (np.arange(60), np.arange(60) % 4)), shape=(60, 4))
+    X = sp.random(60, 50, density=0.4, format="csr", random_state=3)
+    Y = sp.random(4, 60, density=0.9, format="csc", random_state=4)
+    MH, MX = korvex.from_scipy(H), korvex.from_scipy(X)
+    assert _convert_left_instead(MH.T, MX) and not _convert_left_instead(MX.T, MX)
+    for got, want, fmt in [(MH.T @ MX, H.T @ X, "csc"), (H.T @ MX, H.T @ X, "csc"),
+                           (sp.csc_array(H.T) @ MX, H.T @ X, "csc"),
+                           (MH @ korvex.from_scipy(Y), H @ Y, "csr"), (MX.T @ MX, X.T @ X, "csc")]:
+        check(got, want, fmt)
+    assert (sp.csc_array(H.T) @ MX)._sparray and not (MH.T @ MX)._sparray
 
 
 def test_dense_operands_and_numpy_calls_match_scipy():
