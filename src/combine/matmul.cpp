@@ -114,7 +114,8 @@ template <typename V>
 struct Accumulator {
     Buffer<uint64_t> keys;  // hash slots: an inner index, or kFree
     Buffer<V> hvals;
-    Buffer<uint64_t> order;  // a row's (index, slot) keys, sorted on the way out
+    Buffer<uint64_t> order;  // a row's keys (or (index, slot) keys), sorted on the way out
+    Buffer<V> svals;         // their values
     Buffer<V> dense;         // inner elements
     Buffer<uint64_t> bits;   // one bit per inner index; zero between rows
 };
@@ -311,10 +312,10 @@ bool row_count(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<
 
 // Insertion sort of a row, values moving with their indices: linear in its
 // length plus its inversions, which an ordered table leaves few of.
-template <typename V>
-inline void sort_nearly_sorted(int64_t* x, V* v, uint64_t n) {
+template <typename K, typename V>
+inline void sort_nearly_sorted(K* x, V* v, uint64_t n) {
     for (uint64_t i = 1; i < n; ++i) {
-        const int64_t k = x[i];
+        const K k = x[i];
         if (x[i - 1] <= k) continue;
         const V val = v[i];
         uint64_t j = i;
@@ -411,16 +412,23 @@ bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, uint64_t lo, 
         }
     });
     if (!spilled) {
+        // Read out without a branch per slot (a free slot is as likely as
+        // not): every slot is copied, the count moves on for a taken one.
+        uint64_t* sk = acc.order.grow(slots);
+        V* sv = acc.svals.grow(slots);
+        uint64_t m = 0;
         for (uint64_t h = 0; h < slots; ++h) {
             const uint64_t key = keys[h];
-            if (key == kFree) continue;
+            sk[m] = key;
+            sv[m] = hv[h];
+            m += key != kFree;
             keys[h] = kFree;
-            emit(key, hv[h]);
         }
+        if (!ok) return false;
+        sort_nearly_sorted(sk, sv, m);
+        for (uint64_t t = 0; t < m; ++t) emit(sk[t], sv[t]);
         count = c;
-        if (!ok || c > cap) return false;
-        sort_nearly_sorted(ox, ov, c);
-        return true;
+        return c <= cap;
     }
     std::fill(keys, keys + slots, kFree);
     ok = each_term<true>(o, lk, la, len, lo, range, [&](uint64_t j, V p) {
