@@ -276,15 +276,14 @@ bool row_count(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<
     if (flops * kDenseRatio >= inner) {
         uint64_t* bm = acc.bits.grow(inner / 64 + 1, 0);
         ok = each_term<false>(o, lk, la, len, 0, inner, [&](uint64_t j, V) {
-            bm[j >> 6] |= uint64_t{1} << (j & 63);
+            const uint64_t w = bm[j >> 6], bit = uint64_t{1} << (j & 63);
+            c += (w & bit) == 0;  // counted as set: no popcount instruction needed
+            bm[j >> 6] = w | bit;
             least = std::min(least, j);
             most = std::max(most, j);
             return true;
         });
-        for (uint64_t w = least >> 6; least != UINT64_MAX && w <= most >> 6; ++w) {
-            c += static_cast<uint64_t>(__builtin_popcountll(bm[w]));
-            bm[w] = 0;
-        }
+        if (least != UINT64_MAX) std::fill(bm + (least >> 6), bm + (most >> 6) + 1, uint64_t{0});
     } else {
         const unsigned bits = hash_bits(flops);
         const uint64_t size = uint64_t{1} << bits, mask = size - 1;
