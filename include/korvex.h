@@ -557,9 +557,10 @@ enum {
  *       a's column k times v. Terms are added in scipy's order, so sums and
  *       cancellations match scipy's. Extra memory: per-thread accumulators
  *       (a table of about twice a row's multiply-adds, or one array of out's
- *       inner dimension), five words per outer index of out, and, when a
- *       has entries enough, 32 bytes per outer index of b (rows of b shorter
- *       than 4 entries on average: a packed copy of b instead).
+ *       inner dimension), five words per outer index of out, and, when the
+ *       operand whose entries lead (CSR: a; CSC: b) has entries enough, 32
+ *       bytes per outer index of the other one (or a packed copy of it, when
+ *       its outer indices hold fewer than 4 entries on average).
  *   P_combine(a, b, op, out)   op(a, b) elementwise, op a KORVEX_COMBINE_*
  *       code; -2 for different shapes, -3 for an unknown op.
  *   P_compare(a, b, op, out)   value 1 at every position stored in a or b
