@@ -273,7 +273,7 @@ bool row_count(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<
     const uint64_t inner = o.inner;
     uint64_t c = 0, least = UINT64_MAX, most = 0;
     bool ok;
-    if (flops * kDenseRatio >= inner) {
+    if (flops >= (inner + kDenseRatio - 1) / kDenseRatio) {  // flops * 32 >= inner, unwrapped
         uint64_t* bm = acc.bits.grow(inner / 64 + 1, 0);
         ok = each_term<false>(o, lk, la, len, 0, inner, [&](uint64_t j, V) {
             const uint64_t w = bm[j >> 6], bit = uint64_t{1} << (j & 63);
