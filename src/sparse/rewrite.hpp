@@ -53,16 +53,36 @@ bool replace_rows(CompressedMatrix& m, const uint64_t* rows, const uint64_t* len
             nx[t] = vacant_span(8);
         }
     }
+    // Old references are dropped once per run of rows over the same buffer
+    // (the common layout), not with an atomic operation per span.
+    struct Run {
+        void* owner = nullptr;
+        int64_t refs = 0;
+        void drop(void* o) {
+            if (o != owner) {
+                drop_refs(owner, refs);
+                owner = o;
+                refs = 0;
+            }
+            ++refs;
+        }
+    } vrun, xrun;
     uint64_t old_total = 0, new_total = 0;
     for (uint64_t t = 0; t < k; ++t) {
+        if (t + 16 < k) {  // rows far apart: fetch their spans ahead
+            __builtin_prefetch(&m.values.ptr[rows[t + 16]]);
+            __builtin_prefetch(&m.indices.ptr[rows[t + 16]]);
+        }
         uint64_t i = rows[t];
         old_total += m.indices.ptr[i].len;
         new_total += lens[t];
-        span_release(m.values.ptr[i]);
-        span_release(m.indices.ptr[i]);
+        vrun.drop(m.values.ptr[i].owner);
+        xrun.drop(m.indices.ptr[i].owner);
         m.values.ptr[i] = nv[t];
         m.indices.ptr[i] = nx[t];
     }
+    drop_refs(vrun.owner, vrun.refs);
+    drop_refs(xrun.owner, xrun.refs);
     if (has_cached_nnz(m)) m.nnz = m.nnz - old_total + new_total;
     return true;
 }
