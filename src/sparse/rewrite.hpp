@@ -13,9 +13,25 @@
 #include <cstdint>
 #include <vector>
 
+#include "span/parallel.hpp"
 #include "sparse/matrix.hpp"
 
 namespace korvex {
+
+// The outer indices in [0, n) for which pred(i) holds, increasing, found in
+// one parallel scan.
+template <typename Pred>
+std::vector<uint64_t> rows_where(uint64_t n, const Pred& pred) {
+    const par::Pieces cut = par::pieces_of(n, 64);
+    std::vector<std::vector<uint64_t>> found(cut.count);
+    par::for_each(cut.count, [&](uint64_t p) {
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i)
+            if (pred(i)) found[p].push_back(i);
+    });
+    std::vector<uint64_t> all;
+    for (const auto& f : found) all.insert(all.end(), f.begin(), f.end());
+    return all;
+}
 
 // For each outer index rows[0..k) of m (each row MUTABLE in both spans, with
 // owners): 1 when its values and indices may be reordered together where
