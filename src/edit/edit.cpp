@@ -103,7 +103,7 @@ int32_t filter_rows(CompressedMatrix& m, uint64_t outer, const Keep& keep) {
         for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
             const V* v = val_of<V>(vs[i]);
             const uint64_t len = vs[i].len;
-            unsigned refused = 0;  // without an early exit, so that it vectorises
+            unsigned refused = 0;  // no early exit: rows are short, branches cost more
             for (uint64_t q = 0; q < len; ++q) refused |= !keep(v[q]);
             if (!refused) continue;
             uint64_t kept = 0;
@@ -212,7 +212,7 @@ int32_t drop_small(CompressedMatrix& m, double tol) {
     const uint64_t outer = outer_dim<F>(m);
     KORVEX_INVARIANT(m.values.len >= outer && m.indices.len >= outer,
                      "span arrays shorter than the shape");
-    if (tol == 0.0)  // a plain comparison the scan vectorises (-0.0 == 0.0; NaN kept)
+    if (tol == 0.0)  // a plain comparison (-0.0 == 0.0; NaN kept)
         return filter_rows<V>(m, outer, [](V v) { return v != V(0); });
     return filter_rows<V>(m, outer,
                           [tol](V v) { return !(std::fabs(static_cast<double>(v)) <= tol); });
