@@ -463,6 +463,11 @@ enum { KORVEX_LIST_MAP_OPS(KORVEX_MAP_ENUMERATOR) };
  *   P_map_values(m, op, arg, out)   op(v) per stored value, op a
  *       KORVEX_MAP_* code (arg used by SCALE, POWER and ROUND);
  *       -3: unknown op.
+ *   P_map_summed(m, op, arg, out)   op of the sums of repeated indices:
+ *       a row (column for CSC) that is not strictly increasing comes out
+ *       sorted, each index once, in index spans of the result's own; every
+ *       other row shares m's, as P_map_values. Costs one scan of the
+ *       indices more than P_map_values.
  *   P_scale_rows(m, w, w_len, out)  v * w[row]; w_len == rows else -2.
  *   P_scale_cols(m, w, w_len, out)  v * w[column]; w_len == cols else -2.
  *       Scaling along the inner axis reads the indices: -8 as above.

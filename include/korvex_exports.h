@@ -230,6 +230,8 @@
       (m, out, out_len))                                                                         \
     E(P, int32_t, P##_map_values, map_values,                                                    \
       (CompressedMatrix *m, uint32_t op, double arg, CompressedMatrix **out), (m, op, arg, out)) \
+    E(P, int32_t, P##_map_summed, map_summed,                                                    \
+      (CompressedMatrix *m, uint32_t op, double arg, CompressedMatrix **out), (m, op, arg, out)) \
     E(P, int32_t, P##_scale_rows, scale_rows,                                                    \
       (CompressedMatrix *m, const V *w, uint64_t w_len, CompressedMatrix **out),                 \
       (m, w, w_len, out))                                                                        \

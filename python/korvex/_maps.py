@@ -56,16 +56,17 @@ class MapsMixin:
             raise
         return S
 
+    @guarded
     def _map_values(self, op, arg=0.0):
         """op on every value; a map that is not linear acts on the sums of
-        repeated indices, as scipy's element functions do."""
-        merged = None if op in LINEAR else self._summed_repeats()
-        if merged is None:
+        repeated indices, as scipy's element functions do: only the rows that
+        repeat an index get indices of the result's own, every other row
+        shares this matrix's (one scan of the indices finds them, skipped
+        once the matrix is known canonical)."""
+        if op in LINEAR or core.rows_sorted(self):
             return self._map(op, arg)
-        try:
-            return merged._map(op, arg)
-        finally:
-            core.discard(merged)
+        _sizes.new_matrix(f"{self._rec.fam.prefix}_map_summed", self._outer_dim)
+        return core.derive(self, core.new(self, "map_summed", op, float(arg)), shares=True)
 
     @guarded
     def _with_values(self, vals):

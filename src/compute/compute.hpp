@@ -36,6 +36,15 @@ int32_t sum_axis(const CompressedMatrix& m, double* out, bool rows);
 template <typename V, Form F>
 int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out);
 
+// map_values on the sums of repeated indices, as the maps that are not
+// linear need: a row (CSR) or column (CSC) that is not strictly increasing
+// comes out canonical (sorted, each index once) holding op of its sums, in
+// index spans of the result's own; every other row shares m's index span,
+// as map_values does. m is never changed. The extra cost is one scan of the
+// index spans and the rows that repeat an index.
+template <typename V, Form F>
+int32_t map_summed(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out);
+
 // As map_values with v * w[row] (rows) or v * w[column].
 template <typename V, Form F>
 int32_t scale_axis(const CompressedMatrix& m, const V* w, bool rows, CompressedMatrix** out);

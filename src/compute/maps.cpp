@@ -5,6 +5,8 @@
 #include "compute/compute.hpp"
 #include "compute/vecmath.hpp"
 #include "sparse/fresh.hpp"
+#include "sparse/rewrite.hpp"
+#include "sparse/rowsort.hpp"
 
 namespace korvex::compute {
 
@@ -137,6 +139,68 @@ int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, Compresse
 }
 
 template <typename V, Form F>
+int32_t map_summed(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out) {
+    const uint64_t n = outer_dim<F>(m);
+    if (m.values.len != n || m.indices.len != n) return KORVEX_STATUS_INDEX;
+    const Span* vs = m.values.ptr;
+    const Span* xs = m.indices.ptr;
+    const std::vector<uint64_t> rows = rows_where(
+        n, [&](uint64_t i) { return !is_sorted_run(static_cast<const int64_t*>(xs[i].data), xs[i].len); });
+    if (rows.empty()) return map_values<V, F>(m, op, arg, out);
+    const uint64_t k = rows.size();
+    for (uint64_t t = 0; t < k; ++t)
+        if (xs[rows[t]].len != vs[rows[t]].len) return KORVEX_STATUS_INDEX;
+    struct Owned {  // an intermediate matrix, freed on every way out
+        CompressedMatrix* p = nullptr;
+        ~Owned() {
+            if (p) matrix_free(p);
+        }
+    };
+    // The summed rows as a matrix of k outer indices of their own, mapped
+    // by map_values itself; then the map of m with those rows replaced.
+    auto with_summed = [&](uint64_t t, const auto& use) {
+        const Span &v = vs[rows[t]], &x = xs[rows[t]];
+        Temp<V> tv = temp_array<V>(x.len);
+        Temp<int64_t> tx = temp_array<int64_t>(x.len);
+        use(tv.get(), tx.get(),
+            summed_row(static_cast<const V*>(v.data), static_cast<const int64_t*>(x.data), x.len,
+                       tv.get(), tx.get()));
+    };
+    Temp<uint64_t> lens = temp_array<uint64_t>(k);
+    par::for_each(k, [&](uint64_t t) {
+        with_summed(t, [&](const V*, const int64_t*, uint64_t c) { lens[t] = c; });
+    });
+    uint64_t entries = 0;
+    for (uint64_t t = 0; t < k; ++t) entries += lens[t];
+    SpanVec sv, sx;
+    if (assemble_outer(lens.get(), k, sizeof(V), false, sv, sx,
+                       [&](uint64_t t, void* ov, int64_t* ox, uint64_t) {
+                           with_summed(t, [&](const V* tv, const int64_t* tx, uint64_t c) {
+                               copy_elements(static_cast<V*>(ov), tv, c);
+                               copy_elements(ox, tx, c);
+                           });
+                       }))
+        return KORVEX_STATUS_ALLOC;
+    const uint64_t inner = inner_dim<F>(m);
+    Owned sums{make_matrix(Family::of<V, F>(), sv, sx, rows_of<F>(k, inner), cols_of<F>(k, inner),
+                           true, entries)};
+    Owned mapped, result;
+    if (int32_t st = map_values<V, F>(*sums.p, op, arg, &mapped.p)) return st;
+    if (int32_t st = map_values<V, F>(m, op, arg, &result.p)) return st;
+    const Span* mv = mapped.p->values.ptr;
+    const Span* mx = mapped.p->indices.ptr;
+    if (!replace_rows<V>(*result.p, rows.data(), lens.get(), k,
+                         [&](uint64_t t, V* ov, int64_t* ox, uint64_t c) {
+                             copy_elements(ov, static_cast<const V*>(mv[t].data), c);
+                             copy_elements(ox, static_cast<const int64_t*>(mx[t].data), c);
+                         }))
+        return KORVEX_STATUS_ALLOC;
+    *out = result.p;
+    result.p = nullptr;
+    return KORVEX_OK;
+}
+
+template <typename V, Form F>
 int32_t scale_axis(const CompressedMatrix& m, const V* w, bool rows, CompressedMatrix** out) {
     if (rows == (F == Form::csr)) {  // one factor per outer index
         return remap<V, F, false>(
@@ -164,6 +228,8 @@ int32_t scale_axis(const CompressedMatrix& m, const V* w, bool rows, CompressedM
 
 #define KORVEX_MAPS(V, F)                                                                  \
     template int32_t map_values<V, F>(const CompressedMatrix&, uint32_t, double,           \
+                                      CompressedMatrix**);                                 \
+    template int32_t map_summed<V, F>(const CompressedMatrix&, uint32_t, double,           \
                                       CompressedMatrix**);                                 \
     template int32_t scale_axis<V, F>(const CompressedMatrix&, const V*, bool, CompressedMatrix**);
 KORVEX_FOR_EACH_FAMILY(KORVEX_MAPS)

@@ -18,21 +18,6 @@ inline const int64_t* idx_of(const Span& s) { return static_cast<const int64_t*>
 template <typename V>
 inline const V* val_of(const Span& s) { return static_cast<const V*>(s.data); }
 
-// The outer indices in [0, n) for which pred(i) holds, increasing, found in
-// one parallel scan.
-template <typename Pred>
-std::vector<uint64_t> rows_where(uint64_t n, const Pred& pred) {
-    const par::Pieces cut = par::pieces_of(n, 64);
-    std::vector<std::vector<uint64_t>> found(cut.count);
-    par::for_each(cut.count, [&](uint64_t p) {
-        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i)
-            if (pred(i)) found[p].push_back(i);
-    });
-    std::vector<uint64_t> all;
-    for (const auto& f : found) all.insert(all.end(), f.begin(), f.end());
-    return all;
-}
-
 // One position to set: its outer and inner index and which value it takes.
 struct Target {
     uint64_t outer, inner, t;
@@ -70,10 +55,12 @@ uint64_t merge_row(const Span& vs, const Span& xs, const Target* g, uint64_t b, 
     if (is_sorted_run(x, len)) {  // merge, keeping the row sorted
         uint64_t k = 0, a = b;
         while (k < len || a < e) {
-            if (a == e || (k < len && static_cast<uint64_t>(x[k]) < g[a].inner)) {
+            // Signed: a stored index outside the shape keeps its place.
+            const int64_t j = a < e ? static_cast<int64_t>(g[a].inner) : 0;
+            if (a == e || (k < len && x[k] < j)) {
                 put(x[k], v[k]);
                 ++k;
-            } else if (k < len && static_cast<uint64_t>(x[k]) == g[a].inner) {
+            } else if (k < len && x[k] == j) {
                 put(x[k], vals[g[a].t]);
                 ++k, ++a;
             } else {
@@ -98,29 +85,63 @@ uint64_t merge_row(const Span& vs, const Span& xs, const Target* g, uint64_t b, 
     return w;
 }
 
-// Replaces rows[0..k) by the entries keep(i, j, v) admits, in stored order.
+// Replaces every row holding a value that keep(v) refuses by the entries
+// it admits, in stored order. One parallel scan of the values finds those
+// rows, counts what each keeps and notes where its entries lie; only they
+// are read again, fetched ahead of the copy (they lie far apart).
 template <typename V, typename Keep>
-int32_t filter_rows(CompressedMatrix& m, const std::vector<uint64_t>& rows, const Keep& keep) {
-    const uint64_t k = rows.size();
-    if (k == 0) return KORVEX_OK;
+int32_t filter_rows(CompressedMatrix& m, uint64_t outer, const Keep& keep) {
     const Span* vs = m.values.ptr;
     const Span* xs = m.indices.ptr;
-    Temp<uint64_t> lens = temp_array<uint64_t>(k);
-    par::for_each(k, [&](uint64_t t) {
-        const Span &v = vs[rows[t]], &x = xs[rows[t]];
-        uint64_t c = 0;
-        for (uint64_t q = 0; q < x.len; ++q) c += keep(val_of<V>(v)[q]);
-        lens[t] = c;
+    struct Hit {
+        uint64_t row, len, kept;
+        const V* v;
+    };
+    const par::Pieces cut = par::pieces_of(outer, 64);
+    std::vector<std::vector<Hit>> found(cut.count);
+    par::for_each(cut.count, [&](uint64_t p) {
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i) {
+            const V* v = val_of<V>(vs[i]);
+            const uint64_t len = vs[i].len;
+            unsigned refused = 0;  // no early exit: rows are short, branches cost more
+            for (uint64_t q = 0; q < len; ++q) refused |= !keep(v[q]);
+            if (!refused) continue;
+            uint64_t kept = 0;
+            for (uint64_t q = 0; q < len; ++q) kept += keep(v[q]);
+            found[p].push_back(Hit{i, len, kept, v});
+        }
     });
-    bool ok = replace_rows<V>(m, rows.data(), lens.get(), k,
+    uint64_t k = 0;
+    for (const auto& f : found) k += f.size();
+    if (k == 0) return KORVEX_OK;
+    Temp<Hit> hit = temp_array<Hit>(k);
+    Temp<uint64_t> rows = temp_array<uint64_t>(k), lens = temp_array<uint64_t>(k);
+    for (uint64_t p = 0, t = 0; p < cut.count; ++p)
+        for (const Hit& h : found[p]) {
+            rows[t] = h.row;
+            lens[t] = h.kept;
+            hit[t++] = h;
+        }
+    constexpr uint64_t ahead = 8;  // rows; index spans twice as far
+    bool ok = replace_rows<V>(m, rows.get(), lens.get(), k,
                               [&](uint64_t t, V* ov, int64_t* ox, uint64_t) {
-                                  const Span &v = vs[rows[t]], &x = xs[rows[t]];
+                                  if (t + 2 * ahead < k) __builtin_prefetch(&xs[hit[t + 2 * ahead].row]);
+                                  if (t + ahead < k) {
+                                      const Hit& n = hit[t + ahead];
+                                      const int64_t* nx = idx_of(xs[n.row]);
+                                      __builtin_prefetch(n.v);
+                                      __builtin_prefetch(n.v + n.len - 1);
+                                      __builtin_prefetch(nx);
+                                      __builtin_prefetch(nx + n.len - 1);
+                                  }
+                                  const Hit& h = hit[t];
+                                  const int64_t* x = idx_of(xs[h.row]);
                                   uint64_t w = 0;
-                                  for (uint64_t q = 0; q < x.len; ++q) {
-                                      V val = val_of<V>(v)[q];
+                                  for (uint64_t q = 0; q < h.len; ++q) {
+                                      V val = h.v[q];
                                       if (!keep(val)) continue;
                                       ov[w] = val;
-                                      ox[w++] = idx_of(x)[q];
+                                      ox[w++] = x[q];
                                   }
                               });
     return ok ? KORVEX_OK : KORVEX_STATUS_ALLOC;
@@ -191,15 +212,10 @@ int32_t drop_small(CompressedMatrix& m, double tol) {
     const uint64_t outer = outer_dim<F>(m);
     KORVEX_INVARIANT(m.values.len >= outer && m.indices.len >= outer,
                      "span arrays shorter than the shape");
-    const Span* vs = m.values.ptr;
-    auto keep = [tol](V v) { return !(std::fabs(static_cast<double>(v)) <= tol); };
-    std::vector<uint64_t> rows = rows_where(outer, [&](uint64_t i) {
-        const V* v = val_of<V>(vs[i]);
-        for (uint64_t q = 0; q < vs[i].len; ++q)
-            if (!keep(v[q])) return true;
-        return false;
-    });
-    return filter_rows<V>(m, rows, keep);
+    if (tol == 0.0)  // a plain comparison (-0.0 == 0.0; NaN kept)
+        return filter_rows<V>(m, outer, [](V v) { return v != V(0); });
+    return filter_rows<V>(m, outer,
+                          [tol](V v) { return !(std::fabs(static_cast<double>(v)) <= tol); });
 }
 
 template <typename V, Form F>
@@ -213,37 +229,22 @@ int32_t sum_duplicates(CompressedMatrix& m) {
         rows_where(outer, [&](uint64_t i) { return !is_sorted_run(idx_of(xs[i]), xs[i].len); });
     const uint64_t k = rows.size();
     if (k == 0) return KORVEX_OK;
-    // A row's sorted indices, counted once to size it and again to fill it.
-    auto sorted_copy = [&](uint64_t t, V* ov, int64_t* ox) {
+    // Each row is summed once to size it and again to fill it.
+    auto with_summed = [&](uint64_t t, const auto& use) {
         const Span &v = vs[rows[t]], &x = xs[rows[t]];
-        copy_elements(ov, val_of<V>(v), x.len);
-        copy_elements(ox, idx_of(x), x.len);
-        sort_row(ov, ox, x.len);
+        Temp<V> tv = temp_array<V>(x.len);
+        Temp<int64_t> tx = temp_array<int64_t>(x.len);
+        use(tv.get(), tx.get(), summed_row(val_of<V>(v), idx_of(x), x.len, tv.get(), tx.get()));
     };
     Temp<uint64_t> lens = temp_array<uint64_t>(k);
     par::for_each(k, [&](uint64_t t) {
-        const uint64_t len = xs[rows[t]].len;
-        Temp<V> tv = temp_array<V>(len);
-        Temp<int64_t> tx = temp_array<int64_t>(len);
-        sorted_copy(t, tv.get(), tx.get());
-        uint64_t c = 0;
-        for (uint64_t q = 0; q < len; ++q) c += q == 0 || tx[q] != tx[q - 1];
-        lens[t] = c;
+        with_summed(t, [&](const V*, const int64_t*, uint64_t c) { lens[t] = c; });
     });
     bool ok = replace_rows<V>(m, rows.data(), lens.get(), k, [&](uint64_t t, V* ov, int64_t* ox, uint64_t) {
-        const uint64_t len = xs[rows[t]].len;
-        Temp<V> tv = temp_array<V>(len);
-        Temp<int64_t> tx = temp_array<int64_t>(len);
-        sorted_copy(t, tv.get(), tx.get());
-        uint64_t w = 0;
-        for (uint64_t q = 0; q < len; ++q) {
-            if (q > 0 && tx[q] == tx[q - 1]) {
-                ov[w - 1] += tv[q];
-            } else {
-                ov[w] = tv[q];
-                ox[w++] = tx[q];
-            }
-        }
+        with_summed(t, [&](const V* tv, const int64_t* tx, uint64_t c) {
+            copy_elements(ov, tv, c);
+            copy_elements(ox, tx, c);
+        });
     });
     return ok ? KORVEX_OK : KORVEX_STATUS_ALLOC;
 }

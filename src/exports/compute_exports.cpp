@@ -93,6 +93,11 @@ struct ComputeApi {
         if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return compute::map_values<V, F>(*m, op, arg, out); });
     }
+    static int32_t map_summed(CompressedMatrix* m, uint32_t op, double arg, CompressedMatrix** out) {
+        if (!m || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
+        return guard([&] { return compute::map_summed<V, F>(*m, op, arg, out); });
+    }
     static int32_t scale_rows(CompressedMatrix* m, const V* w, uint64_t w_len, CompressedMatrix** out) {
         return scale<V, F>(m, w, w_len, true, out);
     }

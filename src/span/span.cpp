@@ -87,6 +87,12 @@ void span_release(const Span& s) noexcept {
     if (b->strong.fetch_sub(1) == 1) destroy_buffer(b);
 }
 
+void drop_refs(void* owner, int64_t k) noexcept {
+    if (!owner || k == 0) return;
+    auto* b = static_cast<SharedBuffer*>(owner);
+    if (b->strong.fetch_sub(k) == k) destroy_buffer(b);
+}
+
 Span* span_clone(const Span* s) {
     auto* r = static_cast<Span*>(xmalloc(sizeof(Span)));
     *r = span_share(*s);

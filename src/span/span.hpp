@@ -67,6 +67,9 @@ void add_refs(void* owner, int64_t k) noexcept;
 // Drops s's reference; the last strong reference frees the data, then the
 // buffer record.
 void span_release(const Span& s) noexcept;
+// Drops k references to a buffer at once (k >= 0; null owner: nothing), as
+// k span_release calls on spans over it would.
+void drop_refs(void* owner, int64_t k) noexcept;
 // span_share into a new heap record owned by the caller.
 Span* span_clone(const Span* s);
 // span_release, then frees a record from span_clone.

@@ -13,9 +13,25 @@
 #include <cstdint>
 #include <vector>
 
+#include "span/parallel.hpp"
 #include "sparse/matrix.hpp"
 
 namespace korvex {
+
+// The outer indices in [0, n) for which pred(i) holds, increasing, found in
+// one parallel scan.
+template <typename Pred>
+std::vector<uint64_t> rows_where(uint64_t n, const Pred& pred) {
+    const par::Pieces cut = par::pieces_of(n, 64);
+    std::vector<std::vector<uint64_t>> found(cut.count);
+    par::for_each(cut.count, [&](uint64_t p) {
+        for (uint64_t i = cut.begin(p), e = cut.end(p); i < e; ++i)
+            if (pred(i)) found[p].push_back(i);
+    });
+    std::vector<uint64_t> all;
+    for (const auto& f : found) all.insert(all.end(), f.begin(), f.end());
+    return all;
+}
 
 // For each outer index rows[0..k) of m (each row MUTABLE in both spans, with
 // owners): 1 when its values and indices may be reordered together where
@@ -53,16 +69,36 @@ bool replace_rows(CompressedMatrix& m, const uint64_t* rows, const uint64_t* len
             nx[t] = vacant_span(8);
         }
     }
+    // Old references are dropped once per run of rows over the same buffer
+    // (the common layout), not with an atomic operation per span.
+    struct Run {
+        void* owner = nullptr;
+        int64_t refs = 0;
+        void drop(void* o) {
+            if (o != owner) {
+                drop_refs(owner, refs);
+                owner = o;
+                refs = 0;
+            }
+            ++refs;
+        }
+    } vrun, xrun;
     uint64_t old_total = 0, new_total = 0;
     for (uint64_t t = 0; t < k; ++t) {
+        if (t + 16 < k) {  // rows far apart: fetch their spans ahead
+            __builtin_prefetch(&m.values.ptr[rows[t + 16]]);
+            __builtin_prefetch(&m.indices.ptr[rows[t + 16]]);
+        }
         uint64_t i = rows[t];
         old_total += m.indices.ptr[i].len;
         new_total += lens[t];
-        span_release(m.values.ptr[i]);
-        span_release(m.indices.ptr[i]);
+        vrun.drop(m.values.ptr[i].owner);
+        xrun.drop(m.indices.ptr[i].owner);
         m.values.ptr[i] = nv[t];
         m.indices.ptr[i] = nx[t];
     }
+    drop_refs(vrun.owner, vrun.refs);
+    drop_refs(xrun.owner, xrun.refs);
     if (has_cached_nnz(m)) m.nnz = m.nnz - old_total + new_total;
     return true;
 }

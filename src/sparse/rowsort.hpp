@@ -101,4 +101,24 @@ bool sort_row(V* val, int64_t* idx, uint64_t n) {
     return true;
 }
 
+// A row in canonical form: (tv, tx) get sorted copies of its len entries,
+// then each index once, at the front, holding the sum of its copies (a zero
+// sum is kept). Returns how many; tv and tx hold len elements.
+template <typename V>
+uint64_t summed_row(const V* v, const int64_t* x, uint64_t len, V* tv, int64_t* tx) {
+    std::copy(v, v + len, tv);
+    std::copy(x, x + len, tx);
+    sort_row(tv, tx, len);
+    uint64_t w = 0;
+    for (uint64_t q = 0; q < len; ++q) {
+        if (w > 0 && tx[q] == tx[w - 1]) {
+            tv[w - 1] += tv[q];
+        } else {
+            tv[w] = tv[q];
+            tx[w++] = tx[q];
+        }
+    }
+    return w;
+}
+
 }  // namespace korvex

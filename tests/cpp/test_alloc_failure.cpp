@@ -148,6 +148,10 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(fail_each_block(c.status, c.op), 1);
     }
+    // A map of sums (m's third row is unsorted) makes the summed rows' pair,
+    // their map, the map of m and the pair that replaces the row in it.
+    const Op summed_map = [&](auto out) { return A::map_summed(m, KORVEX_MAP_LOG1P, 0, out); };
+    EXPECT_EQ(fail_each_block(KORVEX_STATUS_ALLOC, summed_map), 6);
     // Bookkeeping failures, at every block each export makes, over these
     // cases and those that make no data block.
     auto outer_range = A::csr ? A::slice_rows : A::slice_cols;
@@ -176,6 +180,7 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         EXPECT_GE(fail_each_bookkeeping(c.op), 1);
     }
     for (auto& op : more) fail_each_bookkeeping(op);
+    EXPECT_GE(fail_each_bookkeeping(summed_map), 1);
     for (auto& c : maps) {
         SCOPED_TRACE(c.name);
         EXPECT_GE(fail_each_bookkeeping(c.op), 1);

@@ -130,6 +130,7 @@ std::vector<Check> checked_rows() {
         {"sum_rows", Takes::own, kFam, 0, [](auto m) { return P::sum_rows(m, out<double>(0), 3); }},
         {"sum_cols", Takes::own, kFam, 0, [](auto m) { return P::sum_cols(m, out<double>(0), 3); }},
         {"map_values", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::map_values(m, KORVEX_MAP_NEGATE, 0, o); }); }},
+        {"map_summed", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::map_summed(m, KORVEX_MAP_NEGATE, 0, o); }); }},
         {"scale_rows", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::scale_rows(m, in<V>(0), 3, o); }); }},
         {"matmul", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::matmul(m, m, o); }); }},
         {"combine", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::combine(m, m, KORVEX_COMBINE_ADD, o); }); }},

@@ -40,6 +40,9 @@ struct Fam;
         FN(map, P##_map_values) FN(scale_rows, P##_scale_rows)                           \
         FN(scale_cols, P##_scale_cols) FN(matmul, P##_matmul) FN(combine, P##_combine)   \
         FN(compare, P##_compare) FN(compare_scalar, P##_compare_scalar)                  \
+        FN(map_summed, P##_map_summed) FN(set_entries, P##_set_entries)                  \
+        FN(eliminate_zeros, P##_eliminate_zeros) FN(sum_duplicates, P##_sum_duplicates)  \
+        FN(sort_indices, P##_sort_indices)                                               \
     };
 FUZZ_FAMILY(csr_f32, float, true, row, csc)
 FUZZ_FAMILY(csr_f64, double, true, row, csc)

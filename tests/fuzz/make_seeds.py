@@ -11,7 +11,7 @@ corpus elsewhere.
 import pathlib
 import random
 
-TARGETS = ["copy_import", "view_ops", "coo", "coo_wide", "slice", "stack", "take", "compute"]
+TARGETS = ["copy_import", "view_ops", "coo", "coo_wide", "slice", "stack", "take", "compute", "edit"]
 root = pathlib.Path(__file__).resolve().parent / "corpus"
 for t in TARGETS:
     rng = random.Random(t)

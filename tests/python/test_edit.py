@@ -232,3 +232,23 @@ def test_readers_on_other_threads_see_whole_entries():
         t.join(10)
     assert not bad
     assert M[5, 5] == 1.0
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_maps_of_sums_share_every_canonical_row(fmt):
+    """log1p of a matrix whose rows repeat or disorder indices: scipy's values,
+    the source untouched, and only the rows that were not canonical get
+    indices of their own."""
+    from korvex import _core as core
+
+    A = unsorted(fmt, np.float64)
+    M = korvex.from_scipy(A, copy=True)
+    L = np.log1p(M)
+    np.testing.assert_allclose(L.toarray(), np.log1p(A.toarray()))
+    np.testing.assert_array_equal(M.toarray(), A.toarray())
+    assert L.has_canonical_format
+    with korvex._guard.GUARD:
+        src, res = core.pointers(M)[1], core.pointers(L)[1]
+    canonical = [np.all(np.diff(A.indices[A.indptr[i]:A.indptr[i + 1]]) > 0)
+                 for i in range(len(A.indptr) - 1)]
+    np.testing.assert_array_equal(src == res, canonical)
