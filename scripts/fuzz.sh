@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 SECS=${1:-60}
 BUILD=${FUZZ_BUILD:-build-fuzz}
-TARGETS=(copy_import view_ops coo coo_wide slice stack take compute edit)
+TARGETS=(copy_import view_ops coo coo_wide slice stack take compute combine edit)
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVEX_FUZZ=ON -DKORVEX_SANITIZE=address,undefined >/dev/null
