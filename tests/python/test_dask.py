@@ -607,12 +607,35 @@ def test_korvex_reductions_read_every_block(compute, fmt):
              (kd.count_nonzero(X, axis=0), np.count_nonzero(D, axis=0)),
              (kd.count_nonzero(X, axis=1), np.count_nonzero(D, axis=1)),
              (kd.var(X), D.var()), (kd.var(X, axis=0, ddof=1), D.var(0, ddof=1)),
-             (kd.std(X, axis=1), D.std(1)), (kd.var(X, keepdims=True), D.var(keepdims=True))]
+             (kd.std(X, axis=1), D.std(1)), (kd.var(X, keepdims=True), D.var(keepdims=True)),
+             # Dask's own count (X.astype(bool).astype(int).sum()) through the
+             # blocks' non-zero patterns
+             (da.count_nonzero(X), np.count_nonzero(D)),
+             (da.count_nonzero(X, axis=0), np.count_nonzero(D, axis=0)),
+             (np.count_nonzero(X, axis=1), np.count_nonzero(D, axis=1)),
+             (X.astype(bool).sum(axis=0, keepdims=True), (D != 0).sum(0, keepdims=True))]
     for (x, want), got in zip(cases, compute(*[x for x, _ in cases])):
         assert np.shape(got) == x.shape == np.shape(want)
         np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-12)
-    with pytest.raises(TypeError, match="korvex.dask.count_nonzero"):
-        compute(da.count_nonzero(X))
+
+
+def test_astype_bool_gives_the_nonzero_pattern():
+    A = sp.csr_matrix(([1., -1., 0., 2.], [0, 0, 1, 3], [0, 2, 4]), shape=(2, 4))  # 1 - 1 = 0
+    P = korvex.from_scipy(A).astype(bool)
+    D = A.toarray() != 0
+    assert P.dtype == np.bool_ and P.shape == (2, 4) and P.nnz == P.count_nonzero() == 1
+    np.testing.assert_array_equal(np.asarray(P), D)
+    for axis in (None, 0, 1, -1, (0, 1)):
+        for keepdims in (False, True):
+            got, want = P.sum(axis=axis, keepdims=keepdims), D.sum(axis=axis, keepdims=keepdims)
+            assert np.shape(got) == np.shape(want) and np.asarray(got).dtype == want.dtype
+            np.testing.assert_array_equal(got, want)
+    assert P.astype(np.float32).sum(0).dtype == np.float32
+    for bad, err in [(2, np.AxisError), (1.0, TypeError), ((0, 0), ValueError)]:
+        with pytest.raises(err):
+            P.sum(axis=bad)
+    with pytest.raises(TypeError, match="bool, integer or float"):
+        P.astype(np.complex64)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
