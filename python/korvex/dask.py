@@ -743,11 +743,52 @@ def _export_unchecked(M):
     return indptr, idx, vals
 
 
+class _Memory:
+    """nbytes at address in the storage of matrix M, as an array interface
+    that holds M (and so the buffers its rows read) while a frame over it
+    lives."""
+
+    __slots__ = ("__array_interface__", "M")
+
+    def __init__(self, address, nbytes, M):
+        self.M = M
+        self.__array_interface__ = {"data": (address, True), "shape": (nbytes,),
+                                    "typestr": "|u1", "version": 3}
+
+
+def _in_place_arrays(M):
+    """(indptr, indices, values) of M whose indices and values are arrays
+    over M's own storage, when its rows lie back to back in one values
+    region and one index region (views of host arrays, blocks received
+    from another worker, blocks of a file): sending them gathers nothing.
+    None when they do not (owned rows start 32-byte aligned, so most made by
+    the library leave gaps; rows taken twice), then the block is gathered.
+    The frames hold M: a block must not be freed while it is being sent."""
+    vp, xp, ln = core.pointers(M)
+    nz = ln != 0
+    v, x, n = vp[nz].view(np.int64), xp[nz].view(np.int64), ln[nz].view(np.int64)
+    if not len(n):
+        return None
+    size = M.dtype.itemsize
+    if not (np.array_equal(v[1:], v[:-1] + n[:-1] * size)
+            and np.array_equal(x[1:], x[:-1] + n[:-1] * 8)):
+        return None
+    nnz = int(n.sum())
+    indptr = np.zeros(len(ln) + 1, np.int64)
+    np.cumsum(ln.view(np.int64), out=indptr[1:])
+    vals = np.asarray(_Memory(int(v[0]), nnz * size, M)).view(M.dtype)
+    idx = np.asarray(_Memory(int(x[0]), nnz * 8, M)).view(np.int64)
+    return indptr, idx, vals
+
+
 def _serialize(M):
-    """Header and frames (indptr, indices, values) of a block. Indices and
-    indptr go as int32 when they fit; values as they are."""
+    """Header and frames (indptr, indices, values) of a block. Rows lying
+    back to back go as frames over the block's own storage (int64
+    indices); otherwise the block is gathered, indices as int32 when they
+    fit. indptr goes as int32 when it fits; values as they are."""
     r, c = M.shape
-    indptr, idx, vals = _export_arrays(M)
+    arrays = _in_place_arrays(M)
+    indptr, idx, vals = arrays if arrays is not None else _export_arrays(M)
     indptr = _narrow(indptr, len(vals) + 1)
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
               "indptr": indptr.dtype.str, "indices": idx.dtype.str,

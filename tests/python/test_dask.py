@@ -638,6 +638,26 @@ def test_astype_bool_gives_the_nonzero_pattern():
         P.astype(np.complex64)
 
 
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_blocks_whose_rows_lie_back_to_back_travel_without_a_gather(fmt):
+    from distributed.protocol import deserialize, serialize
+    A = scipy_matrix(fmt, dtype=np.float32, shape=(60, 50), density=0.1)
+    A.indices, A.indptr = A.indices.astype(np.int64), A.indptr.astype(np.int64)
+    V = korvex.from_scipy(A, copy=False)  # rows back to back in A's arrays
+    cases = {"view": (V, True), "take repeating rows": (V[[3, 1, 3]] if fmt == "csr" else
+                                                       V[:, [3, 1, 3]], False),
+             "owned rows (aligned, with gaps)": (korvex.from_scipy(A, copy=True), False)}
+    for name, (M, in_place) in cases.items():
+        want = M.to_scipy()
+        header, frames = serialize(M, serializers=("dask",), on_error="raise")
+        addr = np.frombuffer(frames[2], np.uint8).ctypes.data
+        assert (addr == A.data.ctypes.data) == in_place, name
+        assert (header["sub-header"]["indices"] == "<i8") == in_place, name
+        R = deserialize(header, frames)
+        assert R.dtype == M.dtype and R.shape == M.shape
+        assert (R.to_scipy() != want).nnz == 0, name
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_values_at_odd_offsets_of_a_writable_buffer_are_read_in_place(dtype):
     from distributed.protocol import deserialize, serialize
