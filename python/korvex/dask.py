@@ -756,14 +756,40 @@ class _Memory:
                                     "typestr": "|u1", "version": 3}
 
 
+class _NarrowTwin:
+    """The int32 indices a block arrived with, kept beside the int64 copy its
+    rows read (wide): a block moved on sends them again as they came."""
+
+    __slots__ = ("narrow", "wide")
+
+    def __init__(self, narrow, wide):
+        self.narrow, self.wide = narrow, wide
+
+
+def _narrow_indices(M, address, nnz):
+    """M's nnz int64 indices from address, as int32 when they fit: the int32
+    indices M arrived with where they cover them, else narrowed (one pass).
+    int64 when they do not fit (an index outside int32 travels as it is).
+    int64 frames would travel at 8 bytes an index, and distributed's lz4
+    finds their zero high bytes, compressing and copying them both ways."""
+    for k in core.record(M).keep:
+        if isinstance(k, _NarrowTwin):
+            off = address - k.wide.ctypes.data
+            if off >= 0 and off % 8 == 0 and off // 8 + nnz <= len(k.wide):
+                return k.narrow[off // 8:off // 8 + nnz]
+    wide = np.asarray(_Memory(address, nnz * 8, M)).view(np.int64)
+    return wide.astype(np.int32) if _fits_int32(wide) else wide
+
+
 def _in_place_arrays(M):
-    """(indptr, indices, values) of M whose indices and values are arrays
-    over M's own storage, when its rows lie back to back in one values
-    region and one index region (views of host arrays, blocks received
-    from another worker, blocks of a file): sending them gathers nothing.
-    None when they do not (owned rows start 32-byte aligned, so most made by
-    the library leave gaps; rows taken twice), then the block is gathered.
-    The frames hold M: a block must not be freed while it is being sent."""
+    """(indptr, indices, values) of M whose values are an array over M's own
+    storage, when its rows lie back to back in one values region and one
+    index region (views of host arrays, blocks received from another worker,
+    blocks of a file): sending them gathers nothing (indices: see
+    _narrow_indices). None when they do not (owned rows start 32-byte
+    aligned, so most made by the library leave gaps; rows taken twice), then
+    the block is gathered. The frames hold M: a block must not be freed
+    while it is being sent."""
     vp, xp, ln = core.pointers(M)
     nz = ln != 0
     v, x, n = vp[nz].view(np.int64), xp[nz].view(np.int64), ln[nz].view(np.int64)
@@ -777,15 +803,14 @@ def _in_place_arrays(M):
     indptr = np.zeros(len(ln) + 1, np.int64)
     np.cumsum(ln.view(np.int64), out=indptr[1:])
     vals = np.asarray(_Memory(int(v[0]), nnz * size, M)).view(M.dtype)
-    idx = np.asarray(_Memory(int(x[0]), nnz * 8, M)).view(np.int64)
-    return indptr, idx, vals
+    return indptr, _narrow_indices(M, int(x[0]), nnz), vals
 
 
 def _serialize(M):
     """Header and frames (indptr, indices, values) of a block. Rows lying
-    back to back go as frames over the block's own storage (int64
-    indices); otherwise the block is gathered, indices as int32 when they
-    fit. indptr goes as int32 when it fits; values as they are."""
+    back to back go as frames over the block's own values; otherwise the
+    block is gathered. Indices and indptr go as int32 when they fit; values
+    as they are."""
     r, c = M.shape
     arrays = _in_place_arrays(M)
     indptr, idx, vals = arrays if arrays is not None else _export_arrays(M)
@@ -847,12 +872,16 @@ def _deserialize(header, frames):
     inner = np.frombuffer(inner_f, dtype=header["indices"])
     vals = np.frombuffer(vals_f, dtype=header["dtype"])
     view = _viewable(vals) and (inner.dtype != np.int64 or _viewable(inner))
+    keep = ()
     if not view and vals.size:
         moved = _moved_back(header, inner_f, vals_f, inner, vals)
         if moved is not None:
             (inner, vals), view = moved, True
+    elif view and inner.dtype == np.int32:
+        wide = inner.astype(np.int64)
+        keep, inner = (_NarrowTwin(inner, wide),), wide  # moving on sends inner again
     return from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                       copy=not view, sparray=bool(header.get("sparray", False)))
+                       copy=not view, keep=keep, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():

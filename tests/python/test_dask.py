@@ -647,15 +647,27 @@ def test_blocks_whose_rows_lie_back_to_back_travel_without_a_gather(fmt):
     cases = {"view": (V, True), "take repeating rows": (V[[3, 1, 3]] if fmt == "csr" else
                                                        V[:, [3, 1, 3]], False),
              "owned rows (aligned, with gaps)": (korvex.from_scipy(A, copy=True), False)}
+    def address(frame):
+        return np.frombuffer(frame, np.uint8).ctypes.data
+
     for name, (M, in_place) in cases.items():
         want = M.to_scipy()
         header, frames = serialize(M, serializers=("dask",), on_error="raise")
-        addr = np.frombuffer(frames[2], np.uint8).ctypes.data
-        assert (addr == A.data.ctypes.data) == in_place, name
-        assert (header["sub-header"]["indices"] == "<i8") == in_place, name
+        assert (address(frames[2]) == A.data.ctypes.data) == in_place, name
+        assert header["sub-header"]["indices"] == "<i4", name  # int32 on the way, as scipy
         R = deserialize(header, frames)
-        assert R.dtype == M.dtype and R.shape == M.shape
+        assert R.dtype == M.dtype and R.shape == M.shape and R.is_view
         assert (R.to_scipy() != want).nnz == 0, name
+        # Moved on, a received block sends its values and the int32 indices it
+        # came with, both where they arrived.
+        h2, f2 = serialize(R, serializers=("dask",), on_error="raise")
+        assert [address(f) for f in f2[1:]] == [address(f) for f in frames[1:]], name
+        assert (deserialize(h2, f2).to_scipy() != want).nnz == 0, name
+        if fmt == "csr":  # and so does a slice of it
+            h3, f3 = serialize(R[1:3], serializers=("dask",), on_error="raise")
+            skip = int(want.indptr[1])
+            assert address(f3[1]) == address(frames[1]) + 4 * skip, name
+            assert (deserialize(h3, f3).to_scipy() != want[1:3]).nnz == 0, name
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
