@@ -623,7 +623,8 @@ def test_astype_bool_gives_the_nonzero_pattern():
     A = sp.csr_matrix(([1., -1., 0., 2.], [0, 0, 1, 3], [0, 2, 4]), shape=(2, 4))  # 1 - 1 = 0
     P = korvex.from_scipy(A).astype(bool)
     D = A.toarray() != 0
-    assert P.dtype == np.bool_ and P.shape == (2, 4) and P.nnz == P.count_nonzero() == 1
+    assert isinstance(P, korvex.NonzeroPattern) and P.dtype == np.bool_ and P.shape == (2, 4)
+    assert P.nnz == P.count_nonzero() == 1
     np.testing.assert_array_equal(np.asarray(P), D)
     for axis in (None, 0, 1, -1, (0, 1)):
         for keepdims in (False, True):
