@@ -5,7 +5,8 @@
         /usr/bin/python3 bench/arith.py --size full --threads 2 --out bench/results/arith.md
 
 --size full: a 2M x 2M matrix with 20M uniformly placed f64 entries (products,
-sums, log1p, multiply by a row vector), the same 20M entries at 2 per row
+sums, log1p, multiply by a row vector; and its float32 copy's float64 results:
+astype, / 2.0, multiply by a float64 row vector), the same 20M entries at 2 per row
 (10M x 10M) for the per-row cost of M @ x, and a 500k x 20k matrix with 20M
 entries for svds(M, k=10). quick divides every count by 4, small by 20 (to
 check that the script runs). Each time is the best of --reps runs, korvex and
@@ -107,6 +108,10 @@ def main():
     x, z = rng.standard_normal(n), rng.standard_normal(n)
     X = np.asfortranarray(rng.standard_normal((n, 4)))
     w = rng.standard_normal(n)
+    # float64 results of a float32 matrix: fresh values over its index spans
+    # (scipy copies the indices too).
+    A32 = A.astype(np.float32)
+    M32 = korvex.from_scipy(A32)
     ops = [
         ("M @ x", lambda: M @ x, lambda: A @ x, 0.6),
         ("x @ M", lambda: z @ M, lambda: z @ A, 0.75),
@@ -115,6 +120,10 @@ def main():
         ("sum(axis=0)", lambda: M.sum(axis=0), lambda: A.sum(axis=0), 0.75),
         ("log1p()", lambda: M.log1p(), lambda: A.log1p(), 0.6),
         ("multiply(row vector)", lambda: M.multiply(w), lambda: A.multiply(w), 0.6),
+        ("f32 astype(float64)", lambda: M32.astype(np.float64),
+         lambda: A32.astype(np.float64), 1.0),
+        ("f32 M / 2.0 (float64)", lambda: M32 / 2.0, lambda: A32 / 2.0, 1.0),
+        ("f32 multiply(f64 row vector)", lambda: M32.multiply(w), lambda: A32.multiply(w), 1.0),
     ]
     for name, kfn, sfn, target in ops:
         tk, ts = pair(kfn, sfn)
@@ -123,7 +132,8 @@ def main():
               f"ratio {tk / ts:5.2f} (target <= {target})", flush=True)
     results["gbs"].append(gbs_row("M @ x", A, M, x, "10 per row"))
     M.free()
-    del A, M, X
+    M32.free()
+    del A, M, X, A32, M32
 
     A = uniform(nnz // 2, nnz // 2, nnz, 3)
     M = korvex.from_scipy(A)

@@ -63,8 +63,11 @@
     KORVEX_LIST_EDIT(E, P, V, X, Y)                                                              \
     KORVEX_LIST_COMBINE(E, P, V, X, Y)
 
-/* What only the f32 families have: the products in double. */
-#define KORVEX_LIST_F32_FAMILY(E, P, V, X, Y) KORVEX_LIST_PRODUCTS(E, P, _f64, double)
+/* What only the f32 families have: the products in double, and value maps
+ * into float64 over the same index spans. */
+#define KORVEX_LIST_F32_FAMILY(E, P, V, X, Y)                                                    \
+    KORVEX_LIST_PRODUCTS(E, P, _f64, double)                                                     \
+    KORVEX_LIST_WIDEN(E, P, V, X, Y)
 
 /* Functions the library has once, outside any family, for example
  *     E(library, int32_t, korvex_set_threads, set_threads, (uint64_t n), (n))
@@ -238,6 +241,14 @@
     E(P, int32_t, P##_scale_cols, scale_cols,                                                    \
       (CompressedMatrix *m, const V *w, uint64_t w_len, CompressedMatrix **out),                 \
       (m, w, w_len, out))
+
+/* P_map_values_f64: as P_map_values, the result float64 (the family of P's
+ * form with f64 values) over the source's own index spans (one more
+ * reference each; no index is copied): each value taken to double, then
+ * op(v, arg) in double. Only the f32 families have it. */
+#define KORVEX_LIST_WIDEN(E, P, V, X, Y)                                                         \
+    E(P, int32_t, P##_map_values_f64, map_values_f64,                                            \
+      (CompressedMatrix *m, uint32_t op, double arg, CompressedMatrix **out), (m, op, arg, out))
 
 /* Edits in place (src/exports/edit_exports.cpp). */
 #define KORVEX_LIST_EDIT(E, P, V, X, Y)                                                          \

@@ -22,6 +22,7 @@ from ._lib import (AllocationError, CapacityError, FamilyError, IndexOutOfRangeE
                    KorvexError, LengthError, NullArgumentError, RangeError, ShapeMismatchError,
                    library_path)
 from ._threads import get_num_threads, set_num_threads, threads
+from ._entries import NonzeroPattern
 from ._matrix import CSCMatrix, CSRMatrix, SpanDesc, from_coo, from_scipy, hstack, vstack
 from .storage import FileFormatError, load, load_npz, save, save_npz
 from .batches import batches
@@ -32,6 +33,7 @@ __version__ = "1.0.0"
 
 __all__ = [
     "from_scipy", "from_coo", "hstack", "vstack", "CSRMatrix", "CSCMatrix", "SpanDesc",
+    "NonzeroPattern",
     "KorvexError", "NullArgumentError", "ShapeMismatchError", "LengthError", "IndptrError",
     "RangeError", "CapacityError", "AllocationError", "IndexOutOfRangeError", "FamilyError",
     "library_path",

@@ -57,6 +57,91 @@ def _sum_repeated_cells(M, out):
         np.add.at(out, (rr, cc), vals[at])
 
 
+def _axes(axis):
+    """axis of a 2-D reduction as a tuple of 0 and 1."""
+    if axis is None:
+        return (0, 1)
+    axes = axis if isinstance(axis, tuple) else (axis,)
+    out = []
+    for a in axes:
+        if isinstance(a, (bool, np.bool_)) or not isinstance(a, (int, np.integer)):
+            raise TypeError(f"axis must be an integer or a tuple of integers, got {axis!r}")
+        if not -2 <= a < 2:
+            raise np.AxisError(int(a), 2)
+        out.append(int(a) % 2)
+    if len(set(out)) != len(out):
+        raise ValueError(f"duplicate value in axis {axis!r}")
+    return tuple(sorted(out))
+
+
+class NonzeroPattern:
+    """What M.astype(bool) gives, korvex holding no bool values: the cells of
+    M that are not zero once duplicates are summed, as a read-only 2-D
+    operand of dtype bool (or an integer or float type, through astype) whose
+    cells are 1 there and 0 elsewhere. It has shape, ndim, dtype, nnz,
+    astype(), sum(axis, dtype, out, keepdims) (counts, as numpy's sum of the
+    dense array), count_nonzero() and toarray(); np.asarray() gives the
+    dense array. Dask's own count_nonzero (X.astype(bool).astype(int).sum())
+    runs on korvex blocks through it. It holds the cells' positions (16 bytes
+    a cell), not M: later edits of M do not show."""
+
+    __slots__ = ("_rows", "_cols", "shape", "dtype")
+    ndim = 2
+
+    def __init__(self, rows, cols, shape, dtype=np.bool_):
+        self._rows, self._cols = rows, cols
+        self.shape = tuple(shape)
+        self.dtype = np.dtype(dtype)
+
+    @property
+    def nnz(self):
+        return len(self._rows)
+
+    def count_nonzero(self):
+        return len(self._rows)
+
+    def astype(self, dtype, casting="unsafe", copy=True):
+        dt = np.dtype(dtype)
+        if dt.kind not in "biuf":
+            raise TypeError(f"a pattern of non-zero cells converts to bool, integer or float "
+                            f"types, not {dt}")
+        if not np.can_cast(self.dtype, dt, casting):
+            raise TypeError(f"cannot cast from {self.dtype} to {dt} with casting={casting!r}")
+        return NonzeroPattern(self._rows, self._cols, self.shape, dt)
+
+    def sum(self, axis=None, dtype=None, out=None, keepdims=False):
+        axes = _axes(axis)
+        dt = np.dtype(dtype) if dtype is not None else np.zeros(0, self.dtype).sum().dtype
+        r, c = self.shape
+        if axes == (0, 1):
+            got = np.array(len(self._rows), dt)
+        elif axes == (0,):
+            got = np.bincount(self._cols, minlength=c).astype(dt)
+        else:
+            got = np.bincount(self._rows, minlength=r).astype(dt)
+        if keepdims:
+            got = got.reshape(tuple(1 if a in axes else n for a, n in enumerate(self.shape)))
+        if out is not None:
+            out[...] = got
+            return out
+        return got[()] if got.ndim == 0 else got
+
+    def toarray(self):
+        r, c = self.shape
+        _sizes.dense("toarray", r, c, self.dtype.itemsize)
+        out = np.zeros(self.shape, self.dtype)
+        out[self._rows, self._cols] = 1
+        return out
+
+    def __array__(self, dtype=None):
+        a = self.toarray()
+        return a if dtype is None else a.astype(dtype)
+
+    def __repr__(self):
+        return (f"<korvex NonzeroPattern of shape {self.shape}, dtype {self.dtype}, "
+                f"{self.nnz} non-zero cells>")
+
+
 class EntriesMixin:
     """toarray, todense, count_nonzero, diagonal and nonzero."""
 
@@ -90,6 +175,13 @@ class EntriesMixin:
         else:
             vals = core.summed(self)[2]
         return int(np.count_nonzero(vals))
+
+    @guarded
+    def _nonzero_pattern(self):
+        """The NonzeroPattern of this matrix (what astype(bool) gives)."""
+        lines, pos, vals = core.summed(self, 1, "astype(bool)")
+        keep = vals != 0
+        return NonzeroPattern(lines[keep], pos[keep], self.shape)
 
     @guarded
     def diagonal(self, k=0):

@@ -95,6 +95,7 @@ FAMILY_FUNCTIONS = {
         ('rmatvec_f64', 'rmatvec_f64', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
         ('matmat_f64', 'matmat_f64', 'i32', ('M', 'P', 'u64', 'u8', 'P')),
         ('rmatmat_f64', 'rmatmat_f64', 'i32', ('M', 'P', 'u64', 'u8', 'P')),
+        ('map_values_f64', 'map_values_f64', 'i32', ('M', 'u32', 'f64', 'P')),
     ),
     'csr_f64': (
         ('free', 'free', None, ('M',)),
@@ -247,6 +248,7 @@ FAMILY_FUNCTIONS = {
         ('rmatvec_f64', 'rmatvec_f64', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
         ('matmat_f64', 'matmat_f64', 'i32', ('M', 'P', 'u64', 'u8', 'P')),
         ('rmatmat_f64', 'rmatmat_f64', 'i32', ('M', 'P', 'u64', 'u8', 'P')),
+        ('map_values_f64', 'map_values_f64', 'i32', ('M', 'u32', 'f64', 'P')),
     ),
     'csc_f64': (
         ('free', 'free', None, ('M',)),

@@ -33,6 +33,14 @@ class MapsMixin:
         return core.derive(self, core.new(self, "map_values", op, float(arg)), shares=True)
 
     @guarded
+    def _widened(self, op=SCALE, arg=1.0):
+        """A float64 matrix over this float32 one's index spans (no index
+        copied): op on each value taken to float64."""
+        _sizes.new_matrix(f"{self._rec.fam.prefix}_map_values_f64", self._outer_dim)
+        return core.derive(self, core.new(self, "map_values_f64", op, float(arg)),
+                           dtype_name="float64", shares=True)
+
+    @guarded
     def _scale_along(self, axis, w):
         """Row i times w[i] (axis 1) or column j times w[j] (axis 0)."""
         which = "rows" if axis == 1 else "cols"
@@ -101,13 +109,17 @@ class MapsMixin:
         indptr, inner, _, _, _ = core.export(self)
         return core.owned(self, indptr, inner, vals)
 
-    def _in_dtype(self, dtype, fn):
-        """fn applied to this matrix in dtype (converted first if needed)."""
+    def _in_dtype(self, dtype, fn, op=None, arg=None):
+        """fn applied to this matrix in dtype (converted first if needed).
+        A float32 matrix widened to float64 keeps its index spans; with op
+        (a map fn would apply) the widening applies it in the same pass."""
         if dtype == self.dtype:
             return fn(self)
         if dtype not in (np.float32, np.float64):
             raise TypeError(f"korvex holds float32 or float64 values; the result would be "
                             f"{dtype}")
+        if op is not None and dtype == np.float64:
+            return self._widened(op, arg)
         tmp = self.astype(dtype)
         try:
             return fn(tmp)
@@ -120,7 +132,7 @@ class MapsMixin:
         arr = np.asarray(s)
         check_numeric(arr, "multiplication")
         res = (np.zeros(1, self.dtype) * s).dtype
-        return self._in_dtype(res, lambda m: m._map(SCALE, s))
+        return self._in_dtype(res, lambda m: m._map(SCALE, s), SCALE, s)
 
     def multiply(self, other):
         """Elementwise product with a scalar, a row vector (1-D of length
@@ -169,7 +181,7 @@ class MapsMixin:
         check_numeric(np.asarray(other), "division")
         recip = 1.0 / other
         # scipy divides in float64 whatever the matrix's type.
-        return self._in_dtype(np.dtype(np.float64), lambda m: m._map(SCALE, recip))
+        return self._in_dtype(np.dtype(np.float64), lambda m: m._map(SCALE, recip), SCALE, recip)
 
     def __rtruediv__(self, other):
         raise TypeError("dividing by a sparse matrix divides by its absent zeros; use "

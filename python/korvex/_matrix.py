@@ -386,20 +386,25 @@ class _Compressed(IndexMixin, EditMixin, EntriesMixin, CombineMixin, ProductsMix
     def astype(self, dtype, casting="unsafe", copy=True):
         """The matrix with float32 or float64 values (korvex holds no other
         type: TypeError). The same type gives a copy, or this matrix itself
-        with copy=False, as scipy. A matrix without cells (a 0 x n shape,
+        with copy=False, as scipy; float32 to float64 gives fresh values over
+        this matrix's index spans (no index copied). bool gives a read-only
+        NonzeroPattern of the non-zero cells (sum() counts them; astype to
+        an integer type). A matrix without cells (a 0 x n shape,
         what Dask keeps as the meta of an array) has no value to hold, and
         converts to any other numpy type as an empty ndarray of it."""
         if 0 in self.shape and np.dtype(dtype) not in core.VALUE_DTYPES:
             return np.empty(self.shape, np.dtype(dtype))
         if np.dtype(dtype) == np.bool_:
-            raise TypeError("korvex holds float32 or float64 values, not bool; count non-zero "
-                            "entries with count_nonzero() (korvex.dask.count_nonzero on a Dask "
-                            "array of korvex blocks)")
+            # korvex holds no bool values: the cells that are not zero, as a
+            # read-only pattern that counts (sum, astype to integers).
+            return self._nonzero_pattern()
         want = _value_dtype(dtype)
         if not np.can_cast(self.dtype, want, casting):
             raise TypeError(f"cannot cast from {self.dtype} to {want} with casting={casting!r}")
         if want == self.dtype:
             return self.copy() if copy else self
+        if want == np.float64:
+            return self._widened()  # fresh values over this matrix's index spans
         indptr, inner, vals, _, _ = core.export(self)
         return core.owned(self, indptr, inner, vals.astype(want))
 

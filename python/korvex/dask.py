@@ -743,11 +743,93 @@ def _export_unchecked(M):
     return indptr, idx, vals
 
 
+class _Memory:
+    """nbytes at address in the storage of matrix M, as an array interface
+    that holds M (and so the buffers its rows read) while a frame over it
+    lives."""
+
+    __slots__ = ("__array_interface__", "M")
+
+    def __init__(self, address, nbytes, M):
+        self.M = M
+        self.__array_interface__ = {"data": (address, True), "shape": (nbytes,),
+                                    "typestr": "|u1", "version": 3}
+
+
+class _NarrowTwin:
+    """The int32 indices a block arrived with, kept beside the int64 copy its
+    rows read (wide): a block moved on sends them again as they came."""
+
+    __slots__ = ("narrow", "wide")
+
+    def __init__(self, narrow, wide):
+        self.narrow, self.wide = narrow, wide
+
+
+def _narrow_indices(M, address, nnz):
+    """M's nnz int64 indices from address, as int32 when they fit: the int32
+    indices M arrived with where they cover them, else narrowed (one pass).
+    int64 when they do not fit (an index outside int32 travels as it is).
+    int64 frames would travel at 8 bytes an index, and distributed's lz4
+    finds their zero high bytes, compressing and copying them both ways."""
+    for k in core.record(M).keep:
+        if isinstance(k, _NarrowTwin):
+            off = address - k.wide.ctypes.data
+            if off >= 0 and off % 8 == 0 and off // 8 + nnz <= len(k.wide):
+                return k.narrow[off // 8:off // 8 + nnz]
+    wide = np.asarray(_Memory(address, nnz * 8, M)).view(np.int64)
+    return wide.astype(np.int32) if _fits_int32(wide) else wide
+
+
+def _gap_among_first_rows(M, rows=16):
+    """Whether two consecutive non-empty rows among M's first ones leave a
+    gap (owned rows of the library do): the cheap answer for most blocks."""
+    last = None
+    for i in range(builtins.min(rows, _swap(M.format, M.shape)[0])):
+        v, x = M.spans(i)
+        if not v.len:
+            continue
+        if last is not None and (v.address != last[0] or x.address != last[1]):
+            return True
+        last = (v.address + v.len * M.dtype.itemsize, x.address + x.len * 8)
+    return False
+
+
+def _in_place_arrays(M):
+    """(indptr, indices, values) of M whose values are an array over M's own
+    storage, when its rows lie back to back in one values region and one
+    index region (views of host arrays, blocks received from another worker,
+    blocks of a file): sending them gathers nothing (indices: see
+    _narrow_indices). None when they do not (owned rows start 32-byte
+    aligned, so most made by the library leave gaps; rows taken twice), then
+    the block is gathered. The frames hold M: a block must not be freed
+    while it is being sent."""
+    if _gap_among_first_rows(M):
+        return None  # settled without reading every row's pointers
+    vp, xp, ln = core.pointers(M)
+    nz = ln != 0
+    v, x, n = vp[nz].view(np.int64), xp[nz].view(np.int64), ln[nz].view(np.int64)
+    if not len(n):
+        return None
+    size = M.dtype.itemsize
+    if not (np.array_equal(v[1:], v[:-1] + n[:-1] * size)
+            and np.array_equal(x[1:], x[:-1] + n[:-1] * 8)):
+        return None
+    nnz = int(n.sum())
+    indptr = np.zeros(len(ln) + 1, np.int64)
+    np.cumsum(ln.view(np.int64), out=indptr[1:])
+    vals = np.asarray(_Memory(int(v[0]), nnz * size, M)).view(M.dtype)
+    return indptr, _narrow_indices(M, int(x[0]), nnz), vals
+
+
 def _serialize(M):
-    """Header and frames (indptr, indices, values) of a block. Indices and
-    indptr go as int32 when they fit; values as they are."""
+    """Header and frames (indptr, indices, values) of a block. Rows lying
+    back to back go as frames over the block's own values; otherwise the
+    block is gathered. Indices and indptr go as int32 when they fit; values
+    as they are."""
     r, c = M.shape
-    indptr, idx, vals = _export_arrays(M)
+    arrays = _in_place_arrays(M)
+    indptr, idx, vals = arrays if arrays is not None else _export_arrays(M)
     indptr = _narrow(indptr, len(vals) + 1)
     header = {"format": M.format, "shape": [r, c], "dtype": vals.dtype.str,
               "indptr": indptr.dtype.str, "indices": idx.dtype.str,
@@ -806,12 +888,16 @@ def _deserialize(header, frames):
     inner = np.frombuffer(inner_f, dtype=header["indices"])
     vals = np.frombuffer(vals_f, dtype=header["dtype"])
     view = _viewable(vals) and (inner.dtype != np.int64 or _viewable(inner))
+    keep = ()
     if not view and vals.size:
         moved = _moved_back(header, inner_f, vals_f, inner, vals)
         if moved is not None:
             (inner, vals), view = moved, True
+    elif view and inner.dtype == np.int32:
+        wide = inner.astype(np.int64)
+        keep, inner = (_NarrowTwin(inner, wide),), wide  # moving on sends inner again
     return from_arrays(header["format"], tuple(header["shape"]), indptr, inner, vals,
-                       copy=not view, sparray=bool(header.get("sparray", False)))
+                       copy=not view, keep=keep, sparray=bool(header.get("sparray", False)))
 
 
 def _register_distributed():

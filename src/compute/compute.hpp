@@ -45,6 +45,13 @@ int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, Compresse
 template <typename V, Form F>
 int32_t map_summed(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out);
 
+// As map_values over a float32 matrix, giving a float64 one: each value is
+// taken to double, then op(v, arg) in double. The result shares m's index
+// spans as a same-type map's does.
+template <Form F>
+int32_t map_values_widened(const CompressedMatrix& m, uint32_t op, double arg,
+                           CompressedMatrix** out);
+
 // As map_values with v * w[row] (rows) or v * w[column].
 template <typename V, Form F>
 int32_t scale_axis(const CompressedMatrix& m, const V* w, bool rows, CompressedMatrix** out);

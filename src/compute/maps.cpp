@@ -1,6 +1,7 @@
 // Value maps: fresh values over the source's shared index spans
 // (sparse/fresh.hpp). Empty outer indices keep their (vacant or empty) span.
 #include <cmath>
+#include <type_traits>
 
 #include "compute/compute.hpp"
 #include "compute/vecmath.hpp"
@@ -14,13 +15,14 @@ namespace {
 
 // Maps every value with fn(values, indices, from, to, outer, dst): writes
 // dst[q - from] for entries [from, to) of the outer index, false when the
-// entries cannot be mapped (an index outside).
-template <typename V, Form F, bool UsesIndex, typename Fn>
+// entries cannot be mapped (an index outside). The source holds S values
+// (V, or float under a float64 result: a widening keeps the index spans).
+template <typename V, Form F, bool UsesIndex, typename S = V, typename Fn>
 int32_t remap(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
     const Span* vals = m.values.ptr;
     const Span* idxs = m.indices.ptr;
     auto map_entries = [&](uint64_t i, uint64_t from, uint64_t to, V* dst) {
-        const V* src = static_cast<const V*>(vals[i].data);
+        const S* src = static_cast<const S*>(vals[i].data);
         const int64_t* x = nullptr;
         if constexpr (UsesIndex) {
             if (idxs[i].len != vals[i].len) return false;
@@ -31,25 +33,31 @@ int32_t remap(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
     return fresh_values_over_shared_indices<V>(m, outer_dim<F>(m), Family::of<V, F>(), map_entries, out);
 }
 
-// fn(v) for every value.
-template <typename V, Form F, typename Fn>
+// fn(v) for every value (an S value taken to V first).
+template <typename V, Form F, typename S, typename Fn>
 int32_t map_each(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
-    return remap<V, F, false>(
+    return remap<V, F, false, S>(
         m,
-        [&](const V* src, const int64_t*, uint64_t from, uint64_t to, uint64_t, V* dst) {
-            for (uint64_t q = from; q < to; ++q) dst[q - from] = fn(src[q]);
+        [&](const S* src, const int64_t*, uint64_t from, uint64_t to, uint64_t, V* dst) {
+            for (uint64_t q = from; q < to; ++q) dst[q - from] = fn(static_cast<V>(src[q]));
             return true;
         },
         out);
 }
 
-// fn(src, dst, count) over each run of values (whole arrays at once).
-template <typename V, Form F, typename Fn>
+// fn(src, dst, count) over each run of values (whole arrays at once); S
+// values are first taken to V in dst, then mapped there.
+template <typename V, Form F, typename S, typename Fn>
 int32_t map_runs(const CompressedMatrix& m, const Fn& fn, CompressedMatrix** out) {
-    return remap<V, F, false>(
+    return remap<V, F, false, S>(
         m,
-        [&](const V* src, const int64_t*, uint64_t from, uint64_t to, uint64_t, V* dst) {
-            fn(src + from, dst, to - from);
+        [&](const S* src, const int64_t*, uint64_t from, uint64_t to, uint64_t, V* dst) {
+            if constexpr (std::is_same_v<S, V>) {
+                fn(src + from, dst, to - from);
+            } else {
+                for (uint64_t q = from; q < to; ++q) dst[q - from] = static_cast<V>(src[q]);
+                fn(dst, dst, to - from);
+            }
             return true;
         },
         out);
@@ -90,52 +98,64 @@ V sign_of(V v) {
 template <uint32_t>
 constexpr bool kNoKernel = false;
 
-// The kernel of map operation Op (a KORVEX_MAP_* code) over m.
-template <uint32_t Op, typename V, Form F>
+// The kernel of map operation Op (a KORVEX_MAP_* code) over m, whose values
+// are S; the result holds V.
+template <uint32_t Op, typename V, Form F, typename S>
 int32_t apply_map(const CompressedMatrix& m, double arg, CompressedMatrix** out) {
     const V a = static_cast<V>(arg);
-    if constexpr (Op == KORVEX_MAP_SCALE) return map_each<V, F>(m, [a](V v) { return v * a; }, out);
-    else if constexpr (Op == KORVEX_MAP_NEGATE) return map_each<V, F>(m, [](V v) { return -v; }, out);
-    else if constexpr (Op == KORVEX_MAP_ABS) return map_each<V, F>(m, [](V v) { return std::fabs(v); }, out);
+    if constexpr (Op == KORVEX_MAP_SCALE) return map_each<V, F, S>(m, [a](V v) { return v * a; }, out);
+    else if constexpr (Op == KORVEX_MAP_NEGATE) return map_each<V, F, S>(m, [](V v) { return -v; }, out);
+    else if constexpr (Op == KORVEX_MAP_ABS) return map_each<V, F, S>(m, [](V v) { return std::fabs(v); }, out);
     else if constexpr (Op == KORVEX_MAP_POWER)
-        return map_each<V, F>(m, [a](V v) { return V(std::pow(v, a)); }, out);
-    else if constexpr (Op == KORVEX_MAP_SQRT) return map_each<V, F>(m, [](V v) { return std::sqrt(v); }, out);
+        return map_each<V, F, S>(m, [a](V v) { return V(std::pow(v, a)); }, out);
+    else if constexpr (Op == KORVEX_MAP_SQRT) return map_each<V, F, S>(m, [](V v) { return std::sqrt(v); }, out);
     else if constexpr (Op == KORVEX_MAP_LOG1P)
-        return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { log1p_array(s, d, n); }, out);
+        return map_runs<V, F, S>(m, [](const V* s, V* d, uint64_t n) { log1p_array(s, d, n); }, out);
     else if constexpr (Op == KORVEX_MAP_EXPM1)
-        return map_runs<V, F>(m, [](const V* s, V* d, uint64_t n) { expm1_array(s, d, n); }, out);
-    else if constexpr (Op == KORVEX_MAP_SIN) return map_each<V, F>(m, [](V v) { return std::sin(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_TAN) return map_each<V, F>(m, [](V v) { return std::tan(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_ARCSIN) return map_each<V, F>(m, [](V v) { return std::asin(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_ARCTAN) return map_each<V, F>(m, [](V v) { return std::atan(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_SINH) return map_each<V, F>(m, [](V v) { return std::sinh(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_TANH) return map_each<V, F>(m, [](V v) { return std::tanh(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_ARCSINH) return map_each<V, F>(m, [](V v) { return std::asinh(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_FLOOR) return map_each<V, F>(m, [](V v) { return std::floor(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_CEIL) return map_each<V, F>(m, [](V v) { return std::ceil(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_RINT) return map_each<V, F>(m, [](V v) { return std::rint(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_TRUNC) return map_each<V, F>(m, [](V v) { return std::trunc(v); }, out);
-    else if constexpr (Op == KORVEX_MAP_SIGN) return map_each<V, F>(m, [](V v) { return sign_of(v); }, out);
+        return map_runs<V, F, S>(m, [](const V* s, V* d, uint64_t n) { expm1_array(s, d, n); }, out);
+    else if constexpr (Op == KORVEX_MAP_SIN) return map_each<V, F, S>(m, [](V v) { return std::sin(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_TAN) return map_each<V, F, S>(m, [](V v) { return std::tan(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_ARCSIN) return map_each<V, F, S>(m, [](V v) { return std::asin(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_ARCTAN) return map_each<V, F, S>(m, [](V v) { return std::atan(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_SINH) return map_each<V, F, S>(m, [](V v) { return std::sinh(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_TANH) return map_each<V, F, S>(m, [](V v) { return std::tanh(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_ARCSINH) return map_each<V, F, S>(m, [](V v) { return std::asinh(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_FLOOR) return map_each<V, F, S>(m, [](V v) { return std::floor(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_CEIL) return map_each<V, F, S>(m, [](V v) { return std::ceil(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_RINT) return map_each<V, F, S>(m, [](V v) { return std::rint(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_TRUNC) return map_each<V, F, S>(m, [](V v) { return std::trunc(v); }, out);
+    else if constexpr (Op == KORVEX_MAP_SIGN) return map_each<V, F, S>(m, [](V v) { return sign_of(v); }, out);
     else if constexpr (Op == KORVEX_MAP_DEG2RAD)
-        return map_each<V, F>(m, [](V v) { return v * (kPi<V> / V(180)); }, out);
+        return map_each<V, F, S>(m, [](V v) { return v * (kPi<V> / V(180)); }, out);
     else if constexpr (Op == KORVEX_MAP_RAD2DEG)
-        return map_each<V, F>(m, [](V v) { return v * (V(180) / kPi<V>); }, out);
-    else if constexpr (Op == KORVEX_MAP_ROUND) return map_each<V, F>(m, Round<V>(arg), out);
+        return map_each<V, F, S>(m, [](V v) { return v * (V(180) / kPi<V>); }, out);
+    else if constexpr (Op == KORVEX_MAP_ROUND) return map_each<V, F, S>(m, Round<V>(arg), out);
     else static_assert(kNoKernel<Op>, "a map operation of the list has no kernel");
 }
 
-}  // namespace
-
 // One case per line of the operation list (korvex_exports.h).
-template <typename V, Form F>
-int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out) {
+template <typename V, Form F, typename S>
+int32_t map_any(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out) {
 #define KORVEX_MAP_CASE(NAME, name, code) \
-    case KORVEX_MAP_##NAME: return apply_map<KORVEX_MAP_##NAME, V, F>(m, arg, out);
+    case KORVEX_MAP_##NAME: return apply_map<KORVEX_MAP_##NAME, V, F, S>(m, arg, out);
     switch (op) {
         KORVEX_LIST_MAP_OPS(KORVEX_MAP_CASE)
         default: return KORVEX_STATUS_LENGTH;
     }
 #undef KORVEX_MAP_CASE
+}
+
+}  // namespace
+
+template <typename V, Form F>
+int32_t map_values(const CompressedMatrix& m, uint32_t op, double arg, CompressedMatrix** out) {
+    return map_any<V, F, V>(m, op, arg, out);
+}
+
+template <Form F>
+int32_t map_values_widened(const CompressedMatrix& m, uint32_t op, double arg,
+                           CompressedMatrix** out) {
+    return map_any<double, F, float>(m, op, arg, out);
 }
 
 template <typename V, Form F>
@@ -234,5 +254,9 @@ int32_t scale_axis(const CompressedMatrix& m, const V* w, bool rows, CompressedM
     template int32_t scale_axis<V, F>(const CompressedMatrix&, const V*, bool, CompressedMatrix**);
 KORVEX_FOR_EACH_FAMILY(KORVEX_MAPS)
 #undef KORVEX_MAPS
+template int32_t map_values_widened<Form::csr>(const CompressedMatrix&, uint32_t, double,
+                                               CompressedMatrix**);
+template int32_t map_values_widened<Form::csc>(const CompressedMatrix&, uint32_t, double,
+                                               CompressedMatrix**);
 
 }  // namespace korvex::compute

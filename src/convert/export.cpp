@@ -102,7 +102,19 @@ bool write_piece(const Span* vs, const Span* xs, uint64_t begin, uint64_t end, u
     const auto h = static_cast<uint64_t>(hi);
     uint64_t acc = 0;
     bool mismatch = false;
+    // Rows scattered in memory (a take, stacked blocks) each start with a
+    // cache miss: their first lines are fetched kRowsAhead rows early.
+    constexpr uint64_t kRowsAhead = 8;
+    auto fetch_row = [&](uint64_t i) {
+        if (vs[i].len == 0) return;
+        __builtin_prefetch(vs[i].data);
+        __builtin_prefetch(static_cast<const char*>(vs[i].data) + 64);
+        __builtin_prefetch(xs[i].data);
+        __builtin_prefetch(static_cast<const char*>(xs[i].data) + 64);
+    };
+    for (uint64_t i = begin; i < end && i < begin + kRowsAhead; ++i) fetch_row(i);
     for (uint64_t i = begin; i < end; ++i) {
+        if (i + kRowsAhead < end) fetch_row(i + kRowsAhead);
         uint64_t len = vs[i].len;
         indptr_out[i] = static_cast<I>(at);
         if (len == 0) continue;

@@ -1,6 +1,8 @@
 // The arithmetic exports of the four families (KORVEX_LIST_COMPUTE and the
 // f32 families' products in double): null checks, length checks and
 // forwarding to src/compute, each through the allocation guard.
+#include <type_traits>
+
 #include "compute/compute.hpp"
 #include "exports/define.hpp"
 #include "exports/guard.hpp"
@@ -97,6 +99,13 @@ struct ComputeApi {
         if (!m || !out) return KORVEX_STATUS_NULL;
         if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return compute::map_summed<V, F>(*m, op, arg, out); });
+    }
+    // The f32 families only: the result is of the f64 family of form F.
+    static int32_t map_values_f64(CompressedMatrix* m, uint32_t op, double arg, CompressedMatrix** out) {
+        static_assert(std::is_same_v<V, float>, "only float32 matrices widen");
+        if (!m || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*m)) return KORVEX_STATUS_FAMILY;
+        return guard([&] { return compute::map_values_widened<F>(*m, op, arg, out); });
     }
     static int32_t scale_rows(CompressedMatrix* m, const V* w, uint64_t w_len, CompressedMatrix** out) {
         return scale<V, F>(m, w, w_len, true, out);

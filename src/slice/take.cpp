@@ -211,7 +211,31 @@ bool copy_taken(const Span* vs, const Span* xs, const uint64_t* pos, uint64_t b,
     const auto h = static_cast<uint64_t>(hi);
     uint64_t acc = 0;
     bool mismatch = false;
+    // Rows at random positions are a chain of cache misses (position, span
+    // descriptors, then the row's values and indices): the descriptors are
+    // fetched kSpansAhead rows early and the rows' lines kRowsAhead
+    // rows early (up to kLinesAhead cache lines of each), so that the
+    // misses overlap the copies in between.
+    constexpr uint64_t kSpansAhead = 16, kRowsAhead = 8, kLinesAhead = 2;
+    auto fetch_spans = [&](uint64_t t) {
+        __builtin_prefetch(vs + pos[t]);
+        __builtin_prefetch(xs + pos[t]);
+    };
+    auto fetch_row = [&](uint64_t t) {
+        const Span& v = vs[pos[t]];
+        const Span& x = xs[pos[t]];
+        const auto* pv = static_cast<const char*>(v.data);
+        const auto* px = static_cast<const char*>(x.data);
+        const uint64_t nv = std::min<uint64_t>(v.len * sizeof(V), kLinesAhead * 64);
+        const uint64_t nx = std::min<uint64_t>(x.len * 8, kLinesAhead * 64);
+        for (uint64_t o = 0; o < nv; o += 64) __builtin_prefetch(pv + o);
+        for (uint64_t o = 0; o < nx; o += 64) __builtin_prefetch(px + o);
+    };
+    for (uint64_t t = b; t < e && t < b + kSpansAhead; ++t) fetch_spans(t);
+    for (uint64_t t = b; t < e && t < b + kRowsAhead; ++t) fetch_row(t);
     for (uint64_t t = b; t < e; ++t) {
+        if (t + kSpansAhead < e) fetch_spans(t + kSpansAhead);
+        if (t + kRowsAhead < e) fetch_row(t + kRowsAhead);
         const Span& v = vs[pos[t]];
         const Span& x = xs[pos[t]];
         const uint64_t len = v.len;

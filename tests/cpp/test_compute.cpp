@@ -277,4 +277,34 @@ TEST(ComputeF64Operands, F32MatricesWithDoubleVectors) {
     csc_f32_free(c);
 }
 
+// A float32 matrix mapped into float64 keeps its index spans: the result is
+// an f64 handle over the same index buffers, values taken to double first;
+// sorting either leaves the other reading its entries.
+TEST(ComputeF64Operands, WidenedMapsShareIndexSpans) {
+    const Outer rows{{{2, 0.1}, {0, 3.0}}, {}, {{1, 2.5}}};
+    CompressedMatrix* m = copy_of<CsrF32>(3, 3, rows);
+    CompressedMatrix *w = kUntouched, *l = kUntouched;
+    ASSERT_EQ(csr_f32_map_values_f64(m, KORVEX_MAP_SCALE, 1.0 / 3, &w), 0);
+    ASSERT_EQ(csr_f32_map_values_f64(m, KORVEX_MAP_LOG1P, 0, &l), 0);
+    EXPECT_TRUE(csr_f64_is_valid(w) && !csr_f32_is_valid(w) && csr_f64_nnz(w) == 3);
+    EXPECT_EQ(csr_f32_map_values_f64(w, KORVEX_MAP_SCALE, 1, &l), KORVEX_STATUS_FAMILY);
+    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(CsrF64::idx_vec(w)[i].data, CsrF32::idx_vec(m)[i].data);
+    const Outer before = read<CsrF32>(m);
+    Outer want = before, want_log = before;
+    for (size_t i = 0; i < rows.size(); ++i)
+        for (size_t k = 0; k < rows[i].size(); ++k) {
+            want[i][k].second = double(float(rows[i][k].second)) * (1.0 / 3);
+            want_log[i][k].second = std::log1p(double(float(rows[i][k].second)));
+        }
+    EXPECT_EQ(read<CsrF64>(w), want);
+    const Outer logs = read<CsrF64>(l);
+    for (size_t k = 0; k < 2; ++k) EXPECT_NEAR(logs[0][k].second, want_log[0][k].second, 1e-15);
+    csr_f64_sort_indices(w);
+    EXPECT_EQ(read<CsrF32>(m), before);
+    EXPECT_EQ(read<CsrF64>(w)[0], (Row{{0, double(3.0f) / 3}, {2, double(0.1f) / 3}}));
+    csr_f32_sort_indices(m);
+    EXPECT_EQ(read<CsrF64>(l), logs);
+    for (CompressedMatrix* x : {m, w, l}) csr_f64_free(x);
+}
+
 }  // namespace

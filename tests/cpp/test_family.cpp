@@ -143,6 +143,7 @@ std::vector<Check> checked_rows() {
         r.push_back({"rmatvec_f64", Takes::own, kFam, 0, [](auto m) { return P::rmatvec_f64(m, in<double>(0), 3, out<double>(64), 3); }});
         r.push_back({"matmat_f64", Takes::own, kFam, 0, [](auto m) { return P::matmat_f64(m, in<double>(0), 2, 0, out<double>(128)); }});
         r.push_back({"rmatmat_f64", Takes::own, kFam, 0, [](auto m) { return P::rmatmat_f64(m, in<double>(0), 2, 0, out<double>(128)); }});
+        r.push_back({"map_values_f64", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::map_values_f64(m, KORVEX_MAP_SCALE, 0.5, o); }); }});
     }
     return r;
 }

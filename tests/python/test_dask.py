@@ -607,12 +607,68 @@ def test_korvex_reductions_read_every_block(compute, fmt):
              (kd.count_nonzero(X, axis=0), np.count_nonzero(D, axis=0)),
              (kd.count_nonzero(X, axis=1), np.count_nonzero(D, axis=1)),
              (kd.var(X), D.var()), (kd.var(X, axis=0, ddof=1), D.var(0, ddof=1)),
-             (kd.std(X, axis=1), D.std(1)), (kd.var(X, keepdims=True), D.var(keepdims=True))]
+             (kd.std(X, axis=1), D.std(1)), (kd.var(X, keepdims=True), D.var(keepdims=True)),
+             # Dask's own count (X.astype(bool).astype(int).sum()) through the
+             # blocks' non-zero patterns
+             (da.count_nonzero(X), np.count_nonzero(D)),
+             (da.count_nonzero(X, axis=0), np.count_nonzero(D, axis=0)),
+             (np.count_nonzero(X, axis=1), np.count_nonzero(D, axis=1)),
+             (X.astype(bool).sum(axis=0, keepdims=True), (D != 0).sum(0, keepdims=True))]
     for (x, want), got in zip(cases, compute(*[x for x, _ in cases])):
         assert np.shape(got) == x.shape == np.shape(want)
         np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-12)
-    with pytest.raises(TypeError, match="korvex.dask.count_nonzero"):
-        compute(da.count_nonzero(X))
+
+
+def test_astype_bool_gives_the_nonzero_pattern():
+    A = sp.csr_matrix(([1., -1., 0., 2.], [0, 0, 1, 3], [0, 2, 4]), shape=(2, 4))  # 1 - 1 = 0
+    P = korvex.from_scipy(A).astype(bool)
+    D = A.toarray() != 0
+    assert isinstance(P, korvex.NonzeroPattern) and P.dtype == np.bool_ and P.shape == (2, 4)
+    assert P.nnz == P.count_nonzero() == 1
+    np.testing.assert_array_equal(np.asarray(P), D)
+    for axis in (None, 0, 1, -1, (0, 1)):
+        for keepdims in (False, True):
+            got, want = P.sum(axis=axis, keepdims=keepdims), D.sum(axis=axis, keepdims=keepdims)
+            assert np.shape(got) == np.shape(want) and np.asarray(got).dtype == want.dtype
+            np.testing.assert_array_equal(got, want)
+    assert P.astype(np.float32).sum(0).dtype == np.float32
+    for bad, err in [(2, np.AxisError), (1.0, TypeError), ((0, 0), ValueError)]:
+        with pytest.raises(err):
+            P.sum(axis=bad)
+    with pytest.raises(TypeError, match="bool, integer or float"):
+        P.astype(np.complex64)
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+def test_blocks_whose_rows_lie_back_to_back_travel_without_a_gather(fmt):
+    from distributed.protocol import deserialize, serialize
+    A = scipy_matrix(fmt, dtype=np.float32, shape=(60, 50), density=0.1)
+    A.indices, A.indptr = A.indices.astype(np.int64), A.indptr.astype(np.int64)
+    V = korvex.from_scipy(A, copy=False)  # rows back to back in A's arrays
+    cases = {"view": (V, True), "take repeating rows": (V[[3, 1, 3]] if fmt == "csr" else
+                                                       V[:, [3, 1, 3]], False),
+             "owned rows (aligned, with gaps)": (korvex.from_scipy(A, copy=True), False)}
+    def address(frame):
+        return np.frombuffer(frame, np.uint8).ctypes.data
+
+    for name, (M, in_place) in cases.items():
+        want = M.to_scipy()
+        header, frames = serialize(M, serializers=("dask",), on_error="raise")
+        assert (address(frames[2]) == A.data.ctypes.data) == in_place, name
+        assert header["sub-header"]["indices"] == "<i4", name  # int32 on the way, as scipy
+        R = deserialize(header, frames)
+        assert R.dtype == M.dtype and R.shape == M.shape and R.is_view
+        assert (R.to_scipy() != want).nnz == 0, name
+        # Moved on, a received block sends its values and the int32 indices it
+        # came with, both where they arrived.
+        h2, f2 = serialize(R, serializers=("dask",), on_error="raise")
+        assert [address(f) for f in f2[1:]] == [address(f) for f in frames[1:]], name
+        assert (deserialize(h2, f2).to_scipy() != want).nnz == 0, name
+        if fmt == "csr":  # and so does a slice of it
+            h3, f3 = serialize(R[1:3], serializers=("dask",), on_error="raise")
+            skip = int(want.indptr[1])
+            assert address(f3[1]) == address(frames[1]) + 4 * skip, name
+            assert (deserialize(h3, f3).to_scipy() != want[1:3]).nnz == 0, name
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])

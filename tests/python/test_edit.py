@@ -26,7 +26,21 @@ SHARERS = {
     "transpose": lambda M: M.T,
     "map result": lambda M: np.sin(M),
     "source of a map": None,  # the map's result is the one edited
+    # float32 to float64: fresh values over the source's index spans
+    "widened": lambda M: M.astype(np.float64),
+    "source of a widening": None,
 }
+
+
+def edited_and_sharer(M, sharer):
+    """(the matrix to edit, the matrix reading its storage)."""
+    if "widen" in sharer:
+        M = M.astype(np.float32)
+        if sharer == "source of a widening":
+            return M / 2.0, M
+    if SHARERS[sharer] is None:
+        return np.sin(M), M
+    return M, SHARERS[sharer](M)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -34,11 +48,7 @@ SHARERS = {
 @pytest.mark.parametrize("sharer", list(SHARERS))
 def test_sorting_leaves_every_sharer_reading_its_entries(fmt, dtype, sharer):
     A = unsorted(fmt, dtype)
-    M = korvex.from_scipy(A, copy=True)
-    if SHARERS[sharer] is None:
-        S, M = M, np.sin(M)
-    else:
-        S = SHARERS[sharer](M)
+    M, S = edited_and_sharer(korvex.from_scipy(A, copy=True), sharer)
     want = S.toarray()
     M.sort_indices()
     np.testing.assert_array_equal(S.toarray(), want)
@@ -157,11 +167,7 @@ EDITS = {
 def test_edits_leave_every_sharer_reading_its_entries(fmt, sharer, edit, side):
     A = unsorted(fmt, np.float64)
     A.data[2] = 0.0
-    M = korvex.from_scipy(A, copy=True)
-    if SHARERS[sharer] is None:
-        S, M = M, np.sin(M)
-    else:
-        S = SHARERS[sharer](M)
+    M, S = edited_and_sharer(korvex.from_scipy(A, copy=True), sharer)
     if side == "edit the sharer":
         M, S = S, M
     want = S.toarray()
