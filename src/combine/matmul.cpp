@@ -309,6 +309,27 @@ bool row_count(const Operands<V, R>& o, uint64_t i, uint64_t flops, Accumulator<
     return ok;
 }
 
+// Adds p to the slot holding key j, or to the first free slot met, probing
+// from slot h on through next(h); false when next gives up (kFree).
+template <typename V, typename Next>
+[[gnu::always_inline]] inline bool accumulate(uint64_t* keys, V* hv, uint64_t j, V p, uint64_t h,
+                                              const Next& next) {
+    for (;;) {
+        const uint64_t key = keys[h];
+        if (key == j) {
+            hv[h] += p;
+            return true;
+        }
+        if (key == kFree) {
+            keys[h] = j;
+            hv[h] = p;
+            return true;
+        }
+        h = next(h);
+        if (h == kFree) return false;
+    }
+}
+
 // Insertion sort of a row, values moving with their indices: linear in its
 // length plus its inversions, which an ordered table leaves few of.
 template <typename K, typename V>
@@ -392,23 +413,12 @@ bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, uint64_t lo, 
     uint64_t budget = 4 * flops + kOrderedTail;  // probes past the home slots
     bool spilled = false;
     bool ok = each_term<true>(o, lk, la, len, lo, range, [&](uint64_t j, V p) {
-        uint64_t h = static_cast<uint64_t>((static_cast<unsigned __int128>(j - lo) * scale) >> 64);
-        for (;; ++h) {
-            const uint64_t key = keys[h];
-            if (key == j) {
-                hv[h] += p;
-                return true;
-            }
-            if (key == kFree) {
-                keys[h] = j;
-                hv[h] = p;
-                return true;
-            }
-            if (h + 1 == slots || budget-- == 0) {
-                spilled = true;
-                return false;
-            }
-        }
+        const uint64_t home =
+            static_cast<uint64_t>((static_cast<unsigned __int128>(j - lo) * scale) >> 64);
+        spilled = !accumulate(keys, hv, j, p, home, [&](uint64_t h) {
+            return h + 1 == slots || budget-- == 0 ? kFree : h + 1;
+        });
+        return !spilled;
     });
     if (!spilled) {
         // Read out without a branch per slot (a free slot is as likely as
@@ -431,18 +441,8 @@ bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, uint64_t lo, 
     }
     std::fill(keys, keys + slots, kFree);
     ok = each_term<true>(o, lk, la, len, lo, range, [&](uint64_t j, V p) {
-        for (uint64_t h = slot_of(j, bits);; h = (h + 1) & mask) {
-            const uint64_t key = keys[h];
-            if (key == j) {
-                hv[h] += p;
-                return true;
-            }
-            if (key == kFree) {
-                keys[h] = j;
-                hv[h] = p;
-                return true;
-            }
-        }
+        return accumulate(keys, hv, j, p, slot_of(j, bits),
+                          [mask](uint64_t h) { return (h + 1) & mask; });
     });
     // Out in index order: (index, slot) packed into one key where the inner
     // dimension leaves room, sorted, then read back.
