@@ -84,31 +84,31 @@ bool canonical(const Span& vs, const Span& xs, uint64_t inner, Scratch<V>& s, in
 }
 
 // The union of two rows through op (a missing side is 0); results that are
-// exactly zero are dropped. Emit: the first `cap` results go to ox/ov.
+// exactly zero are dropped. Emit: the first `cap` results go to ox/ov. The
+// main loop has no branch on the data: each step takes the smaller index
+// (both when equal) and writes at the next place, which only a result other
+// than zero keeps (past `cap` it writes to a spare slot).
 template <typename V, bool Emit, typename XA, typename XB, typename Op>
 inline uint64_t merge(const RowRef<V, XA>& a, const RowRef<V, XB>& b, const Op& op, int64_t* ox,
                       V* ov, uint64_t cap) {
     uint64_t i = 0, j = 0, c = 0;
+    int64_t spare_x;
+    V spare_v;
     auto put = [&](int64_t key, V r) {
-        if (r != V(0)) {
-            if constexpr (Emit) {
-                if (c < cap) {
-                    ox[c] = key;
-                    ov[c] = r;
-                }
-            }
-            ++c;
+        if constexpr (Emit) {
+            const bool room = c < cap;
+            *(room ? ox + c : &spare_x) = key;
+            *(room ? ov + c : &spare_v) = r;
         }
+        c += r != V(0) ? 1 : 0;
     };
     while (i < a.n && j < b.n) {
         const int64_t ka = a.x[i], kb = static_cast<int64_t>(b.x[j]);
-        if (ka == kb) {
-            put(ka, op(a.v[i++], b.v[j++]));
-        } else if (ka < kb) {
-            put(ka, op(a.v[i++], V(0)));
-        } else {
-            put(kb, op(V(0), b.v[j++]));
-        }
+        const bool ta = ka <= kb, tb = kb <= ka;
+        const V va = ta ? a.v[i] : V(0), vb = tb ? b.v[j] : V(0);
+        put(ta ? ka : kb, op(va, vb));
+        i += ta;
+        j += tb;
     }
     for (; i < a.n; ++i) put(a.x[i], op(a.v[i], V(0)));
     for (; j < b.n; ++j) put(static_cast<int64_t>(b.x[j]), op(V(0), b.v[j]));

@@ -40,6 +40,8 @@ struct Fam;
         FN(map, P##_map_values) FN(scale_rows, P##_scale_rows)                           \
         FN(scale_cols, P##_scale_cols) FN(matmul, P##_matmul) FN(combine, P##_combine)   \
         FN(compare, P##_compare) FN(compare_scalar, P##_compare_scalar)                  \
+        FN(combine_other, P##_combine_##Y)                                               \
+        FN(compare_scalar_to_compressed, P##_compare_scalar_to_compressed)               \
     };
 FUZZ_FAMILY(csr_f32, float, true, row, csc)
 FUZZ_FAMILY(csr_f64, double, true, row, csc)
