@@ -5,11 +5,16 @@ meaning, dtype rules and result classes.
 The other operand may be a korvex matrix or any scipy sparse matrix or
 array. A scipy operand is imported once, as a view of its arrays where it
 can be (CSR or CSC of float32/float64 with contiguous arrays), else as a
-copy. The result takes the left operand's form; an operand of the other form
-is converted to it first (one transposing copy: for a CSR matrix M, ``M.T``
-is a CSC matrix over M's own storage, so ``M.T @ M`` converts the right
-operand M to CSC and ``M @ M.T`` converts ``M.T`` to CSR). Mixed float32 and
-float64 operands compute in float64, as numpy promotes.
+copy. The result takes the left operand's form. For a CSR matrix M, ``M.T``
+is a CSC matrix over M's own storage: sums, differences, maximum, minimum
+and elementwise products read an operand of the other form as it is (the
+library regroups its entries in temporary arrays, or looks the left
+operand's entries up in it), so ``M + M.T`` and ``M.multiply(M.T)`` make no
+converted copy; products convert it first (one transposing copy: ``M.T @ M``
+converts the right operand M to CSC and ``M @ M.T`` converts ``M.T`` to CSR),
+and so do comparisons. Comparisons with a scalar are written by the library
+straight into scipy's arrays. Mixed float32 and float64 operands compute in
+float64, as numpy promotes.
 
 The library computes on the operands as stored (unsorted rows, repeated
 indices, which add up, explicit zeros, views, rows shared with other
