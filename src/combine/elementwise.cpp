@@ -102,10 +102,19 @@ inline uint64_t merge(const RowRef<V, XA>& a, const RowRef<V, XB>& b, const Op& 
         }
         c += r != V(0) ? 1 : 0;
     };
+    // v where t holds, else +0, through its bits (no branch, NaN kept)
+    auto pick = [](V v, bool t) {
+        using U = std::conditional_t<sizeof(V) == 8, uint64_t, uint32_t>;
+        U u;
+        std::memcpy(&u, &v, sizeof u);
+        u &= U(0) - U(t);
+        std::memcpy(&v, &u, sizeof u);
+        return v;
+    };
     while (i < a.n && j < b.n) {
         const int64_t ka = a.x[i], kb = static_cast<int64_t>(b.x[j]);
         const bool ta = ka <= kb, tb = kb <= ka;
-        const V va = ta ? a.v[i] : V(0), vb = tb ? b.v[j] : V(0);
+        const V va = pick(a.v[i], ta), vb = pick(b.v[j], tb);
         put(ta ? ka : kb, op(va, vb));
         i += ta;
         j += tb;
