@@ -426,18 +426,29 @@ int32_t regroup(const CompressedMatrix& b, bool values, bool finite_only,
     }
     start[nb] = base;
     KORVEX_INVARIANT(base == total, "bucket counts disagree with the entries");
-    Temp<uint16_t> low = temp_array<uint16_t>(total == 0 ? 1 : total);
+    // Without values, an entry's group within its bucket and its outer index
+    // share one 32-bit word where they fit (one write stream per bucket).
+    const bool packed = !values && std::is_same_v<X, int32_t> && (m << shift) <= (uint64_t(1) << 32);
+    Temp<uint16_t> low = packed ? Temp<uint16_t>() : temp_array<uint16_t>(total == 0 ? 1 : total);
     Groups<V, X> made{temp_array<uint64_t>(n + 1), temp_array<X>(total == 0 ? 1 : total),
                       values ? temp_array<V>(total == 0 ? 1 : total) : Temp<V>()};
     X* gx = made.x.get();
     V* gv = made.v.get();
     const uint64_t mask = (uint64_t(1) << shift) - 1;
+    uint32_t* word = reinterpret_cast<uint32_t*>(gx);  // (packed: X is int32_t)
     par::for_each(P, [&](uint64_t p) {
         uint64_t* pos = at.get() + p * nb;
         for (uint64_t j = cut.begin(p), e = cut.end(p); j < e; ++j) {
             const uint64_t len = bv[j].len;
             const int64_t* x = static_cast<const int64_t*>(bx[j].data);
             const V* v = static_cast<const V*>(bv[j].data);
+            if (packed) {
+                for (uint64_t q = 0; q < len; ++q) {
+                    const uint64_t i = static_cast<uint64_t>(x[q]);
+                    word[pos[i >> shift]++] = static_cast<uint32_t>((j << shift) | (i & mask));
+                }
+                continue;
+            }
             for (uint64_t q = 0; q < len; ++q) {
                 const uint64_t i = static_cast<uint64_t>(x[q]);
                 const uint64_t k = pos[i >> shift]++;
@@ -457,7 +468,10 @@ int32_t regroup(const CompressedMatrix& b, bool values, bool finite_only,
         SortScratch<X, V>& s = scratch.mine();
         uint64_t* cnt = s.count.grow(groups + 1);
         std::fill(cnt, cnt + groups + 1, uint64_t(0));
-        for (uint64_t k = lo; k < hi; ++k) ++cnt[low[k] + 1];
+        if (packed)
+            for (uint64_t k = lo; k < hi; ++k) ++cnt[(word[k] & mask) + 1];
+        else
+            for (uint64_t k = lo; k < hi; ++k) ++cnt[low[k] + 1];
         for (uint64_t t = 0; t < groups; ++t) {
             ptr[g0 + t] = lo + cnt[t];
             cnt[t + 1] += cnt[t];
@@ -465,7 +479,9 @@ int32_t regroup(const CompressedMatrix& b, bool values, bool finite_only,
         const uint64_t len = hi - lo;
         X* sx = s.x.grow(len);
         V* sv = values ? s.v.grow(len) : nullptr;
-        for (uint64_t k = lo; k < hi; ++k) {
+        if (packed)
+            for (uint64_t k = lo; k < hi; ++k) sx[cnt[word[k] & mask]++] = static_cast<X>(word[k] >> shift);
+        for (uint64_t k = lo; k < hi && !packed; ++k) {
             const uint64_t d = cnt[low[k]]++;
             sx[d] = gx[k];
             if (values) sv[d] = gv[k];
