@@ -577,6 +577,24 @@ enum {
  *       rule), unless beyond f32's range. -3.
  *   For a boolean array of the result, P_to_compressed with values_out
  *   NULL gives its pattern.
+ *   P_combine_Y(a, b, op, out)   P_combine with b of the other form (family
+ *       Y of the same value type, -9 otherwise); the result takes a's form.
+ *       No conversion of b is made: sums, differences, maximum and minimum
+ *       regroup b's entries in temporary arrays (b's entries once more, in
+ *       32-bit indices where they fit); the product looks a's entries up in
+ *       b through a filter of about one byte per entry of b.
+ *   P_compare_scalar_to_compressed(a, s, op, indptr, indices, flags,
+ *       capacity, index_width)   P_compare_scalar's pattern written straight
+ *       into scipy's arrays of a boolean matrix, with no matrix made; index
+ *       elements are index_width bytes (4: int32_t, 8: int64_t). indices and
+ *       flags both NULL: writes only indptr (outer dim + 1 elements, [0] = 0,
+ *       the last the entry count). Then with arrays of that many elements:
+ *       reads indptr back as the first call wrote it and fills indices and
+ *       flags (each 1). -1 (a or indptr NULL, or one of the two arrays), -3,
+ *       -6 (index_width not 4 or 8; width 4 with more than INT32_MAX entries
+ *       or an inner dim above 2^31; a place of indptr outside [0,
+ *       capacity]), -8 (an index outside the inner dim, or a row whose count
+ *       differs from indptr: the matrix changed between the calls).
  */
 
 /* ------------------------------------------------------------------------ */

@@ -273,7 +273,14 @@
       (CompressedMatrix *a, CompressedMatrix *b, uint32_t op, CompressedMatrix **out),           \
       (a, b, op, out))                                                                           \
     E(P, int32_t, P##_compare_scalar, compare_scalar,                                            \
-      (CompressedMatrix *a, double s, uint32_t op, CompressedMatrix **out), (a, s, op, out))
+      (CompressedMatrix *a, double s, uint32_t op, CompressedMatrix **out), (a, s, op, out))     \
+    E(P, int32_t, P##_combine_##Y, combine_other,                                                \
+      (CompressedMatrix *a, CompressedMatrix *b, uint32_t op, CompressedMatrix **out),           \
+      (a, b, op, out))                                                                           \
+    E(P, int32_t, P##_compare_scalar_to_compressed, compare_scalar_to_compressed,                \
+      (CompressedMatrix *a, double s, uint32_t op, void *indptr, void *indices, uint8_t *flags,  \
+       uint64_t capacity, uint8_t index_width),                                                  \
+      (a, s, op, indptr, indices, flags, capacity, index_width))
 
 /* ------------------------------------------------------------------------ */
 /* Constants and codes                                                       */

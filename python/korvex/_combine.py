@@ -5,11 +5,16 @@ meaning, dtype rules and result classes.
 The other operand may be a korvex matrix or any scipy sparse matrix or
 array. A scipy operand is imported once, as a view of its arrays where it
 can be (CSR or CSC of float32/float64 with contiguous arrays), else as a
-copy. The result takes the left operand's form; an operand of the other form
-is converted to it first (one transposing copy: for a CSR matrix M, ``M.T``
-is a CSC matrix over M's own storage, so ``M.T @ M`` converts the right
-operand M to CSC and ``M @ M.T`` converts ``M.T`` to CSR). Mixed float32 and
-float64 operands compute in float64, as numpy promotes.
+copy. The result takes the left operand's form. For a CSR matrix M, ``M.T``
+is a CSC matrix over M's own storage: sums, differences, maximum, minimum
+and elementwise products read an operand of the other form as it is (the
+library regroups its entries in temporary arrays, or looks the left
+operand's entries up in it), so ``M + M.T`` and ``M.multiply(M.T)`` make no
+converted copy; products convert it first (one transposing copy: ``M.T @ M``
+converts the right operand M to CSC and ``M @ M.T`` converts ``M.T`` to CSR),
+and so do comparisons. Comparisons with a scalar are written by the library
+straight into scipy's arrays. Mixed float32 and float64 operands compute in
+float64, as numpy promotes.
 
 The library computes on the operands as stored (unsorted rows, repeated
 indices, which add up, explicit zeros, views, rows shared with other
@@ -96,9 +101,10 @@ class CombineMixin:
 
     # -- operands -----------------------------------------------------------
 
-    def _import_scipy(self, S, fmt, dtype, ops):
-        """A scipy sparse operand as a korvex matrix of form fmt and value
-        type dtype: a view of its arrays where they allow one."""
+    def _import_scipy(self, S, fmt, dtype, ops, other_ok=False):
+        """A scipy sparse operand as a korvex matrix of form fmt (or of the
+        other form, as it comes, where other_ok) and value type dtype: a view
+        of its arrays where they allow one."""
         if S.format not in ("csr", "csc"):
             S = S.asformat(fmt)
         if S.dtype == dtype:
@@ -109,35 +115,37 @@ class CombineMixin:
         else:
             M = self._from_scipy(S, copy=True, dtype=dtype)
         ops.own(M)
-        if M.format != fmt:
+        if M.format != fmt and not other_ok:
             M = ops.own(M._convert())
         return M
 
-    def _as_operand(self, X, fmt, dtype, ops):
-        """X (korvex or scipy) as a korvex matrix of form fmt and type dtype."""
+    def _as_operand(self, X, fmt, dtype, ops, other_ok=False):
+        """X (korvex or scipy) as a korvex matrix of form fmt (either form
+        where other_ok) and type dtype."""
         if _is_scipy(X):
-            return self._import_scipy(X, fmt, dtype, ops)
+            return self._import_scipy(X, fmt, dtype, ops, other_ok)
         if X.dtype != dtype:
             X = ops.own(X.astype(dtype))
-        if X.format != fmt:
+        if X.format != fmt and not other_ok:
             X = ops.own(X._convert())
         return X
 
-    def _pair(self, left, right, what, ops, fmt=None):
+    def _pair(self, left, right, what, ops, fmt=None, other_ok=False):
         """(A, B): left and right in the left operand's form (or fmt) and the
-        promoted value type. A scipy left operand keeps its own form (CSR
-        unless CSC) and its class."""
+        promoted value type; where other_ok, B may keep the other form. A
+        scipy left operand keeps its own form (CSR unless CSC) and its
+        class."""
         dtype = _result_dtype(left.dtype, right.dtype, what)
         if fmt is None:
             fmt = left.format if left.format in ("csr", "csc") else "csr"
         A = self._as_operand(left, fmt, dtype, ops)
-        B = self._as_operand(right, fmt, dtype, ops)
+        B = self._as_operand(right, fmt, dtype, ops, other_ok)
         if _is_scipy(left):
             A._rec.sparray = isinstance(left, _sparray)
         return A, B
 
     @guarded
-    def _two(self, left, right, what, call, check_shape, fmt=None):
+    def _two(self, left, right, what, call, check_shape, fmt=None, other_ok=False):
         """call(A, B) -> handle on the operands as _pair makes them; the
         result is a korvex matrix of A's form and class. With fmt, the
         operands are taken in that form and the result comes back in the
@@ -145,7 +153,7 @@ class CombineMixin:
         check_shape(left.shape, right.shape)
         ops = _Operands()
         try:
-            A, B = self._pair(left, right, what, ops, fmt)
+            A, B = self._pair(left, right, what, ops, fmt, other_ok)
             out = ctypes.c_void_p()
             name = f"{A._rec.fam.prefix}_{what}"
             check_status(call(A, B, ctypes.byref(out)), name,
@@ -161,10 +169,12 @@ class CombineMixin:
     # -- sums, differences, elementwise --------------------------------------
 
     def _combine(self, left, right, op, what):
+        # An operand of the other form is read as it is (no converted copy).
         def call(A, B, out):
             _sizes.new_matrix(f"{A._rec.fam.prefix}_combine", A._outer_dim)
-            return A._rec.fam.combine(A._rec.handle(), B._rec.handle(), op, out)
-        return self._two(left, right, what, call, _same_shape)
+            fn = A._rec.fam.combine if B.format == A.format else A._rec.fam.combine_other
+            return fn(A._rec.handle(), B._rec.handle(), op, out)
+        return self._two(left, right, what, call, _same_shape, other_ok=True)
 
     def __add__(self, other):
         if _is_sparse(other):
@@ -379,6 +389,35 @@ class CombineMixin:
         return core.derive(self, out.value)
 
     @guarded
+    def _scalar_pattern(self, s, op):
+        """scipy's boolean matrix of the stored positions (repeated indices
+        added up) where value op s holds, written by the library straight
+        into its arrays: one call counts (indptr), one fills."""
+        fam = self._rec.fam
+        h = self._rec.handle()
+        name = f"{fam.prefix}_compare_scalar_to_compressed"
+        r, c = self.shape
+        n = self._outer_dim
+        inner = c if self.format == "csr" else r
+        fits = inner <= _INT32_MAX + 1 and n <= _INT32_MAX
+        width = 4 if fits and self.nnz <= _INT32_MAX else 8
+        _sizes.new_matrix(name, n)
+        indptr = np.empty(n + 1, np.int32 if width == 4 else np.int64)
+        check_status(fam.compare_scalar_to_compressed(h, s, op, _ptr(indptr), None, None, 0,
+                                                      width), name)
+        total = int(indptr[-1])
+        if width == 8 and fits and total <= _INT32_MAX:
+            indptr, width = indptr.astype(np.int32), 4
+        indices = np.empty(total, indptr.dtype)
+        data = np.empty(total, np.bool_)
+        check_status(fam.compare_scalar_to_compressed(h, s, op, _ptr(indptr), _ptr(indices),
+                                                      _ptr(data), total, width), name,
+                     f"{total} entries")
+        S = self._scipy_class()((data, indices, indptr), shape=self.shape, copy=False)
+        S.has_sorted_indices = True
+        return S
+
+    @guarded
     def _stored_pattern(self):
         """A matrix sharing this one's storage (its stored positions)."""
         core.require_in_bounds(self, "comparison")
@@ -405,7 +444,7 @@ class CombineMixin:
                 warnings.warn("Comparing a sparse matrix with 0 using == is inefficient, "
                               "try using != instead.", _Efficiency, stacklevel=3)
                 return self._all_true_but(self._compare_scalar(v, _NE))
-            return self._bool_result(self._compare_scalar(v, _EQ))
+            return self._scalar_pattern(v, _EQ)
         if name == "!=":
             if np.isnan(s):
                 warnings.warn("Comparing a sparse matrix with nan using != is inefficient",
@@ -416,7 +455,7 @@ class CombineMixin:
                 warnings.warn("Comparing a sparse matrix with a nonzero scalar using != is "
                               "inefficient, try using == instead.", _Efficiency, stacklevel=3)
                 return self._all_true_but(self._compare_scalar(v, _EQ))
-            return self._bool_result(self._compare_scalar(v, _NE))
+            return self._scalar_pattern(v, _NE)
         fn = _PYOPS[name]
         if s == 0 and name in ("<=", ">="):
             raise NotImplementedError(" >= and <= don't work with 0.")
@@ -436,7 +475,7 @@ class CombineMixin:
             finally:
                 if wide is not self:
                     core.discard(wide)
-        return self._bool_result(self._compare_scalar(self._scalar_for(s), op))
+        return self._scalar_pattern(self._scalar_for(s), op)
 
     @guarded
     def _cmp(self, other, name):

@@ -91,6 +91,8 @@ FAMILY_FUNCTIONS = {
         ('combine', 'combine', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare', 'compare', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare_scalar', 'compare_scalar', 'i32', ('M', 'f64', 'u32', 'P')),
+        ('combine_csc', 'combine_other', 'i32', ('M', 'M', 'u32', 'P')),
+        ('compare_scalar_to_compressed', 'compare_scalar_to_compressed', 'i32', ('M', 'f64', 'u32', 'P', 'P', 'P', 'u64', 'u8')),
         ('matvec_f64', 'matvec_f64', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
         ('rmatvec_f64', 'rmatvec_f64', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
         ('matmat_f64', 'matmat_f64', 'i32', ('M', 'P', 'u64', 'u8', 'P')),
@@ -170,6 +172,8 @@ FAMILY_FUNCTIONS = {
         ('combine', 'combine', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare', 'compare', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare_scalar', 'compare_scalar', 'i32', ('M', 'f64', 'u32', 'P')),
+        ('combine_csc', 'combine_other', 'i32', ('M', 'M', 'u32', 'P')),
+        ('compare_scalar_to_compressed', 'compare_scalar_to_compressed', 'i32', ('M', 'f64', 'u32', 'P', 'P', 'P', 'u64', 'u8')),
     ),
     'csc_f32': (
         ('free', 'free', None, ('M',)),
@@ -244,6 +248,8 @@ FAMILY_FUNCTIONS = {
         ('combine', 'combine', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare', 'compare', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare_scalar', 'compare_scalar', 'i32', ('M', 'f64', 'u32', 'P')),
+        ('combine_csr', 'combine_other', 'i32', ('M', 'M', 'u32', 'P')),
+        ('compare_scalar_to_compressed', 'compare_scalar_to_compressed', 'i32', ('M', 'f64', 'u32', 'P', 'P', 'P', 'u64', 'u8')),
         ('matvec_f64', 'matvec_f64', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
         ('rmatvec_f64', 'rmatvec_f64', 'i32', ('M', 'P', 'u64', 'P', 'u64')),
         ('matmat_f64', 'matmat_f64', 'i32', ('M', 'P', 'u64', 'u8', 'P')),
@@ -323,6 +329,8 @@ FAMILY_FUNCTIONS = {
         ('combine', 'combine', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare', 'compare', 'i32', ('M', 'M', 'u32', 'P')),
         ('compare_scalar', 'compare_scalar', 'i32', ('M', 'f64', 'u32', 'P')),
+        ('combine_csr', 'combine_other', 'i32', ('M', 'M', 'u32', 'P')),
+        ('compare_scalar_to_compressed', 'compare_scalar_to_compressed', 'i32', ('M', 'f64', 'u32', 'P', 'P', 'P', 'u64', 'u8')),
     ),
 }
 

@@ -58,4 +58,29 @@ int32_t compare(const CompressedMatrix& a, const CompressedMatrix& b, uint32_t o
 template <typename V, Form F>
 int32_t compare_scalar(const CompressedMatrix& a, double s, uint32_t op, CompressedMatrix** out);
 
+// out = op(a, b) elementwise for b of the other form (a's form and family
+// otherwise): the result takes a's form. Sums, differences, maximum and
+// minimum regroup b's entries by a's outer index in bookkeeping arrays (b's
+// entries again, in narrow indices where they fit); the product looks each
+// of a's entries up in b through a filter of b's positions (about one byte
+// per entry of b), falling back to the regrouping when b holds a value that
+// is not finite. -2, -3 as combine.
+template <typename V, Form F>
+int32_t combine_other(const CompressedMatrix& a, const CompressedMatrix& b, uint32_t op,
+                      CompressedMatrix** out);
+
+// compare_scalar's pattern written straight into scipy's arrays, index
+// elements `width` bytes (4: int32_t, 8: int64_t). indices and flags null:
+// counts, writing indptr (outer dim + 1 elements, indptr[0] = 0, the last
+// the entry count; -6 where that exceeds the index type). Otherwise fills
+// indices and flags (1 each, `capacity` elements) at the places the
+// counting call wrote into indptr, which is read back: -6 where a place
+// lies outside [0, capacity), -8 where a row's count differs from it (the
+// operand changed between the calls). -6 for another width, or width 4
+// with an inner dimension above 2^31.
+template <typename V, Form F>
+int32_t compare_scalar_to_compressed(const CompressedMatrix& a, double s, uint32_t op, void* indptr,
+                                     void* indices, uint8_t* flags, uint64_t capacity,
+                                     uint8_t width);
+
 }  // namespace korvex::combine

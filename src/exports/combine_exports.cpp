@@ -39,6 +39,22 @@ struct CombineApi {
         if (!is_family<V, F>(*a)) return KORVEX_STATUS_FAMILY;
         return guard([&] { return combine::compare_scalar<V, F>(*a, s, op, out); });
     }
+    static int32_t combine_other(CompressedMatrix* a, CompressedMatrix* b, uint32_t op,
+                                 CompressedMatrix** out) {
+        if (!a || !b || !out) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*a) || !is_family<V, other(F)>(*b)) return KORVEX_STATUS_FAMILY;
+        return guard([&] { return combine::combine_other<V, F>(*a, *b, op, out); });
+    }
+    static int32_t compare_scalar_to_compressed(CompressedMatrix* a, double s, uint32_t op,
+                                                void* indptr, void* indices, uint8_t* flags,
+                                                uint64_t capacity, uint8_t width) {
+        if (!a || !indptr || (indices == nullptr) != (flags == nullptr)) return KORVEX_STATUS_NULL;
+        if (!is_family<V, F>(*a)) return KORVEX_STATUS_FAMILY;
+        return guard([&] {
+            return combine::compare_scalar_to_compressed<V, F>(*a, s, op, indptr, indices, flags,
+                                                              capacity, width);
+        });
+    }
 };
 
 }  // namespace

@@ -132,6 +132,10 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         {"comparison", KORVEX_STATUS_ALLOC, [&](auto out) { return A::compare(m, m, KORVEX_CMP_LE, out); }},
         {"scalar comparison", KORVEX_STATUS_ALLOC,
          [&](auto out) { return A::compare_scalar(m, 2.5, KORVEX_CMP_GT, out); }},
+        {"sum with the other form", KORVEX_STATUS_ALLOC,
+         [&](auto out) { return A::combine_other(m, o, KORVEX_COMBINE_ADD, out); }},
+        {"product with the other form", KORVEX_STATUS_ALLOC,
+         [&](auto out) { return A::combine_other(m, o, KORVEX_COMBINE_MUL, out); }},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -169,6 +173,11 @@ TYPED_TEST(AllocFailure, EveryExportThatMakesBuffersReportsAndFreesAll) {
         [&](auto out) { return B::transpose_shared(m, out); },
         [&](auto) { return A::to_coo(m, ro, co, vo, 5); },
         [&](auto) { return A::to_compressed(m, vo, co, ro, 5, 8); },
+        [&](auto) {
+            uint8_t fl[5];
+            int32_t st = A::compare_scalar_to_compressed(m, 2.5, KORVEX_CMP_GT, ro, nullptr, nullptr, 0, 8);
+            return st ? st : A::compare_scalar_to_compressed(m, 2.5, KORVEX_CMP_GT, ro, co, fl, 5, 8);
+        },
         [&](auto) {
             Span* r = span_f64_clone(A::values_vec(m));
             span_f64_free(r);

@@ -19,7 +19,34 @@ struct Ops {
     static constexpr auto combine = A::combine;
     static constexpr auto compare = A::compare;
     static constexpr auto compare_scalar = A::compare_scalar;
+    static constexpr auto combine_other = A::combine_other;
+    static constexpr auto to_compressed = A::compare_scalar_to_compressed;
 };
+
+// o's entries regrouped along the other axis (`n` outer indices), each new
+// outer index's entries reversed when `unsorted` (repeats stay together).
+Outer flip(const Outer& o, uint64_t n, bool unsorted) {
+    Outer f(n);
+    for (uint64_t i = 0; i < o.size(); ++i)
+        for (auto [j, v] : o[i]) f[uint64_t(j)].emplace_back(int64_t(i), v);
+    if (unsorted)
+        for (Row& r : f) std::reverse(r.begin(), r.end());
+    return f;
+}
+
+// compare_scalar_to_compressed's two calls (index elements of width w) as
+// (indptr, indices), its flags checked to be 1.
+template <typename A, typename I>
+std::pair<std::vector<I>, std::vector<I>> pattern_of(CompressedMatrix* m, double s, uint32_t op) {
+    std::vector<I> ip(A::csr ? A::rows(m) + 1 : A::cols(m) + 1, I(-1));
+    EXPECT_EQ(A::compare_scalar_to_compressed(m, s, op, ip.data(), nullptr, nullptr, 0, sizeof(I)), 0);
+    std::vector<I> ix(uint64_t(ip.back()));
+    std::vector<uint8_t> fl(ix.size(), 0);
+    EXPECT_EQ(A::compare_scalar_to_compressed(m, s, op, ip.data(), ix.data(), fl.data(), ix.size(),
+                                              sizeof(I)), 0);
+    EXPECT_TRUE(std::all_of(fl.begin(), fl.end(), [](uint8_t f) { return f == 1; }));
+    return {ip, ix};
+}
 
 // A matrix as given to the library (outer rows of entries) and its dense
 // form, row-major, repeated indices added.
@@ -252,6 +279,11 @@ TYPED_TEST(Combine, ElementwiseAndComparisonsMatchTheReference) {
             CompressedMatrix* ha = h.get(a, via);
             CompressedMatrix* hb = h.get(b, via);
             const uint64_t cells = a.rows * a.cols;
+            // b in the other form, its outer indices unsorted where drawn so.
+            using O = Api<typename A::V, !A::csr>;
+            Built<O> ho;
+            CompressedMatrix* hbo = ho.handles.emplace_back(
+                copy_of<O>(b.rows, b.cols, flip(b.o, A::csr ? b.cols : b.rows, c.w.unsorted)));
             for (uint32_t op = 0; op < 5; ++op) {
                 SCOPED_TRACE(testing::Message() << "combine " << op);
                 std::vector<double> want(cells), self(cells, 0.0);
@@ -264,6 +296,10 @@ TYPED_TEST(Combine, ElementwiseAndComparisonsMatchTheReference) {
                     expect_result<A>(r, a.rows, a.cols, *w);
                     A::release(r);
                 }
+                CompressedMatrix* r = kUntouched;
+                ASSERT_EQ(Ops<A>::combine_other(ha, hbo, op, &r), 0);
+                expect_result<A>(r, a.rows, a.cols, want);
+                A::release(r);
             }
             for (uint32_t op = 0; op < 6; ++op) {
                 SCOPED_TRACE(testing::Message() << "compare " << op);
@@ -282,6 +318,15 @@ TYPED_TEST(Combine, ElementwiseAndComparisonsMatchTheReference) {
                     ASSERT_EQ(Ops<A>::compare_scalar(ha, s, op, &r), 0);
                     expect_result<A>(r, a.rows, a.cols, want);
                     A::release(r);
+                    // The same pattern straight into scipy's arrays.
+                    auto [ip, ix] = pattern_of<A, int64_t>(ha, s, op);
+                    std::vector<double> got(cells, 0.0);
+                    for (uint64_t i = 0; i + 1 < ip.size(); ++i)
+                        for (int64_t k = ip[i]; k < ip[i + 1]; ++k) {
+                            if (k > ip[i]) ASSERT_LT(ix[k - 1], ix[k]);
+                            got[A::csr ? i * a.cols + ix[k] : ix[k] * a.cols + i] = 1;
+                        }
+                    ASSERT_EQ(got, want);
                 }
             }
         }
@@ -315,11 +360,30 @@ TYPED_TEST(Combine, NonFiniteValuesFollowScipy) {
             EXPECT_TRUE(std::isnan(c.want[j]) ? std::isnan(d[j]) : d[j] == c.want[j]) << j;
         A::release(r);
     }
+    // b in the other form gives the same; so does a finite b' (values read
+    // through the lookup: nan * 1, 1 * 2, inf * nothing).
+    using O = Api<typename A::V, !A::csr>;
+    CompressedMatrix* bo = copy_of<O>(rows, cols, flip(ob, 4, true));
+    CompressedMatrix* fo = copy_of<O>(rows, cols, flip(Outer{{{0, 1}, {1, 2}}}, 4, false));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.op);
+        for (auto [other, want] : {std::pair{bo, c.want}, std::pair{fo, std::vector<double>{nan, 2, nan, 0}}}) {
+            if (other == fo && c.op != KORVEX_COMBINE_MUL) continue;
+            CompressedMatrix* r = nullptr;
+            ASSERT_EQ(Ops<A>::combine_other(a, other, c.op, &r), 0);
+            Outer got = read<A>(r);
+            std::vector<double> d(4, 0.0);
+            for (auto [j, v] : got[0]) d[j] = v;
+            for (int j = 0; j < 4; ++j)
+                EXPECT_TRUE(std::isnan(want[j]) ? std::isnan(d[j]) : d[j] == want[j]) << j;
+            A::release(r);
+        }
+    }
     CompressedMatrix* r = nullptr;
     ASSERT_EQ(Ops<A>::compare(a, b, KORVEX_CMP_NE, &r), 0);  // nan != anything, inf != 0
     EXPECT_EQ(A::nnz(r), 4u);
     A::release(r);
-    for (CompressedMatrix* m : {a, b}) A::release(m);
+    for (CompressedMatrix* m : {a, b, bo, fo}) A::release(m);
 }
 
 TYPED_TEST(Combine, StatusesLeaveTheSlotAlone) {
@@ -360,6 +424,50 @@ TYPED_TEST(Combine, StatusesLeaveTheSlotAlone) {
     EXPECT_EQ(Ops<A>::combine(a, a, KORVEX_COMBINE_ADD, nullptr), KORVEX_STATUS_NULL);
     EXPECT_EQ(Ops<A>::compare_scalar(nullptr, 0, KORVEX_CMP_NE, &r), KORVEX_STATUS_NULL);
     EXPECT_EQ(r, kUntouched);
+    // An operand of the other form; the pattern straight into scipy's arrays.
+    using O = Api<typename A::V, !A::csr>;
+    CompressedMatrix* ao = copy_of<O>(n, n, flip(Outer{{{0, 1}, {1, 1}}, {{2, 2}}, {}}, n, false));
+    CompressedMatrix* wide_o = copy_of<O>(n, n + 1, Outer(A::csr ? n + 1 : n));
+    CompressedMatrix* hi_o = O::view(n, n, data.data(), bad_hi.data(), ptr.data());
+    EXPECT_EQ(Ops<A>::combine_other(a, wide_o, KORVEX_COMBINE_ADD, &r), KORVEX_STATUS_SHAPE_MISMATCH);
+    EXPECT_EQ(Ops<A>::combine_other(a, ao, 5, &r), KORVEX_STATUS_LENGTH);
+    for (uint32_t op : {KORVEX_COMBINE_ADD, KORVEX_COMBINE_MUL}) {
+        EXPECT_EQ(Ops<A>::combine_other(a, hi_o, op, &r), KORVEX_STATUS_INDEX);
+        EXPECT_EQ(Ops<A>::combine_other(hi, ao, op, &r), KORVEX_STATUS_INDEX);
+    }
+    EXPECT_EQ(Ops<A>::combine_other(a, a, KORVEX_COMBINE_ADD, &r), KORVEX_STATUS_FAMILY);
+    EXPECT_EQ(Ops<A>::combine_other(ao, ao, KORVEX_COMBINE_ADD, &r), KORVEX_STATUS_FAMILY);
+    EXPECT_EQ(Ops<A>::combine_other(a, nullptr, KORVEX_COMBINE_ADD, &r), KORVEX_STATUS_NULL);
+    int64_t ip8[n + 1], ix8[3];
+    uint8_t fl[3];
+    struct Call {
+        CompressedMatrix* m;
+        uint32_t op;
+        void *ix;
+        uint8_t* fl;
+        uint64_t cap;
+        uint8_t width;
+        int32_t status;
+    } calls[] = {
+        {a, 6, nullptr, nullptr, 0, 8, KORVEX_STATUS_LENGTH},
+        {a, KORVEX_CMP_GT, nullptr, nullptr, 0, 2, KORVEX_STATUS_CAPACITY},
+        {a, KORVEX_CMP_GT, ix8, nullptr, 3, 8, KORVEX_STATUS_NULL},
+        {ao, KORVEX_CMP_GT, nullptr, nullptr, 0, 8, KORVEX_STATUS_FAMILY},
+        {hi, KORVEX_CMP_GT, nullptr, nullptr, 0, 8, KORVEX_STATUS_INDEX},
+        {lo, KORVEX_CMP_GT, nullptr, nullptr, 0, 8, KORVEX_STATUS_INDEX},
+        {a, KORVEX_CMP_GT, nullptr, nullptr, 0, 8, 0},   // indptr 0 2 3 3
+        {a, KORVEX_CMP_GT, ix8, fl, 2, 8, KORVEX_STATUS_CAPACITY},
+        {a, KORVEX_CMP_LT, ix8, fl, 3, 8, KORVEX_STATUS_INDEX},  // not the counted pattern
+    };
+    for (const Call& c : calls) {
+        SCOPED_TRACE(testing::Message() << "status " << c.status);
+        EXPECT_EQ(Ops<A>::to_compressed(c.m, 0.5, c.op, ip8, c.ix, c.fl, c.cap, c.width), c.status);
+    }
+    EXPECT_EQ(Ops<A>::to_compressed(nullptr, 0.5, 0, ip8, nullptr, nullptr, 0, 8), KORVEX_STATUS_NULL);
+    auto [ip4, ix4] = pattern_of<A, int32_t>(a, 0.5, KORVEX_CMP_GT);
+    EXPECT_EQ(ip4, (std::vector<int32_t>{0, 2, 3, 3}));
+    EXPECT_EQ(ix4, (std::vector<int32_t>{0, 1, 2}));
+    for (CompressedMatrix* m : {ao, wide_o, hi_o}) O::release(m);
     // The pattern of a result without its values.
     ASSERT_EQ(Ops<A>::compare_scalar(a, 0.5, KORVEX_CMP_GT, &r), 0);
     int64_t idx[3] = {-1, -1, -1};

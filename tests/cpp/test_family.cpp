@@ -136,6 +136,14 @@ std::vector<Check> checked_rows() {
         {"combine", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::combine(m, m, KORVEX_COMBINE_ADD, o); }); }},
         {"compare", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::compare(m, m, KORVEX_CMP_LT, o); }); }},
         {"compare_scalar", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::compare_scalar(m, 0.5, KORVEX_CMP_GT, o); }); }},
+        {"combine_other", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) {
+             using O = fz::Fam<V, !P::csr>;  // m's transpose in the other form, when m is P's
+             CompressedMatrix* t = nullptr;
+             O::transpose_shared(m, &t);
+             int32_t st = P::combine_other(m, t ? t : m, KORVEX_COMBINE_ADD, o);
+             if (t) O::release(t);
+             return st; }); }},
+        {"compare_scalar_to_compressed", Takes::own, kFam, 0, [](auto m) { return P::compare_scalar_to_compressed(m, 0.5, KORVEX_CMP_GT, out<void>(0), nullptr, nullptr, 0, 8); }},
         {"scale_cols", Takes::own, kFam, 0, [](auto m) { return made([&](auto o) { return P::scale_cols(m, in<V>(0), 3, o); }); }},
     };
     if constexpr (std::is_same_v<V, float>) {

@@ -43,6 +43,8 @@ struct Fam;
         FN(map_summed, P##_map_summed) FN(set_entries, P##_set_entries)                  \
         FN(eliminate_zeros, P##_eliminate_zeros) FN(sum_duplicates, P##_sum_duplicates)  \
         FN(sort_indices, P##_sort_indices)                                               \
+        FN(combine_other, P##_combine_##Y)                                               \
+        FN(compare_scalar_to_compressed, P##_compare_scalar_to_compressed)               \
     };
 FUZZ_FAMILY(csr_f32, float, true, row, csc)
 FUZZ_FAMILY(csr_f64, double, true, row, csc)

@@ -68,6 +68,29 @@ struct Run {
             }
         }
         if (st == 0) A::release(t);
+        // The same op with its own transpose in the other form (square only),
+        // read over the same storage.
+        if (R == C) {
+            using O = fz::Fam<typename A::V, !A::csr>;
+            CompressedMatrix* mt = nullptr;
+            FUZZ_CHECK(O::transpose_shared(m, &mt) == 0);
+            t = fz::untouched();
+            st = A::combine_other(m, mt, op, &t);
+            if (op == 5) {
+                FUZZ_CHECK(st == KORVEX_STATUS_LENGTH && t == fz::untouched());
+            } else if (!fz::check_status(st, ok ? 0 : KORVEX_STATUS_INDEX, KORVEX_STATUS_ALLOC) && st == 0) {
+                std::vector<double> got = dense_of<A>(t, R, C);
+                for (uint64_t i = 0; i < R; ++i)
+                    for (uint64_t j = 0; j < C; ++j) {
+                        const double x = d[i * C + j], y = d[j * C + i];
+                        const double want = op == 0 ? x + y : op == 1 ? x - y : op == 2 ? (x < y ? y : x)
+                                          : op == 3 ? (y < x ? y : x) : x * y;
+                        FUZZ_CHECK(got[i * C + j] == want);
+                    }
+            }
+            if (st == 0) A::release(t);
+            O::release(mt);
+        }
         // A comparison with a scalar in [-2, 2].
         const uint32_t cop = in.u8() % 6;
         const double s = double(int(in.below(5)) - 2);
@@ -83,6 +106,25 @@ struct Run {
                 FUZZ_CHECK(got[q] == (stored[q] && holds ? 1 : 0));
             }
             A::release(t);
+        }
+        // The same pattern straight into scipy's arrays.
+        {
+            std::vector<int64_t> ip(fz::outer_of<A>(R, C) + 1);
+            st = A::compare_scalar_to_compressed(m, s, cop, ip.data(), nullptr, nullptr, 0, 8);
+            FUZZ_CHECK(st == (ok ? 0 : KORVEX_STATUS_INDEX));
+            if (st == 0) {
+                std::vector<int64_t> ix(uint64_t(ip.back()));
+                std::vector<uint8_t> fl(ix.size());
+                FUZZ_CHECK(A::compare_scalar_to_compressed(m, s, cop, ip.data(), ix.data(), fl.data(),
+                                                           ix.size(), 8) == 0);
+                CompressedMatrix* again = fz::untouched();
+                FUZZ_CHECK(A::compare_scalar(m, s, cop, &again) == 0);
+                std::vector<int64_t> ip2(ip.size()), ix2(ix.size() + 1);
+                FUZZ_CHECK(A::to_compressed(again, nullptr, ix2.data(), ip2.data(), ix2.size(), 8) == 0);
+                ix2.pop_back();
+                FUZZ_CHECK(ip == ip2 && ix == ix2);
+                A::release(again);
+            }
         }
         // The product with itself: square only.
         fz::maybe_fail_blocks(in, 64);

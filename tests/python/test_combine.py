@@ -210,3 +210,19 @@ def test_threads_combine_the_same_matrices():
     for t in threads:
         t.join()
     assert not errors, errors[0]
+
+
+def test_own_transpose_and_non_finite_values_of_the_other_form():
+    # M.T is read as the other form over M's storage; non-finite values of
+    # either side reach the product as scipy's union gives them (inf * 0).
+    for seed, bad in ((1, False), (2, True)):
+        S = messy(8, 8, "csr", np.float64, seed=seed)
+        if bad:
+            S.data[::3] = np.resize([np.inf, -np.inf, np.nan], len(S.data[::3]))
+        M = korvex.from_scipy(S)
+        for name, fn in NUMERIC.items():
+            if name in ("matmul", "dot"):
+                continue
+            check(quiet(fn, M, M.T.T.T), quiet(fn, S, S.T.T.T), "csr")
+        got = korvex.from_scipy(S.copy()).multiply(M.T)
+        check(got, S.multiply(S.T.tocsr()), "csr")

@@ -41,7 +41,8 @@ OTHER_FORM = {"from_other", "transpose_from_other", "transpose_shared_from_other
 OUTER_SLICES = {"csr": {"slice_rows", "slice_rows_mask"}, "csc": {"slice_cols", "slice_cols_mask"}}
 MAKERS = OTHER_FORM | {"slice_rows", "slice_cols", "slice_rows_mask", "slice_cols_mask",
                        "take_rows", "take_cols", "hstack", "vstack", "map_values", "scale_rows",
-                       "scale_cols", "matmul", "combine", "compare", "compare_scalar"}
+                       "scale_cols", "matmul", "combine", "compare", "compare_scalar",
+                       "combine_other"}
 
 
 def _make(prefix, rows_):
@@ -92,8 +93,14 @@ def test_every_family_dependent_export_refuses_other_families(handle):
             call = []
             sorts = neutral.startswith("ensure_sorted")
             target = _make(handle, [2, 0, 1]) if sorts else m  # sorting: a fresh unsorted one
+            other = None
             for k, a in enumerate(args):
-                if a == "M":
+                if a == "M" and neutral == "combine_other" and k == 1:
+                    # its second operand: the first's value type in the other form
+                    form, value = handle.split("_")
+                    other = _make(("csc" if form == "csr" else "csr") + "_" + value, [0, 2, 1])
+                    call.append(other)
+                elif a == "M":
                     call.append(target)
                 elif a == "P":
                     call.append(ctypes.addressof(handles) if neutral in ("hstack", "vstack") and k == 0
@@ -101,6 +108,8 @@ def test_every_family_dependent_export_refuses_other_families(handle):
                 else:
                     call.append(2 if neutral in ("hstack", "vstack") else 0)
             got = fn(*call)
+            if other is not None:
+                free(other)
             what = f"{handle} handle through {prefix}_{short}"
             if sorts:
                 assert _lib._families[handle].is_sorted(target) == ok, what
