@@ -27,47 +27,54 @@ std::vector<uint8_t> reorderable_in_place(const CompressedMatrix& m, uint64_t ou
     // holding each (value buffer, index buffer) pair of interest.
     std::unordered_map<void*, int64_t> spans_over;
     std::unordered_map<std::pair<void*, void*>, int64_t, PairHash> rows_with;
+    std::pair<void*, void*> last{nullptr, nullptr};
     for (uint64_t t = 0; t < k; ++t) {
-        uint64_t i = rows[t];
-        spans_over.emplace(v[i].owner, 0);
-        spans_over.emplace(x[i].owner, 0);
-        rows_with.emplace(std::make_pair(v[i].owner, x[i].owner), 0);
+        const std::pair<void*, void*> p{v[rows[t]].owner, x[rows[t]].owner};
+        if (t > 0 && p == last) continue;  // runs of rows over one pair: one lookup
+        last = p;
+        spans_over.emplace(p.first, 0);
+        spans_over.emplace(p.second, 0);
+        rows_with.emplace(p, 0);
     }
-    // Runs of spans over one buffer (the common layout) cost one lookup.
-    auto count_runs = [&](const Span* s) {
-        void* run_owner = nullptr;
-        int64_t* slot = nullptr;
-        for (uint64_t i = 0; i < outer; ++i) {
-            void* o = s[i].owner;
-            if (o != run_owner || i == 0) {
-                run_owner = o;
-                auto it = spans_over.find(o);
-                slot = it == spans_over.end() ? nullptr : &it->second;
-            }
-            if (slot) ++*slot;
-        }
-    };
-    count_runs(v);
-    count_runs(x);
-    std::pair<void*, void*> run_pair{nullptr, nullptr};
-    int64_t* slot = nullptr;
+    // One pass over m's spans counts, for each buffer of interest, the spans
+    // over it, and for each pair of interest the rows holding it; runs of
+    // spans over one buffer (the common layout) cost one lookup each.
+    void *run_v = nullptr, *run_x = nullptr;
+    int64_t *slot_v = nullptr, *slot_x = nullptr, *slot_p = nullptr;
     for (uint64_t i = 0; i < outer; ++i) {
-        std::pair<void*, void*> p{v[i].owner, x[i].owner};
-        if (p != run_pair || i == 0) {
-            run_pair = p;
-            auto it = rows_with.find(p);
-            slot = it == rows_with.end() ? nullptr : &it->second;
+        void* vo = v[i].owner;
+        void* xo = x[i].owner;
+        const bool new_v = vo != run_v || i == 0, new_x = xo != run_x || i == 0;
+        if (new_v) {
+            run_v = vo;
+            auto it = spans_over.find(vo);
+            slot_v = it == spans_over.end() ? nullptr : &it->second;
         }
-        if (slot) ++*slot;
+        if (new_x) {
+            run_x = xo;
+            auto it = spans_over.find(xo);
+            slot_x = it == spans_over.end() ? nullptr : &it->second;
+        }
+        if (new_v || new_x) {
+            auto it = rows_with.find({vo, xo});
+            slot_p = it == rows_with.end() ? nullptr : &it->second;
+        }
+        if (slot_v) ++*slot_v;
+        if (slot_x) ++*slot_x;
+        if (slot_p) ++*slot_p;
     }
     std::vector<uint8_t> ok(k, 0);
+    uint8_t last_ok = 0;
     for (uint64_t t = 0; t < k; ++t) {
-        void* vo = v[rows[t]].owner;
-        void* xo = x[rows[t]].owner;
-        if (!vo || !xo || vo == xo) continue;
-        int64_t pair_rows = rows_with[{vo, xo}];
-        ok[t] = spans_over[vo] == pair_rows && spans_over[xo] == pair_rows &&
-                strong_count(vo) == strong_count(xo);
+        const std::pair<void*, void*> p{v[rows[t]].owner, x[rows[t]].owner};
+        if (t == 0 || p != last) {
+            last = p;
+            const int64_t pair_rows = rows_with[p];
+            last_ok = p.first && p.second && p.first != p.second &&
+                      spans_over[p.first] == pair_rows && spans_over[p.second] == pair_rows &&
+                      strong_count(p.first) == strong_count(p.second);
+        }
+        ok[t] = last_ok;
     }
     return ok;
 }
