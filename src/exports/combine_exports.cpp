@@ -8,12 +8,15 @@
 namespace korvex {
 namespace {
 
-static_assert(combine::kAdd == KORVEX_COMBINE_ADD && combine::kSub == KORVEX_COMBINE_SUB &&
-              combine::kMax == KORVEX_COMBINE_MAX && combine::kMin == KORVEX_COMBINE_MIN &&
-              combine::kMul == KORVEX_COMBINE_MUL);
-static_assert(combine::kNe == KORVEX_CMP_NE && combine::kLt == KORVEX_CMP_LT &&
-              combine::kGt == KORVEX_CMP_GT && combine::kLe == KORVEX_CMP_LE &&
-              combine::kGe == KORVEX_CMP_GE && combine::kEq == KORVEX_CMP_EQ);
+// The library's op codes are the header's (compared as numbers: the two
+// enumerations are distinct types).
+constexpr bool same_code(uint32_t a, int b) { return a == static_cast<uint32_t>(b); }
+static_assert(same_code(combine::kAdd, KORVEX_COMBINE_ADD) && same_code(combine::kSub, KORVEX_COMBINE_SUB) &&
+              same_code(combine::kMax, KORVEX_COMBINE_MAX) && same_code(combine::kMin, KORVEX_COMBINE_MIN) &&
+              same_code(combine::kMul, KORVEX_COMBINE_MUL));
+static_assert(same_code(combine::kNe, KORVEX_CMP_NE) && same_code(combine::kLt, KORVEX_CMP_LT) &&
+              same_code(combine::kGt, KORVEX_CMP_GT) && same_code(combine::kLe, KORVEX_CMP_LE) &&
+              same_code(combine::kGe, KORVEX_CMP_GE) && same_code(combine::kEq, KORVEX_CMP_EQ));
 
 template <typename V, Form F>
 struct CombineApi {
