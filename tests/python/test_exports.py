@@ -42,7 +42,7 @@ OUTER_SLICES = {"csr": {"slice_rows", "slice_rows_mask"}, "csc": {"slice_cols", 
 MAKERS = OTHER_FORM | {"slice_rows", "slice_cols", "slice_rows_mask", "slice_cols_mask",
                        "take_rows", "take_cols", "hstack", "vstack", "map_values", "scale_rows",
                        "scale_cols", "matmul", "combine", "compare", "compare_scalar",
-                       "combine_other"}
+                       "combine_other", "map_summed", "map_values_f64"}
 
 
 def _make(prefix, rows_):
