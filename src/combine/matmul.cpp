@@ -330,24 +330,6 @@ template <typename V, typename Next>
     }
 }
 
-// Insertion sort of a row, values moving with their indices: linear in its
-// length plus its inversions, which an ordered table leaves few of.
-template <typename K, typename V>
-inline void sort_nearly_sorted(K* x, V* v, uint64_t n) {
-    for (uint64_t i = 1; i < n; ++i) {
-        const K k = x[i];
-        if (x[i - 1] <= k) continue;
-        const V val = v[i];
-        uint64_t j = i;
-        for (; j > 0 && x[j - 1] > k; --j) {
-            x[j] = x[j - 1];
-            v[j] = v[j - 1];
-        }
-        x[j] = k;
-        v[j] = val;
-    }
-}
-
 // Accumulates row i (flops multiply-adds reaching indices lo..hi) and writes
 // its entries that are not exactly zero, in index order, to ox/ov (room for
 // cap), setting count. The accumulator is left clean. False for an index
@@ -434,7 +416,7 @@ bool row_fill(const Operands<V, R>& o, uint64_t i, uint64_t flops, uint64_t lo, 
             keys[h] = kFree;
         }
         if (!ok) return false;
-        sort_nearly_sorted(sk, sv, m);
+        insertion_sort_row(sk, sv, m);  // few inversions left
         for (uint64_t t = 0; t < m; ++t) emit(sk[t], sv[t]);
         count = c;
         return c <= cap;

@@ -41,6 +41,24 @@ void heap_sort_row(V* val, int64_t* idx, uint64_t n) {
     }
 }
 
+// Insertion sort of a row by key, values moving with their keys: linear in
+// its length plus its inversions (short rows, and rows left nearly sorted).
+template <typename K, typename V>
+void insertion_sort_row(K* key, V* val, uint64_t n) {
+    for (uint64_t i = 1; i < n; ++i) {
+        const K k = key[i];
+        if (key[i - 1] <= k) continue;
+        const V v = val[i];
+        uint64_t j = i;
+        for (; j > 0 && key[j - 1] > k; --j) {
+            key[j] = key[j - 1];
+            val[j] = val[j - 1];
+        }
+        key[j] = k;
+        val[j] = v;
+    }
+}
+
 // Sorts one row ascending by signed index; the order among equal indices is
 // unspecified. Rows of up to 20 entries use insertion sort; a strictly
 // descending row is reversed in one pass; longer rows are sorted as (index,
@@ -52,18 +70,7 @@ template <typename V>
 bool sort_row(V* val, int64_t* idx, uint64_t n) {
     if (is_sorted_run(idx, n)) return false;
     if (n <= 20) {
-        for (uint64_t i = 1; i < n; ++i) {
-            int64_t k = idx[i];
-            V v = val[i];
-            uint64_t j = i;
-            while (j > 0 && idx[j - 1] > k) {
-                idx[j] = idx[j - 1];
-                val[j] = val[j - 1];
-                --j;
-            }
-            idx[j] = k;
-            val[j] = v;
-        }
+        insertion_sort_row(idx, val, n);
         return true;
     }
     bool descending = true;
